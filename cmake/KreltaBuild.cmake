@@ -1,0 +1,73 @@
+# Shared build settings and helpers for every folder.
+include_guard(GLOBAL)
+
+set(KRELTA_WARNINGS -Wall -Wextra -Wno-unused-parameter)
+
+if(KRELTA_WINDOWS)
+  # Static runtime: the DLL and EXEs need no mingw DLL at run time.
+  set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -static")
+  set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -static")
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+
+  # Boost is header-only here; never put /usr/include itself on the mingw include path.
+  set(KRELTA_BOOST_DIR ${CMAKE_BINARY_DIR}/boost-include)
+  file(MAKE_DIRECTORY ${KRELTA_BOOST_DIR})
+  if(NOT EXISTS ${KRELTA_BOOST_DIR}/boost)
+    file(CREATE_LINK /usr/include/boost ${KRELTA_BOOST_DIR}/boost SYMBOLIC)
+  endif()
+  include_directories(SYSTEM ${KRELTA_BOOST_DIR})
+
+  # Every test and tool runs through Wine in the build's private prefix.
+  set(KRELTA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+else()
+  find_package(Boost REQUIRED)
+  include_directories(SYSTEM ${Boost_INCLUDE_DIRS})
+  find_package(Threads REQUIRED)
+endif()
+
+if(KRELTA_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# GoogleTest from Debian's source package, built for whichever target this build makes.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# krelta_add_library(name SOURCES ... [DEPENDS ...] [WINDOWS_LIBS ...])
+function(krelta_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;WINDOWS_LIBS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE ${KRELTA_WARNINGS})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPENDS})
+  if(KRELTA_WINDOWS AND ARG_WINDOWS_LIBS)
+    target_link_libraries(${name} PUBLIC ${ARG_WINDOWS_LIBS})
+  endif()
+endfunction()
+
+# krelta_add_test(name SOURCES ... [DEPENDS ...] [LABELS ...] [PROPERTIES ...])
+# One GoogleTest executable; its cases are discovered and run one by one through CTest
+# (under Wine in the Windows build). Tests are labelled native or wine.
+function(krelta_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;LABELS;PROPERTIES" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPENDS} GTest::gmock GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_options(${name} PRIVATE ${KRELTA_WARNINGS})
+  if(KRELTA_WINDOWS)
+    set(kind wine)
+  else()
+    set(kind native)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       TEST_PREFIX "${name}."
+                       PROPERTIES LABELS "${kind};${ARG_LABELS}" ${ARG_PROPERTIES})
+endfunction()

@@ -1,0 +1,43 @@
+// The few operating-system services the portable core needs. Implemented by
+// platform_win32.cpp in the Windows build and platform_posix.cpp natively; no Windows
+// header is visible from here.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace krelta::platform {
+
+// The machine's common application-data folder (CSIDL_COMMON_APPDATA), or empty text when the
+// shell cannot name it. Natively it is whatever SetCommonAppDataFolderForTesting set (empty
+// by default); the library itself reads no environment variables.
+std::string CommonAppDataFolder();
+// Replaces the folder answered above (nullopt restores the platform's own answer).
+void SetCommonAppDataFolderForTesting(std::optional<std::string> folder);
+
+// Operating-system identifier of the calling thread.
+std::uint32_t CurrentThreadId();
+
+// Files and folders by 8-bit path. Paths use backslashes as in Windows; the native build
+// reads a backslash as a folder separator. Windows decodes the path as UTF-8 (invalid
+// sequences skipped) for the wide-character functions.
+bool PathExists(const std::string& path);
+bool CreateSingleDirectory(const std::string& path);
+std::optional<std::int64_t> FileSize(const std::string& path);
+bool RemoveFile(const std::string& path);
+bool RenameFile(const std::string& from, const std::string& to);
+// Opens with the C runtime's stream functions (text mode unless mode says "b").
+std::FILE* OpenFile(const std::string& path, const char* mode);
+// Replaces `to` with `from` in one step (both in one folder), for crash-safe saves.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+// Full path of the module that holds this code (the DLL in the Windows build).
+std::string ModulePath();
+// Short (8.3) form of a path, or empty text when it cannot be had.
+std::string ShortPath(const std::string& path);
+// Starts a command line as a new process and waits for it to end. False if it did not start.
+bool RunProcessAndWait(const std::string& commandLine);
+
+}  // namespace krelta::platform
