@@ -1,0 +1,58 @@
+# Shared by the build, test and demo scripts. KRELTA_BUILD_ROOT picks the build folder
+# (default: build/ in the checkout), so several work trees can build side by side.
+set -euo pipefail
+KRELTA_SOURCE="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+KRELTA_BUILD_ROOT="${KRELTA_BUILD_ROOT:-$KRELTA_SOURCE/build}"
+KRELTA_JOBS="${KRELTA_JOBS:-$(nproc)}"
+mkdir -p "$KRELTA_BUILD_ROOT"
+KRELTA_BUILD_ROOT="$(cd "$KRELTA_BUILD_ROOT" && pwd)"
+
+# configure_and_build <name> <cmake args...>
+configure_and_build() {
+  local name=$1; shift
+  local dir="$KRELTA_BUILD_ROOT/$name"
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$KRELTA_SOURCE" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DKRELTA_DEPS_DIR="$KRELTA_BUILD_ROOT/deps" "$@"
+  fi
+  cmake --build "$dir" -j "$KRELTA_JOBS"
+}
+
+build_native() {
+  CC=gcc CXX=g++ configure_and_build native
+}
+
+build_asan() {
+  CC=clang CXX=clang++ configure_and_build asan -DKRELTA_SANITIZE=ON -DKRELTA_FUZZ=ON \
+    -DKRELTA_BENCHMARKS=OFF
+}
+
+build_win() {
+  configure_and_build win -DCMAKE_TOOLCHAIN_FILE="$KRELTA_SOURCE/cmake/toolchain-mingw64.cmake"
+}
+
+# The Windows build's private Wine prefix, with a persistent wineserver while tests run.
+wine_env() {
+  export WINEPREFIX="$KRELTA_BUILD_ROOT/win/wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+wine_start() {
+  wine_env
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "Creating Wine prefix $WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+  fi
+  wineserver -p
+  wine cmd /c exit >/dev/null 2>&1 || true
+  if [ -x "$KRELTA_BUILD_ROOT/win/register" ]; then
+    "$KRELTA_BUILD_ROOT/win/register"
+  fi
+}
+
+wine_stop() {
+  wine_env
+  wineserver -k 2>/dev/null || true
+}
