@@ -29,6 +29,12 @@ const char* LogLevelName(std::int32_t level);
 // capacity bytes including the terminating NUL.
 void FormatLogTimestamp(char* buffer, std::size_t capacity);
 
+namespace detail {
+// The timestamp of a given moment (seconds since 1970 UTC plus milliseconds).
+void FormatLogTimestampAt(char* buffer, std::size_t capacity, std::int64_t seconds,
+                          int milliseconds);
+}  // namespace detail
+
 // <common application-data folder>\Norvane\Krelta, created if missing; empty text when the
 // shell cannot name the base folder. Not cached.
 std::string ApplicationDataFolder();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,11 @@ void SetCommonAppDataFolderForTesting(std::optional<std::string> folder);
 
 // Operating-system identifier of the calling thread.
 std::uint32_t CurrentThreadId();
+
+// Broken-down local time of a moment given in seconds since 1970-01-01 UTC.
+bool ToLocalTime(std::int64_t seconds, std::tm& local);
+// Seconds since 1970-01-01 of a broken-down time read as UTC.
+std::int64_t FromUtcBrokenDown(const std::tm& utc);
 
 // Files and folders by 8-bit path. Paths use backslashes as in Windows; the native build
 // reads a backslash as a folder separator. Windows decodes the path as UTF-8 (invalid

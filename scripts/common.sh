@@ -11,10 +11,9 @@ KRELTA_BUILD_ROOT="$(cd "$KRELTA_BUILD_ROOT" && pwd)"
 configure_and_build() {
   local name=$1; shift
   local dir="$KRELTA_BUILD_ROOT/$name"
-  if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S "$KRELTA_SOURCE" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DKRELTA_DEPS_DIR="$KRELTA_BUILD_ROOT/deps" "$@"
-  fi
+  # Always configure: folders appear as the tree grows, and a configure run is cheap.
+  cmake -S "$KRELTA_SOURCE" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKRELTA_DEPS_DIR="$KRELTA_BUILD_ROOT/deps" "$@" >/dev/null
   cmake --build "$dir" -j "$KRELTA_JOBS"
 }
 
