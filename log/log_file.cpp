@@ -102,15 +102,20 @@ std::string ApplicationDataFolder() {
 void AppendLogEntry(std::int64_t sizeLimit, const std::string& path, std::mutex& lock,
                     std::int32_t level, const char* message) {
   std::lock_guard<std::mutex> guard(lock);
-  const std::int64_t size = platform::FileSize(path).value_or(0);
+  // The size is read from the opened stream: one file-system lookup less per entry.
+  std::FILE* file = platform::OpenFile(path, "a");
+  const std::int64_t size =
+      (file != nullptr ? platform::OpenFileSize(file) : platform::FileSize(path)).value_or(0);
   bool rotated = false;
   if (size > sizeLimit) {
+    if (file != nullptr) std::fclose(file);
     const std::string backup = path + ".bak";
     platform::RemoveFile(backup);
-    platform::RenameFile(path, backup);
+    // An empty file (one the open above may just have made) holds nothing to back up.
+    if (size > 0) platform::RenameFile(path, backup);
     rotated = true;
+    file = platform::OpenFile(path, "a");
   }
-  std::FILE* file = platform::OpenFile(path, "a");
   if (file == nullptr) return;
   if (rotated) {
     std::fputs(kRotationRule, file);

@@ -32,6 +32,8 @@ std::int64_t FromUtcBrokenDown(const std::tm& utc);
 bool PathExists(const std::string& path);
 bool CreateSingleDirectory(const std::string& path);
 std::optional<std::int64_t> FileSize(const std::string& path);
+// Size of the file behind an open stream.
+std::optional<std::int64_t> OpenFileSize(std::FILE* file);
 bool RemoveFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);
 // Opens with the C runtime's stream functions (text mode unless mode says "b").

@@ -27,7 +27,11 @@ std::string nativePath(const std::string& path) {
 
 std::string SystemCommonAppDataFolder() { return std::string(); }
 
-std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+std::uint32_t CurrentThreadId() {
+  // A thread's id never changes: ask the kernel once per thread.
+  thread_local const std::uint32_t id = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+  return id;
+}
 
 bool ToLocalTime(std::int64_t seconds, std::tm& local) {
   std::time_t t = static_cast<std::time_t>(seconds);
@@ -51,6 +55,12 @@ bool CreateSingleDirectory(const std::string& path) {
 std::optional<std::int64_t> FileSize(const std::string& path) {
   struct stat st;
   if (::stat(nativePath(path).c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+std::optional<std::int64_t> OpenFileSize(std::FILE* file) {
+  struct stat st;
+  if (::fstat(::fileno(file), &st) != 0) return std::nullopt;
   return static_cast<std::int64_t>(st.st_size);
 }
 

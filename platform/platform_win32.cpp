@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <io.h>
 
 #include <boost/locale/encoding_utf.hpp>
 #include <vector>
@@ -51,6 +52,12 @@ std::optional<std::int64_t> FileSize(const std::string& path) {
     return std::nullopt;
   }
   return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::optional<std::int64_t> OpenFileSize(std::FILE* file) {
+  const __int64 length = ::_filelengthi64(::_fileno(file));
+  if (length < 0) return std::nullopt;
+  return static_cast<std::int64_t>(length);
 }
 
 bool RemoveFile(const std::string& path) { return ::DeleteFileW(widePath(path).c_str()) != 0; }
