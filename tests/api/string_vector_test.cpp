@@ -1,0 +1,228 @@
+// The string and vector exports and the exception frames, linked directly (natively and
+// under Wine). The same exports are checked through the loaded DLL in dll_test.cpp.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "api/frame.h"
+#include "api/handles.h"
+#include "api/krelta2.h"
+#include "api/update_configuration.h"
+#include "support/test_folder.h"
+
+namespace {
+
+using krelta::testing::ReadFileBytes;
+using krelta::testing::TestAppDataFolder;
+
+const krelta2_string kStringSentinel = reinterpret_cast<krelta2_string>(0x5e5e);
+const krelta2_vector kVectorSentinel = reinterpret_cast<krelta2_vector>(0x5e5e);
+
+std::string Copy(krelta2_string s) {
+  uint32_t length = 0;
+  krelta2_stringCopy(s, nullptr, &length);
+  std::string bytes(length, '\0');
+  EXPECT_EQ(KRELTA2_OK, krelta2_stringCopy(s, bytes.data(), &length));
+  return bytes;
+}
+
+TEST(Strings, CopyObeysCapacityAndWritesNoTerminator) {
+  krelta2_string s = nullptr;
+  ASSERT_EQ(KRELTA2_OK, krelta2_stringCreate("abc12", &s));
+  char buffer[8];
+  std::memset(buffer, '#', sizeof(buffer));
+  uint32_t length = 4;
+  EXPECT_EQ(KRELTA2_BUFFER_TOO_SMALL, krelta2_stringCopy(s, buffer, &length));
+  EXPECT_EQ(5u, length);
+  EXPECT_EQ('#', buffer[0]);
+  length = 5;
+  EXPECT_EQ(KRELTA2_OK, krelta2_stringCopy(s, buffer, &length));
+  EXPECT_EQ(0, std::memcmp(buffer, "abc12#", 6));
+  length = 100;
+  EXPECT_EQ(KRELTA2_INVALID_ARGUMENT, krelta2_stringCopy(s, nullptr, &length));
+  EXPECT_EQ(5u, length);  // already written
+  EXPECT_EQ(KRELTA2_INVALID_ARGUMENT, krelta2_stringCopy(s, buffer, nullptr));
+  EXPECT_EQ(KRELTA2_OK, krelta2_stringFree(s));
+
+  ASSERT_EQ(KRELTA2_OK, krelta2_stringCreate("", &s));
+  length = 0;
+  EXPECT_EQ(KRELTA2_OK, krelta2_stringCopy(s, nullptr, &length));
+  EXPECT_EQ(0u, length);
+  krelta2_stringFree(s);
+}
+
+TEST(Strings, HighBytesAndIdentityAreCopiedByteForByte) {
+  const char text[] = "\x80\xff\xe4 \x01";
+  krelta2_string s = nullptr;
+  ASSERT_EQ(KRELTA2_OK, krelta2_stringCreate(text, &s));
+  EXPECT_EQ(std::string(text), Copy(s));
+  krelta2_stringFree(s);
+
+  ASSERT_EQ(KRELTA2_OK, krelta2_getIdentity(&s));
+  const std::string identity = Copy(s);
+  EXPECT_EQ(34u, identity.size());
+  EXPECT_EQ("OpcDAKrelta (Aug 21 2018 10:34:08)", identity);
+  krelta2_stringFree(s);
+}
+
+TEST(Vectors, SlotsChangeKindAndKeepTheirValues) {
+  krelta2_vector v = nullptr;
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorCreate(3, &v));
+  uint32_t kind = 7;
+  for (uint32_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(KRELTA2_OK, krelta2_vectorGetType(v, i, &kind));
+    EXPECT_EQ(0u, kind);
+  }
+  float f = -1;
+  krelta2_string s = kStringSentinel;
+  EXPECT_EQ(KRELTA2_FAILED, krelta2_vectorGetFloat(v, 0, &f));
+  EXPECT_EQ(KRELTA2_FAILED, krelta2_vectorGetString(v, 0, &s));
+  EXPECT_EQ(-1.0f, f);
+  EXPECT_EQ(kStringSentinel, s);
+
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorSetString(v, 0, ""));
+  krelta2_vectorGetType(v, 0, &kind);
+  EXPECT_EQ(1u, kind);
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorGetString(v, 0, &s));
+  EXPECT_EQ("", Copy(s));
+  krelta2_stringFree(s);
+  EXPECT_EQ(KRELTA2_FAILED, krelta2_vectorGetFloat(v, 0, &f));
+
+  const float odd = 1.1754944e-38f;  // the smallest normal float survives unchanged
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorSetFloat(v, 0, odd));
+  krelta2_vectorGetType(v, 0, &kind);
+  EXPECT_EQ(2u, kind);
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorGetFloat(v, 0, &f));
+  EXPECT_EQ(0, std::memcmp(&odd, &f, sizeof f));
+  EXPECT_EQ(KRELTA2_FAILED, krelta2_vectorGetString(v, 0, &s));
+
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorSetNull(v, 0));
+  krelta2_vectorGetType(v, 0, &kind);
+  EXPECT_EQ(0u, kind);
+  EXPECT_EQ(KRELTA2_OK, krelta2_vectorFree(v));
+}
+
+// Every bad-argument row returns 2 and leaves the outputs as they were.
+TEST(Vectors, BadArgumentsReturnTwoAndTouchNothing) {
+  krelta2_vector v = nullptr;
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorCreate(2, &v));
+  uint32_t u = 77;
+  float f = 7.0f;
+  krelta2_string s = kStringSentinel;
+  krelta2_vector out = kVectorSentinel;
+  const struct {
+    const char* call;
+    krelta2_status status;
+  } rows[] = {
+      {"vectorCreate length 0", krelta2_vectorCreate(0, &out)},
+      {"vectorCreate null out", krelta2_vectorCreate(1, nullptr)},
+      {"getLength null vector", krelta2_vectorGetLength(nullptr, &u)},
+      {"getLength null out", krelta2_vectorGetLength(v, nullptr)},
+      {"getType index = length", krelta2_vectorGetType(v, 2, &u)},
+      {"getType huge index", krelta2_vectorGetType(v, 0xFFFFFFFFu, &u)},
+      {"getType null out", krelta2_vectorGetType(v, 0, nullptr)},
+      {"getType null vector", krelta2_vectorGetType(nullptr, 0, &u)},
+      {"getFloat index = length", krelta2_vectorGetFloat(v, 2, &f)},
+      {"getFloat null out", krelta2_vectorGetFloat(v, 0, nullptr)},
+      {"getString index = length", krelta2_vectorGetString(v, 2, &s)},
+      {"getString null out", krelta2_vectorGetString(v, 0, nullptr)},
+      {"setFloat index = length", krelta2_vectorSetFloat(v, 2, 1.0f)},
+      {"setFloat null vector", krelta2_vectorSetFloat(nullptr, 0, 1.0f)},
+      {"setString null text", krelta2_vectorSetString(v, 0, nullptr)},
+      {"setString index = length", krelta2_vectorSetString(v, 2, "x")},
+      {"setNull index = length", krelta2_vectorSetNull(v, 2)},
+      {"setNull null vector", krelta2_vectorSetNull(nullptr, 0)},
+      {"stringCreate null text", krelta2_stringCreate(nullptr, &s)},
+      {"stringCreate null out", krelta2_stringCreate("x", nullptr)},
+      {"stringCopy null string", krelta2_stringCopy(nullptr, nullptr, &u)},
+      {"getIdentity null out", krelta2_getIdentity(nullptr)},
+      {"updateConfiguration null text", krelta2_updateConfiguration(nullptr, &s)},
+      {"updateConfiguration null out", krelta2_updateConfiguration("x", nullptr)},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.call);
+    EXPECT_EQ(KRELTA2_INVALID_ARGUMENT, row.status);
+  }
+  EXPECT_EQ(77u, u);
+  EXPECT_EQ(7.0f, f);
+  EXPECT_EQ(kStringSentinel, s);
+  EXPECT_EQ(kVectorSentinel, out);
+  uint32_t kind = 9;
+  krelta2_vectorGetType(v, 0, &kind);
+  EXPECT_EQ(0u, kind);  // the failed set calls changed nothing
+  EXPECT_EQ(KRELTA2_OK, krelta2_vectorFree(v));
+  EXPECT_EQ(KRELTA2_OK, krelta2_vectorFree(nullptr));
+  EXPECT_EQ(KRELTA2_OK, krelta2_stringFree(nullptr));
+  EXPECT_EQ(KRELTA2_OK, krelta2_initialize());
+  EXPECT_EQ(KRELTA2_OK, krelta2_initialize());
+  EXPECT_EQ(KRELTA2_OK, krelta2_uninitialize());
+}
+
+TEST(Vectors, TextSlotCopiesStopAtTheFirstNul) {
+  krelta2_vector v = nullptr;
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorCreate(1, &v));
+  // Texts from the server may carry NUL bytes; the handed-out copy ends at the first one.
+  krelta::api::Unwrap(v)->SetText(0, std::string("ab\0cd", 5));
+  krelta2_string s = nullptr;
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorGetString(v, 0, &s));
+  EXPECT_EQ("ab", Copy(s));
+  krelta2_stringFree(s);
+  krelta2_vectorFree(v);
+}
+
+TEST(ValueMatrix, RowsAreHandedOutOnce) {
+  krelta::ValueMatrix matrix(3, 2);
+  EXPECT_EQ(3u, matrix.Rows());
+  EXPECT_EQ(2u, matrix.Row(1)->Length());
+  auto row = matrix.TakeRow(1);
+  ASSERT_NE(nullptr, row);
+  EXPECT_EQ(nullptr, matrix.Row(1));
+  EXPECT_EQ(krelta::SlotKind::Null, row->Kind(1));
+}
+
+TEST(LoggedFrame, EachKindOfFailureWritesOneErrorEntry) {
+  TestAppDataFolder folder;
+  using krelta::api::GuardLogged;
+  EXPECT_EQ(KRELTA2_OK, GuardLogged("krelta2_example", [] {}));
+  EXPECT_EQ(KRELTA2_FAILED, GuardLogged("krelta2_connectionOpen",
+                                        [] { throw krelta::Exception("Could not load server."); }));
+  EXPECT_EQ(KRELTA2_FAILED, GuardLogged("krelta2_connectionReadCurrentData",
+                                        [] { throw std::out_of_range("vector index"); }));
+  EXPECT_EQ(KRELTA2_FAILED, GuardLogged("krelta2_nodeGetBatchTimes", [] { throw 42; }));
+  const std::string log = ReadFileBytes(folder.File("OPCDAKreltaLog.log"));
+  const std::string eol = krelta::testing::kLineEnd;
+  for (const std::string& message :
+       {std::string("krelta2_connectionOpen: Operation failed (Could not load server.)."),
+        std::string("krelta2_connectionReadCurrentData: Operation failed (vector index)."),
+        std::string("krelta2_nodeGetBatchTimes: Operation failed with unknown error.")}) {
+    SCOPED_TRACE(message);
+    EXPECT_NE(std::string::npos, log.find("[Error]" + eol + message + eol + eol));
+  }
+  EXPECT_EQ(std::string::npos, log.find("krelta2_example"));
+}
+
+TEST(SilentFrame, FailuresLeaveNoTrace) {
+  TestAppDataFolder folder;
+  EXPECT_EQ(KRELTA2_FAILED, krelta::api::GuardSilent([] { throw std::runtime_error("x"); }));
+  EXPECT_EQ(KRELTA2_OK, krelta::api::GuardSilent([] {}));
+  EXPECT_FALSE(krelta::platform::PathExists(folder.File("OPCDAKreltaLog.log")));
+}
+
+TEST(ConfigurationCommand, FitsInTheCommandLineBufferOrIsRefused) {
+  const std::string module = "C:\\PROGRA~1\\KRELTA\\OPCDAK~1.DLL";
+  EXPECT_EQ("rundll32.exe " + module + ",UpdateOPCConfiguration PlantA",
+            krelta::api::BuildConfigurationCommand(module, "PlantA").value_or("refused"));
+  const std::size_t fixed = std::strlen("rundll32.exe ,UpdateOPCConfiguration ") + module.size();
+  const std::string longest(1023 - fixed, 'x');
+  EXPECT_TRUE(krelta::api::BuildConfigurationCommand(module, longest).has_value());
+  EXPECT_FALSE(krelta::api::BuildConfigurationCommand(module, longest + "x").has_value());
+
+  // Through the export: refused with 2, no string made, nothing started.
+  krelta2_string s = kStringSentinel;
+  EXPECT_EQ(KRELTA2_INVALID_ARGUMENT,
+            krelta2_updateConfiguration(std::string(2000, 'y').c_str(), &s));
+  EXPECT_EQ(kStringSentinel, s);
+}
+
+}  // namespace
