@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <io.h>
+// windows.h maps ReplaceFile to ReplaceFileW; ours is the platform layer's own function.
+#undef ReplaceFile
 
 #include <boost/locale/encoding_utf.hpp>
 #include <vector>

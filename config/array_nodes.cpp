@@ -1,0 +1,182 @@
+#include "config/array_nodes.h"
+
+#include <tinyxml.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+#include "log/log_file.h"
+#include "util/format.h"
+
+namespace krelta {
+namespace {
+
+constexpr const char* kSampleComment =
+    " This is a sample arraynode showing some available settings. You need to add a tag name "
+    "and configure the xml properly for it to work. ";
+constexpr const char* kSettingsComment =
+    " You should add one arraynode for each tag that holds array data. ";
+
+// A whole decimal integer within 32 bits, nothing else.
+std::optional<std::int32_t> parseInteger(const char* text) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
+    return std::nullopt;
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+std::optional<double> parseDouble(const char* text) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (end == text || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+// Truncated toward zero and kept within 32 bits.
+long long wholeNumber(float value) {
+  if (!std::isfinite(value)) return 0;
+  const double t = std::trunc(static_cast<double>(value));
+  if (t > INT32_MAX) return INT32_MAX;
+  if (t < INT32_MIN) return INT32_MIN;
+  return static_cast<long long>(t);
+}
+
+}  // namespace
+
+ArrayNodeConfig SampleArrayNode() {
+  ArrayNodeConfig sample;
+  sample.size = 4;
+  sample.start = 10.0f;
+  sample.interval = 2.0f;
+  sample.names = {"tag_10", "tag_12", "tag_14", "tag_16"};
+  return sample;
+}
+
+void GenerateElementNames(ArrayNodeConfig& config, LogFile& log) {
+  log.Write(kLogInformation,
+            Format("Creating virtual tag names from start and interval for tag %1%", config.tag));
+  const std::int32_t size = config.size.value_or(0);
+  if (size < 1) return;
+  config.names.reserve(static_cast<std::size_t>(size));
+  for (std::int32_t i = 0; i < size; ++i) {
+    const float value = static_cast<float>(i) * config.interval + config.start;
+    std::ostringstream name;
+    name.imbue(std::locale::classic());
+    name << config.prefix << value;
+    config.names.push_back(name.str());
+  }
+}
+
+void ReadArrayNodes(LogFile& log, const TiXmlElement* settings,
+                    std::vector<ArrayNodeConfig>& configs) {
+  configs.clear();
+  if (settings == nullptr) return;
+  for (const TiXmlElement* element = settings->FirstChildElement("arraynode"); element != nullptr;
+       element = element->NextSiblingElement("arraynode")) {
+    const char* tag = element->Attribute("tag");
+    if (tag == nullptr) {
+      log.Write(kLogError,
+                "Ignoring incomplete ArrayNode. An ArrayNode has to have a tag attribute that "
+                "specifies the tag that contains array data.");
+      continue;
+    }
+    if (*tag == '\0') continue;
+
+    ArrayNodeConfig config;
+    config.tag = tag;
+    if (const char* prefix = element->Attribute("prefix")) config.prefix = prefix;
+    config.size = parseInteger(element->Attribute("size"));
+
+    if (const TiXmlElement* interval = element->FirstChildElement("arraytagnamesbystartandinterval")) {
+      if (auto start = parseDouble(interval->Attribute("start"))) config.start = static_cast<float>(*start);
+      if (auto step = parseDouble(interval->Attribute("interval"))) config.interval = static_cast<float>(*step);
+    } else if (const TiXmlElement* byArray = element->FirstChildElement("arraytagnamesbyarray")) {
+      const char* namesTag = byArray->Attribute("tag");
+      if (namesTag == nullptr) return;  // this and every later arraynode are dropped
+      config.namesArrayTag = namesTag;
+      config.namingMode = ArrayNamingMode::ByArray;
+    }
+
+    // Names: the arraytag elements only; one without text gives an empty name.
+    for (const TiXmlElement* name = element->FirstChildElement("arraytag"); name != nullptr;
+         name = name->NextSiblingElement("arraytag")) {
+      const char* text = name->GetText();
+      config.names.push_back(text != nullptr ? text : "");
+    }
+
+    // Without a usable size, the listed names say how many elements there are.
+    if (!config.size && !config.names.empty()) {
+      config.size = static_cast<std::int32_t>(config.names.size());
+    }
+    const std::int32_t size = config.size.value_or(0);
+    if (config.size && config.names.size() == static_cast<std::size_t>(size)) {
+      log.Write(kLogInformation, Format("Successfully read %1% array tag names from XML file.", size));
+    } else {
+      if (!config.names.empty()) {
+        log.Write(kLogInformation,
+                  Format("The number of provided array tag names (%1%) does not match the "
+                         "configured size (%2%). Ignoring supplied tag names.",
+                         config.names.size(), size));
+        config.names.clear();
+      }
+      GenerateElementNames(config, log);
+    }
+    configs.push_back(std::move(config));
+  }
+}
+
+TiXmlElement BuildArrayNodeElement(const ArrayNodeConfig& config) {
+  TiXmlElement element("arraynode");
+  element.SetAttribute("tag", config.tag);
+  element.SetAttribute("size", config.size.value_or(0));
+  element.SetAttribute("prefix", config.prefix);
+  if (config.namingMode == ArrayNamingMode::ByArray) {
+    TiXmlElement byArray("arraytagnamesbyarray");
+    byArray.SetAttribute("tag", config.namesArrayTag);
+    element.InsertEndChild(byArray);
+  } else {
+    TiXmlElement interval("arraytagnamesbystartandinterval");
+    interval.SetAttribute("start", std::to_string(wholeNumber(config.start)));
+    interval.SetAttribute("interval", std::to_string(wholeNumber(config.interval)));
+    element.InsertEndChild(interval);
+  }
+  for (const std::string& name : config.names) {
+    TiXmlElement tag("arraytag");
+    tag.InsertEndChild(TiXmlText(name));
+    element.InsertEndChild(tag);
+  }
+  return element;
+}
+
+void WriteArrayNodes(TiXmlElement& settings, const std::vector<ArrayNodeConfig>& configs) {
+  if (!configs.empty()) {
+    for (const ArrayNodeConfig& config : configs) settings.InsertEndChild(BuildArrayNodeElement(config));
+    return;
+  }
+  TiXmlElement sample = BuildArrayNodeElement(SampleArrayNode());
+  TiXmlComment sampleComment;
+  sampleComment.SetValue(kSampleComment);
+  sample.InsertEndChild(sampleComment);
+  settings.InsertEndChild(sample);
+  TiXmlComment settingsComment;
+  settingsComment.SetValue(kSettingsComment);
+  settings.InsertEndChild(settingsComment);
+}
+
+std::vector<std::string> FindArrayNames(const std::vector<ArrayNodeConfig>& configs,
+                                        const std::string& itemId) {
+  for (const ArrayNodeConfig& config : configs) {
+    if (config.tag == itemId) return config.names;
+  }
+  return {};
+}
+
+}  // namespace krelta

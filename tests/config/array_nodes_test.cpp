@@ -1,0 +1,169 @@
+#include "config/array_nodes.h"
+
+#include <gtest/gtest.h>
+#include <tinyxml.h>
+
+#include "log/log_file.h"
+#include "support/log_entries.h"
+
+namespace krelta {
+namespace {
+
+using testing::LogEntry;
+using testing::ReadLogEntries;
+using testing::TestAppDataFolder;
+using Names = std::vector<std::string>;
+
+class ArrayNodes : public ::testing::Test {
+ protected:
+  std::vector<ArrayNodeConfig> Read(const std::string& xml) {
+    TiXmlDocument document;
+    document.Parse(xml.c_str());
+    std::vector<ArrayNodeConfig> configs;
+    ReadArrayNodes(log_, document.FirstChildElement("settings"), configs);
+    return configs;
+  }
+  std::vector<LogEntry> Entries() { return ReadLogEntries(log_.Path()); }
+
+  TestAppDataFolder folder_;
+  LogFile log_{"OPCDA_Arrays"};
+};
+
+TEST_F(ArrayNodes, GeneratedNamesUseSinglePrecisionAndStreamFormatting) {
+  const struct {
+    float start, interval;
+    int size;
+    Names names;
+  } rows[] = {{1, 1, 3, {"tag_1", "tag_2", "tag_3"}},
+              {10, 2, 4, {"tag_10", "tag_12", "tag_14", "tag_16"}},
+              {0, 0.5f, 3, {"tag_0", "tag_0.5", "tag_1"}},
+              {999999, 1, 2, {"tag_999999", "tag_1e+06"}},
+              {0.1f, 0.1f, 3, {"tag_0.1", "tag_0.2", "tag_0.3"}},
+              {-1, -1.5f, 2, {"tag_-1", "tag_-2.5"}},
+              {1, 1, 0, {}},
+              {1, 1, -5, {}}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.size);
+    ArrayNodeConfig config;
+    config.tag = "Plant.Array";
+    config.start = row.start;
+    config.interval = row.interval;
+    config.size = row.size;
+    GenerateElementNames(config, log_);
+    EXPECT_EQ(row.names, config.names);
+  }
+  EXPECT_EQ((LogEntry{"Information", "Creating virtual tag names from start and interval for tag Plant.Array"}),
+            Entries().front());
+}
+
+TEST_F(ArrayNodes, NamesAreTakenGeneratedOrReplaced) {
+  const auto configs = Read(R"(<settings>
+    <arraynode tag="Listed" size="2" prefix="p_"><arraytag>a</arraytag><arraytag>b</arraytag></arraynode>
+    <arraynode tag="Mismatch" size="3"><arraytag>only</arraytag></arraynode>
+    <arraynode tag="Generated" size="2" prefix="x">
+      <arraytagnamesbystartandinterval start="1.5" interval="0.25"/></arraynode>
+    <arraynode tag="Zero" size="0"/>
+    <arraynode tag="ByArray" size="2"><arraytagnamesbyarray tag="Names.Item"/></arraynode>
+  </settings>)");
+  ASSERT_EQ(5u, configs.size());
+  EXPECT_EQ((Names{"a", "b"}), configs[0].names);
+  EXPECT_EQ("p_", configs[0].prefix);
+  EXPECT_EQ((Names{"tag_1", "tag_2", "tag_3"}), configs[1].names);
+  EXPECT_EQ((Names{"x1.5", "x1.75"}), configs[2].names);
+  EXPECT_TRUE(configs[3].names.empty());
+  EXPECT_EQ(ArrayNamingMode::ByArray, configs[4].namingMode);
+  EXPECT_EQ("Names.Item", configs[4].namesArrayTag);
+  EXPECT_EQ((Names{"tag_1", "tag_2"}), configs[4].names);
+
+  const auto entries = Entries();
+  const std::vector<LogEntry> expected = {
+      {"Information", "Successfully read 2 array tag names from XML file."},
+      {"Information", "The number of provided array tag names (1) does not match the configured size (3). Ignoring supplied tag names."},
+      {"Information", "Creating virtual tag names from start and interval for tag Mismatch"},
+      {"Information", "Creating virtual tag names from start and interval for tag Generated"},
+      {"Information", "Successfully read 0 array tag names from XML file."},
+      {"Information", "Creating virtual tag names from start and interval for tag ByArray"}};
+  EXPECT_EQ(expected, entries);
+}
+
+TEST_F(ArrayNodes, IncompleteElements) {
+  const auto configs = Read(R"(<settings>
+    <arraynode size="2"/>
+    <arraynode tag="" size="4"/>
+    <arraynode tag="NoSize"><arraytag>a</arraytag><other>x</other><arraytag>b</arraytag></arraynode>
+    <arraynode tag="BadSize" size="4x"/>
+    <arraynode tag="Kept" size="1"/>
+    <arraynode tag="Stop"><arraytagnamesbyarray/></arraynode>
+    <arraynode tag="Lost" size="1"/>
+  </settings>)");
+  ASSERT_EQ(3u, configs.size());
+  // Without a size, the listed names are taken; foreign elements among them are not names.
+  EXPECT_EQ((Names{"a", "b"}), configs[0].names);
+  EXPECT_EQ(2, configs[0].size.value_or(-1));
+  EXPECT_FALSE(configs[1].size.has_value());
+  EXPECT_TRUE(configs[1].names.empty());
+  EXPECT_EQ("Kept", configs[2].tag);
+  EXPECT_EQ((LogEntry{"Error", "Ignoring incomplete ArrayNode. An ArrayNode has to have a tag attribute that specifies the tag that contains array data."}),
+            Entries().front());
+}
+
+TEST_F(ArrayNodes, WriteThenReadKeepsEverything) {
+  ArrayNodeConfig first;
+  first.tag = "Plant.Temperatures";
+  first.size = 3;
+  first.start = 1.5f;  // written as 1
+  first.interval = 2.9f;  // written as 2
+  first.names = {"t1", "t2", "t3"};
+  ArrayNodeConfig second;
+  second.tag = "Plant.Names";
+  second.namingMode = ArrayNamingMode::ByArray;
+  second.namesArrayTag = "Plant.NameList";
+  second.size = 1;
+  second.prefix = "";
+  second.names = {"only"};
+
+  TiXmlElement settings("settings");
+  WriteArrayNodes(settings, {first, second});
+  TiXmlDocument document;
+  document.InsertEndChild(settings);
+  std::vector<ArrayNodeConfig> read;
+  ReadArrayNodes(log_, document.FirstChildElement("settings"), read);
+  ASSERT_EQ(2u, read.size());
+  EXPECT_EQ(first.names, read[0].names);
+  EXPECT_EQ(1.0f, read[0].start);
+  EXPECT_EQ(2.0f, read[0].interval);
+  EXPECT_EQ(ArrayNamingMode::ByArray, read[1].namingMode);
+  EXPECT_EQ("Plant.NameList", read[1].namesArrayTag);
+  EXPECT_EQ("", read[1].prefix);
+  EXPECT_EQ(second.names, read[1].names);
+}
+
+TEST_F(ArrayNodes, TheSampleIsWrittenAndIgnoredOnReading) {
+  TiXmlElement settings("settings");
+  WriteArrayNodes(settings, {});
+  TiXmlDocument document;
+  document.InsertEndChild(settings);
+  TiXmlPrinter printer;
+  document.Accept(&printer);
+  EXPECT_NE(std::string::npos, std::string(printer.CStr()).find("<arraytag>tag_16</arraytag>"));
+  std::vector<ArrayNodeConfig> read;
+  ReadArrayNodes(log_, document.FirstChildElement("settings"), read);
+  EXPECT_TRUE(read.empty());
+}
+
+TEST(FindArrayNames, FirstExactMatchWins) {
+  ArrayNodeConfig a, b, c;
+  a.tag = "Item";
+  a.names = {"first"};
+  b.tag = "Item";
+  b.names = {"second"};
+  c.tag = "item";
+  c.names = {"lower"};
+  const std::vector<ArrayNodeConfig> configs = {c, a, b};
+  EXPECT_EQ((Names{"first"}), FindArrayNames(configs, "Item"));
+  EXPECT_TRUE(FindArrayNames(configs, "ITEM").empty());
+  EXPECT_TRUE(FindArrayNames(configs, "Item ").empty());
+}
+
+}  // namespace
+}  // namespace krelta

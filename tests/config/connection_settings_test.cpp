@@ -1,0 +1,286 @@
+#include "config/connection_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "support/log_entries.h"
+#include "util/exception.h"
+
+#ifndef KRELTA_CONFIG_GOLDEN_DIR
+#error "KRELTA_CONFIG_GOLDEN_DIR must name the folder of golden files"
+#endif
+
+namespace krelta {
+namespace {
+
+using testing::HasEntry;
+using testing::LogEntry;
+using testing::ReadFileBytes;
+using testing::ReadLogEntries;
+using testing::TestAppDataFolder;
+using testing::WriteFileBytes;
+
+constexpr const char* kTrying =
+    "Initialization: OpcDAKrelta (Aug 21 2018 10:34:08) trying to read configuration from ";
+constexpr const char* kNoConfiguration = "Initialization: configuration done, no configuration loaded.";
+constexpr const char* kLoaded =
+    "Initialization: Init configuration done, configuration settings loaded successfully.";
+
+// Golden files are stored with LF line ends; the file is written in text mode.
+std::string Golden(const std::string& name) {
+  std::ifstream in(std::string(KRELTA_CONFIG_GOLDEN_DIR) + "/" + name, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string lf = text.str(), native;
+  for (char c : lf) {
+    if (c == '\n') native += testing::kLineEnd; else native += c;
+  }
+  return native;
+}
+
+// Compares with a golden file; KRELTA_UPDATE_GOLDEN=1 rewrites the golden file instead (then
+// review the difference before committing it).
+void ExpectGolden(const std::string& name, const std::string& actual) {
+  if (std::getenv("KRELTA_UPDATE_GOLDEN") != nullptr) {
+    std::string lf;
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+      if (actual.compare(i, 2, "\r\n") == 0) continue;
+      lf += actual[i];
+    }
+    std::ofstream(std::string(KRELTA_CONFIG_GOLDEN_DIR) + "/" + name, std::ios::binary) << lf;
+    return;
+  }
+  EXPECT_EQ(Golden(name), actual);
+}
+
+class Settings : public ::testing::Test {
+ protected:
+  std::string ConfigPath(const std::string& cs = "PlantA") {
+    return folder_.File("OPCDA_" + cs + "Configuration.xml");
+  }
+  std::string LogPath(const std::string& cs = "PlantA") {
+    return folder_.File("OPCDA_" + cs + "KreltaLog.log");
+  }
+  void WriteConfig(const std::string& xml, const std::string& cs = "PlantA") {
+    ApplicationDataFolder();  // makes the folder
+    ASSERT_TRUE(WriteFileBytes(ConfigPath(cs), xml));
+    platform::RemoveFile(LogPath(cs));
+  }
+  TestAppDataFolder folder_;
+};
+
+TEST_F(Settings, WithoutAFileEverythingIsDefault) {
+  ConnectionSettings settings("PlantA");
+  EXPECT_EQ(ConfigPath(), settings.ConfigurationPath());
+  EXPECT_EQ(LogPath(), settings.Log().Path());
+  EXPECT_EQ(4, settings.LogLevel());
+  EXPECT_EQ(1048576, settings.LogFileSize());
+  EXPECT_EQ(kDefaultLogSizeLimit, settings.Log().SizeLimit());  // not applied without a file
+  EXPECT_EQ("", settings.Url());
+  EXPECT_TRUE(settings.Nodes().empty());
+  EXPECT_EQ(".", settings.Delimiter());
+  EXPECT_TRUE(settings.UseNullTimeValues());
+  EXPECT_TRUE(settings.BrowseSupported());
+  EXPECT_TRUE(settings.IsWriteVQTSupported());
+  const std::vector<LogEntry> expected = {{"Information", kTrying + ConfigPath()},
+                                          {"Warning", kNoConfiguration}};
+  EXPECT_EQ(expected, ReadLogEntries(LogPath()));
+}
+
+TEST_F(Settings, ReadsEveryKeyAndLogsInOrder) {
+  WriteConfig(R"(<?xml version="1.0" ?>
+<settings>
+    <setting key="LogFileSize" value="2048" />
+    <setting key="LogLevel" value="3" />
+    <setting key="URL" value="opcda://localhost/Krelta.OpcSimulator.1" />
+    <setting key="UseNullTimeValues" value="0" />
+    <setting key="BatchID" value="Batch" />
+    <setting key="Delimiter" value="/x" />
+    <setting key="BrowseSupported" value="true" />
+    <setting key="IsWriteVQTSupported" value=" -7" />
+    <setting key="Unknown" value="ignored" />
+    <setting key="URL" />
+    <other key="LogLevel" value="0" />
+    <nodes>
+        <setting key="Node_0_0" value="Area1" />
+        <setting key="Node_0_1" value="Plant/Area1" />
+    </nodes>
+</settings>)");
+  ConnectionSettings settings("PlantA");
+  EXPECT_EQ(2048, settings.LogFileSize());
+  EXPECT_EQ(2048, settings.Log().SizeLimit());
+  EXPECT_EQ(3, settings.Log().Threshold());
+  EXPECT_EQ("opcda://localhost/Krelta.OpcSimulator.1", settings.Url());
+  EXPECT_FALSE(settings.UseNullTimeValues());
+  EXPECT_EQ("Batch", settings.BatchId());
+  EXPECT_EQ("/x", settings.Delimiter());
+  EXPECT_FALSE(settings.BrowseSupported());  // "true" does not parse: 0
+  EXPECT_TRUE(settings.IsWriteVQTSupported());
+  ASSERT_EQ(1u, settings.Nodes().size());
+  EXPECT_EQ((NodeEntry{"Area1", "Plant/Area1"}), settings.Nodes()[0]);
+
+  const auto entries = ReadLogEntries(LogPath());
+  ASSERT_EQ(11u, entries.size());
+  EXPECT_EQ((LogEntry{"Information", kTrying + ConfigPath()}), entries[0]);
+  EXPECT_EQ((LogEntry{"Debug", "Configuration: Key:LogFileSize, Value:2048"}), entries[1]);
+  EXPECT_EQ((LogEntry{"Debug", "Configuration: Key:Unknown, Value:ignored"}), entries[9]);
+  // The nodes' entries come after LogLevel 3 took effect: not logged.
+  EXPECT_EQ((LogEntry{"Information", kLoaded}), entries.back());
+}
+
+TEST_F(Settings, EmptyValuesKeepDefaultsAndLogLevelMinusOneSilences) {
+  WriteConfig(R"(<settings><setting key="LogLevel" value="-1"/><setting key="LogFileSize" value=""/>
+    <setting key="URL" value="opcda:///X"/><setting key="Delimiter" value=""/></settings>)");
+  ConnectionSettings settings("PlantA");
+  EXPECT_EQ(-1, settings.Log().Threshold());
+  EXPECT_EQ(1048576, settings.Log().SizeLimit());
+  EXPECT_EQ(".", settings.Delimiter());
+  const auto entries = ReadLogEntries(LogPath());
+  ASSERT_EQ(5u, entries.size());  // the trying entry and the four keys, then silence
+  settings.Log().Write(kLogCritical, "silenced");
+  EXPECT_EQ(5u, ReadLogEntries(LogPath()).size());
+}
+
+TEST_F(Settings, LaterKeyWinsAndBothAreLogged) {
+  WriteConfig(R"(<settings><setting key="URL" value="first"/><setting key="URL" value="second"/>
+    <nodes><setting key="b" value="name"/><setting key="a" value="x"/></nodes></settings>)");
+  ConnectionSettings settings("PlantA");
+  EXPECT_EQ("second", settings.Url());
+  const auto entries = ReadLogEntries(LogPath());
+  EXPECT_TRUE(HasEntry(entries, "Debug", "Configuration: Key:URL, Value:first"));
+  EXPECT_TRUE(HasEntry(entries, "Debug", "Configuration: Key:URL, Value:second"));
+  // Keys of another pattern pair in sorted order; nodes entries visible at level 4.
+  ASSERT_EQ(1u, settings.Nodes().size());
+  EXPECT_EQ((NodeEntry{"x", "name"}), settings.Nodes()[0]);
+  EXPECT_TRUE(HasEntry(entries, "Debug", "Configuration: Key:a, Value:x"));
+}
+
+TEST_F(Settings, TwelveNodesComeBackInTheirNumberedOrder) {
+  std::string xml = "<settings><setting key=\"URL\" value=\"opcda:///S\"/><nodes>";
+  for (int i = 0; i < 12; ++i) {
+    xml += "<setting key=\"Node_" + std::to_string(i) + "_0\" value=\"N" + std::to_string(i) + "\"/>";
+    xml += "<setting key=\"Node_" + std::to_string(i) + "_1\" value=\"P" + std::to_string(i) + "\"/>";
+  }
+  WriteConfig(xml + "</nodes></settings>");
+  ConnectionSettings settings("PlantA");
+  ASSERT_EQ(12u, settings.Nodes().size());
+  for (int i = 0; i < 12; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ((NodeEntry{"N" + std::to_string(i), "P" + std::to_string(i)}), settings.Nodes()[i]);
+  }
+}
+
+TEST_F(Settings, OddNodeValuesRaise) {
+  WriteConfig(R"(<settings><nodes><setting key="Node_0_0" value="a"/></nodes></settings>)");
+  try {
+    ConnectionSettings settings("PlantA");
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ("Initialization of nodes: false number of node arguments", e.message());
+  }
+}
+
+TEST_F(Settings, BrokenFilesLeaveDefaultsAndAreNeverRewritten) {
+  const std::string cases[] = {
+      "<settings><setting key=\"URL\" value=\"x\"",  // truncated
+      "not xml at all",
+      "<?xml version=\"1.0\" ?><other/>",
+      std::string("<settings><setting key=\"URL\" value=\"\x01\xff\xfe\"/></settings>"),
+      "<settings><setting key=\"LogFileSize\" value=\"99999999999\"/>"
+      "<setting key=\"LogLevel\" value=\"99999999999\"/></settings>",
+      std::string("<settings>\0<nodes>", 18),
+      "",
+  };
+  for (const std::string& xml : cases) {
+    SCOPED_TRACE(xml);
+    WriteConfig(xml);
+    ConnectionSettings settings("PlantA");
+    EXPECT_EQ(xml, ReadFileBytes(ConfigPath()));
+    EXPECT_TRUE(settings.Nodes().empty());
+    const auto entries = ReadLogEntries(LogPath());
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ((LogEntry{"Information", kTrying + ConfigPath()}), entries.front());
+    EXPECT_EQ((LogEntry{"Warning", kNoConfiguration}), entries.back());
+  }
+  // The out-of-range numbers were held at the 32-bit limits.
+  WriteConfig(cases[4]);
+  ConnectionSettings settings("PlantA");
+  EXPECT_EQ(2147483647, settings.LogFileSize());
+  EXPECT_EQ(INT32_MAX, settings.LogLevel());
+  WriteConfig(cases[2]);
+  ConnectionSettings noSettings("PlantA");
+  EXPECT_TRUE(HasEntry(ReadLogEntries(LogPath()), "Warning",
+                       "Initialization: Could not find the <settings> element in the XML file."));
+}
+
+TEST_F(Settings, WritesTheFixedLayout) {
+  {
+    ConnectionSettings settings("Empty");
+    ASSERT_TRUE(settings.WriteConfiguration());
+    ExpectGolden("empty.xml", ReadFileBytes(ConfigPath("Empty")));
+  }
+  ConnectionSettings settings("Full");
+  settings.SetCredentials({"operator", "s3cret", "PLANT"});
+  settings.SetUrl("opcda://localhost/Krelta.OpcSimulator.1/{4B7A6C1E-2F3D-4E5A-9B8C-7D6E5F4A3B2C}");
+  settings.SetNodes({{"Plant.Area1", "Plant/Area1"}, {"Plant.Area2", "Plant/Area 2 & <more>"}});
+  settings.SetUseNullTimeValues(false);
+  settings.SetBatchId("");
+  settings.SetLogLevel(2);
+  ArrayNodeConfig byInterval;
+  byInterval.tag = "Plant.Area1.Levels";
+  byInterval.size = 3;
+  byInterval.start = 0.5f;
+  byInterval.interval = 1.0f;
+  byInterval.names = {"level_0.5", "level_1.5", "level_2.5"};
+  ArrayNodeConfig byArray;
+  byArray.tag = "Plant.Area2.Values";
+  byArray.namingMode = ArrayNamingMode::ByArray;
+  byArray.namesArrayTag = "Plant.Area2.Names";
+  byArray.size = 2;
+  byArray.prefix = "v";
+  byArray.names = {"v1", "v2"};
+  settings.SetArrayNodes({byInterval, byArray});
+  ASSERT_TRUE(settings.WriteConfiguration());
+  const std::string written = ReadFileBytes(ConfigPath("Full"));
+  ExpectGolden("full.xml", written);
+
+  // Read back and write again: the same bytes, and the same values.
+  ConnectionSettings reread("Full");
+  EXPECT_EQ("operator", reread.GetCredentials().user);
+  EXPECT_EQ("s3cret", reread.GetCredentials().password);
+  EXPECT_EQ("PLANT", reread.GetCredentials().domain);
+  EXPECT_EQ(settings.Nodes(), reread.Nodes());
+  EXPECT_EQ(2u, reread.ArrayNodes().size());
+  ASSERT_TRUE(reread.WriteConfiguration());
+  EXPECT_EQ(written, ReadFileBytes(ConfigPath("Full")));
+  EXPECT_FALSE(platform::PathExists(ConfigPath("Full") + ".tmp"));
+}
+
+TEST_F(Settings, AFailedSaveLeavesTheOldFileWhole) {
+  ConnectionSettings settings("Locked");
+  ASSERT_TRUE(settings.WriteConfiguration());
+  const std::string before = ReadFileBytes(ConfigPath("Locked"));
+  // A folder where the temporary file would go makes the save fail before the old file is touched.
+  ASSERT_TRUE(platform::CreateSingleDirectory(ConfigPath("Locked") + ".tmp"));
+  settings.SetUrl("changed");
+  EXPECT_FALSE(settings.WriteConfiguration());
+  EXPECT_EQ(before, ReadFileBytes(ConfigPath("Locked")));
+}
+
+TEST_F(Settings, TextsThatAreNotUtf8AreRefusedRatherThanSavedUnreadable) {
+  ConnectionSettings settings("Latin");
+  settings.SetUrl("opcda:///X");
+  settings.SetNodes({{"B\xfchne", "path"}});  // a Latin-1 byte: not UTF-8
+  EXPECT_FALSE(settings.WriteConfiguration());
+  EXPECT_FALSE(platform::PathExists(ConfigPath("Latin")));
+  settings.SetNodes({{"B\xc3\xbchne", "path"}});
+  ASSERT_TRUE(settings.WriteConfiguration());
+  ConnectionSettings reread("Latin");
+  EXPECT_EQ(settings.Nodes(), reread.Nodes());
+}
+
+}  // namespace
+}  // namespace krelta

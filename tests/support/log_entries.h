@@ -1,0 +1,54 @@
+// Reads a log file back as (level name, message) pairs.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/test_folder.h"
+
+namespace krelta::testing {
+
+struct LogEntry {
+  std::string level;
+  std::string message;
+  bool operator==(const LogEntry& o) const { return level == o.level && message == o.message; }
+};
+
+inline std::ostream& operator<<(std::ostream& out, const LogEntry& e) {
+  return out << "[" << e.level << "] " << e.message;
+}
+
+// Entries look like "[time] [TID:n] [Level]<eol><message><eol><eol>"; messages here have no
+// line ends of their own.
+inline std::vector<LogEntry> ReadLogEntries(const std::string& path) {
+  std::string text = ReadFileBytes(path);
+  std::string normalized;
+  normalized.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    normalized += text[i];
+  }
+  std::vector<LogEntry> entries;
+  std::size_t at = 0;
+  while ((at = normalized.find("] [TID:", at)) != std::string::npos) {
+    const std::size_t levelStart = normalized.find("] [", at + 1);
+    const std::size_t levelEnd = normalized.find("]\n", levelStart);
+    if (levelStart == std::string::npos || levelEnd == std::string::npos) break;
+    const std::size_t messageEnd = normalized.find("\n\n", levelEnd + 2);
+    entries.push_back({normalized.substr(levelStart + 3, levelEnd - levelStart - 3),
+                       normalized.substr(levelEnd + 2, messageEnd - levelEnd - 2)});
+    at = messageEnd == std::string::npos ? normalized.size() : messageEnd;
+  }
+  return entries;
+}
+
+inline bool HasEntry(const std::vector<LogEntry>& entries, const std::string& level,
+                     const std::string& message) {
+  for (const LogEntry& e : entries) {
+    if (e.level == level && e.message == message) return true;
+  }
+  return false;
+}
+
+}  // namespace krelta::testing
