@@ -3,9 +3,11 @@
 #include <tinyxml.h>
 
 #include <cerrno>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <locale>
 #include <sstream>
 
 #include "log/log_file.h"
@@ -32,12 +34,43 @@ std::optional<std::int32_t> parseInteger(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-std::optional<double> parseDouble(const char* text) {
+// A number that leads the text (the rest is ignored), read the same whatever locale the host
+// process set, and within single precision.
+std::optional<float> parseFloat(const char* text) {
   if (text == nullptr || *text == '\0') return std::nullopt;
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (end == text || !std::isfinite(value)) return std::nullopt;
-  return value;
+  std::istringstream in(text);
+  in.imbue(std::locale::classic());
+  double value = 0;
+  if (!(in >> value) || !std::isfinite(value) || std::fabs(value) > FLT_MAX) return std::nullopt;
+  return static_cast<float>(value);
+}
+
+// Whatever the sizes in a file say, at most this many names are generated for one
+// configuration (all array nodes together): a hand-edited size of two billion must not
+// exhaust the memory of the host process.
+constexpr std::int64_t kMaxGeneratedNames = 1000000;
+
+void generateNames(ArrayNodeConfig& config, LogFile& log, std::int64_t& budget) {
+  log.Write(kLogInformation,
+            Format("Creating virtual tag names from start and interval for tag %1%", config.tag));
+  const std::int32_t size = config.size.value_or(0);
+  if (size < 1) return;
+  if (size > budget) {
+    log.Write(kLogError, Format("Array node %1%: %2% more tag names would exceed the limit of %3% "
+                                "generated tag names. No tag names created.",
+                                config.tag, size, kMaxGeneratedNames));
+    return;
+  }
+  budget -= size;
+  config.names.reserve(static_cast<std::size_t>(size));
+  std::ostringstream name;
+  name.imbue(std::locale::classic());
+  for (std::int32_t i = 0; i < size; ++i) {
+    const float value = static_cast<float>(i) * config.interval + config.start;
+    name.str(std::string());
+    name << config.prefix << value;
+    config.names.push_back(name.str());
+  }
 }
 
 // Truncated toward zero and kept within 32 bits.
@@ -61,24 +94,15 @@ ArrayNodeConfig SampleArrayNode() {
 }
 
 void GenerateElementNames(ArrayNodeConfig& config, LogFile& log) {
-  log.Write(kLogInformation,
-            Format("Creating virtual tag names from start and interval for tag %1%", config.tag));
-  const std::int32_t size = config.size.value_or(0);
-  if (size < 1) return;
-  config.names.reserve(static_cast<std::size_t>(size));
-  for (std::int32_t i = 0; i < size; ++i) {
-    const float value = static_cast<float>(i) * config.interval + config.start;
-    std::ostringstream name;
-    name.imbue(std::locale::classic());
-    name << config.prefix << value;
-    config.names.push_back(name.str());
-  }
+  std::int64_t budget = kMaxGeneratedNames;
+  generateNames(config, log, budget);
 }
 
 void ReadArrayNodes(LogFile& log, const TiXmlElement* settings,
                     std::vector<ArrayNodeConfig>& configs) {
   configs.clear();
   if (settings == nullptr) return;
+  std::int64_t budget = kMaxGeneratedNames;
   for (const TiXmlElement* element = settings->FirstChildElement("arraynode"); element != nullptr;
        element = element->NextSiblingElement("arraynode")) {
     const char* tag = element->Attribute("tag");
@@ -96,8 +120,8 @@ void ReadArrayNodes(LogFile& log, const TiXmlElement* settings,
     config.size = parseInteger(element->Attribute("size"));
 
     if (const TiXmlElement* interval = element->FirstChildElement("arraytagnamesbystartandinterval")) {
-      if (auto start = parseDouble(interval->Attribute("start"))) config.start = static_cast<float>(*start);
-      if (auto step = parseDouble(interval->Attribute("interval"))) config.interval = static_cast<float>(*step);
+      if (auto start = parseFloat(interval->Attribute("start"))) config.start = *start;
+      if (auto step = parseFloat(interval->Attribute("interval"))) config.interval = *step;
     } else if (const TiXmlElement* byArray = element->FirstChildElement("arraytagnamesbyarray")) {
       const char* namesTag = byArray->Attribute("tag");
       if (namesTag == nullptr) return;  // this and every later arraynode are dropped
@@ -127,7 +151,7 @@ void ReadArrayNodes(LogFile& log, const TiXmlElement* settings,
                          config.names.size(), size));
         config.names.clear();
       }
-      GenerateElementNames(config, log);
+      generateNames(config, log, budget);
     }
     configs.push_back(std::move(config));
   }

@@ -86,28 +86,24 @@ void DecryptCredentials(LogFile& log, const std::string& stored, Credentials& cr
     cipher().DecryptEcb(buffer.data(), buffer.size());
     // The plain text ends at the first zero byte (the padding).
     const auto end = std::find(buffer.begin(), buffer.end(), std::uint8_t{0});
-    const std::string plain(buffer.begin(), end);
 
-    std::vector<std::string> parts;
-    for (std::size_t start = 0;;) {
-      const std::size_t at = plain.find('|', start);
-      parts.push_back(plain.substr(start, at == std::string::npos ? std::string::npos : at - start));
-      if (at == std::string::npos) break;
-      start = at + 1;
-    }
+    std::string rest(buffer.begin(), end);
+
+    const std::string first = SplitAtSeparator(rest, '|');
     // An empty user name restores nothing.
-    if (parts[0].empty()) return;
-    if (parts.size() == 1 || (parts.size() == 2 && parts[1].empty())) {
-      throw Exception("Could not parse string 1");
-    }
-    if (parts.size() == 2) throw Exception("Could not parse string 2");
-    if (parts.size() > 3) throw Exception("Could not parse string 3");
+    if (first.empty()) return;
+    if (rest.empty()) throw Exception("Could not parse string 1");
+    const bool thirdFollows = rest.find('|') != std::string::npos;
+    const std::string second = SplitAtSeparator(rest, '|');
+    if (!thirdFollows) throw Exception("Could not parse string 2");
+    const std::string third = SplitAtSeparator(rest, '|');
+    if (!rest.empty()) throw Exception("Could not parse string 3");
 
-    // Empty password or domain fields come back as empty texts.
+    // Empty password or domain fields (the encryptor writes them) come back as empty texts.
     Credentials restored;
-    if (!HexDecode(parts[0], restored.user)) throw Exception("Could not parse string 1");
-    if (!HexDecode(parts[1], restored.password)) throw Exception("Could not parse string 2");
-    if (!HexDecode(parts[2], restored.domain)) throw Exception("Could not parse string 3");
+    if (!HexDecode(first, restored.user)) throw Exception("Could not parse string 1");
+    if (!HexDecode(second, restored.password)) throw Exception("Could not parse string 2");
+    if (!HexDecode(third, restored.domain)) throw Exception("Could not parse string 3");
     credentials = std::move(restored);
   } catch (const Exception& e) {
     log.Write(kLogError, Format("Decrypt error (%1%)", e.message()));

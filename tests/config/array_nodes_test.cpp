@@ -107,6 +107,33 @@ TEST_F(ArrayNodes, IncompleteElements) {
             Entries().front());
 }
 
+TEST_F(ArrayNodes, HugeSizesAndNumbersOutOfRangeAreBounded) {
+  const auto configs = Read(R"(<settings>
+    <arraynode tag="Huge" size="2000000000"/>
+    <arraynode tag="Large" size="600000"/>
+    <arraynode tag="OverBudget" size="600000"/>
+    <arraynode tag="Floats" size="2">
+      <arraytagnamesbystartandinterval start="1e300" interval="-1e39"/></arraynode>
+    <arraynode tag="Leading" size="2">
+      <arraytagnamesbystartandinterval start="2.5abc" interval=" 3"/></arraynode>
+  </settings>)");
+  ASSERT_EQ(5u, configs.size());
+  // The records stay (and are written back) with their sizes; no names beyond the limit.
+  EXPECT_EQ(2000000000, configs[0].size.value_or(0));
+  EXPECT_TRUE(configs[0].names.empty());
+  EXPECT_EQ(600000u, configs[1].names.size());
+  EXPECT_TRUE(configs[2].names.empty());
+  EXPECT_EQ((Names{"tag_1", "tag_2"}), configs[3].names);  // out of float range: defaults
+  EXPECT_EQ((Names{"tag_2.5", "tag_5.5"}), configs[4].names);
+  const auto entries = Entries();
+  EXPECT_TRUE(testing::HasEntry(entries, "Error",
+                                "Array node Huge: 2000000000 more tag names would exceed the limit of 1000000 "
+                                "generated tag names. No tag names created."));
+  EXPECT_TRUE(testing::HasEntry(entries, "Error",
+                                "Array node OverBudget: 600000 more tag names would exceed the limit of 1000000 "
+                                "generated tag names. No tag names created."));
+}
+
 TEST_F(ArrayNodes, WriteThenReadKeepsEverything) {
   ArrayNodeConfig first;
   first.tag = "Plant.Temperatures";

@@ -216,6 +216,24 @@ TEST_F(Settings, BrokenFilesLeaveDefaultsAndAreNeverRewritten) {
                        "Initialization: Could not find the <settings> element in the XML file."));
 }
 
+TEST_F(Settings, AHundredMegabyteFileReadsAndTruncatedItReadsAsNothing) {
+  std::string xml = R"(<settings><setting key="URL" value="opcda:///S"/><!--)";
+  xml.append(100u << 20, 'x');
+  xml += R"(--><nodes><setting key="Node_0_0" value="N"/><setting key="Node_0_1" value="P"/></nodes></settings>)";
+  WriteConfig(xml);
+  {
+    ConnectionSettings settings("PlantA");
+    EXPECT_EQ("opcda:///S", settings.Url());
+    EXPECT_EQ(1u, settings.Nodes().size());
+  }
+  xml.resize(xml.size() / 2);
+  WriteConfig(xml);
+  ConnectionSettings truncated("PlantA");
+  EXPECT_TRUE(truncated.Url().empty());
+  EXPECT_EQ(xml.size(), ReadFileBytes(ConfigPath()).size());
+  EXPECT_EQ((LogEntry{"Warning", kNoConfiguration}), ReadLogEntries(LogPath()).back());
+}
+
 TEST_F(Settings, WritesTheFixedLayout) {
   {
     ConnectionSettings settings("Empty");

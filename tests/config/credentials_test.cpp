@@ -157,6 +157,7 @@ TEST_F(Decrypt, MalformedValuesGiveOneErrorAndNoCredentials) {
       {Store(HexEncode("user") + "|" + HexEncode("pw")), "Could not parse string 2"},
       {Store(HexEncode("u") + "|" + HexEncode("p") + "|" + HexEncode("d") + "|x"),
        "Could not parse string 3"},
+      {Store(HexEncode("u") + "|" + HexEncode("p") + "||" + HexEncode("x")), "Could not parse string 3"},
       {Store("zz|" + HexEncode("p") + "|" + HexEncode("d")), "Could not parse string 1"},
       {"abc", "Stored value is not whole blocks of hexadecimal digits"},
       {"0123456789abcdeg", "Stored value is not whole blocks of hexadecimal digits"},
@@ -174,6 +175,14 @@ TEST_F(Decrypt, MalformedValuesGiveOneErrorAndNoCredentials) {
     EXPECT_EQ((testing::LogEntry{"Error", "Decrypt error (" + row.reason + ")"}), entries.back());
   }
   EXPECT_EQ(std::size(rows), Entries().size());
+}
+
+TEST_F(Decrypt, ATrailingSeparatorAfterTheDomainIsNoFourthField) {
+  const Credentials c = Restore(Store(HexEncode("u") + "|" + HexEncode("p") + "|" + HexEncode("d") + "|"));
+  EXPECT_EQ("u", c.user);
+  EXPECT_EQ("p", c.password);
+  EXPECT_EQ("d", c.domain);
+  EXPECT_TRUE(Entries().empty());
 }
 
 TEST_F(Decrypt, PlainCredentialsNeverReachTheLog) {
