@@ -45,6 +45,27 @@ std::optional<float> parseFloat(const char* text) {
   return static_cast<float>(value);
 }
 
+// A name in the form TinyXML reads element text back: no blanks at either end and no runs of
+// blanks. Names are stored as element text, where the writer leaves blanks as they are (other
+// white space it writes as character references, which read back unchanged), so only names in
+// this form come back from a save as they went in; without it, tag names made from a prefix
+// with blanks would change at the first save.
+void normaliseBlanks(std::string& name) {
+  std::string result;
+  result.reserve(name.size());
+  bool blank = false;
+  for (char c : name) {
+    if (c == ' ') {
+      blank = true;
+      continue;
+    }
+    if (blank && !result.empty()) result += ' ';
+    blank = false;
+    result += c;
+  }
+  name.swap(result);
+}
+
 // Whatever the sizes in a file say, at most this many names are generated for one
 // configuration (all array nodes together): a hand-edited size of two billion must not
 // exhaust the memory of the host process.
@@ -70,6 +91,7 @@ void generateNames(ArrayNodeConfig& config, LogFile& log, std::int64_t& budget) 
     name.str(std::string());
     name << config.prefix << value;
     config.names.push_back(name.str());
+    normaliseBlanks(config.names.back());
   }
 }
 
@@ -134,6 +156,7 @@ void ReadArrayNodes(LogFile& log, const TiXmlElement* settings,
          name = name->NextSiblingElement("arraytag")) {
       const char* text = name->GetText();
       config.names.push_back(text != nullptr ? text : "");
+      normaliseBlanks(config.names.back());
     }
 
     // Without a usable size, the listed names say how many elements there are.

@@ -165,6 +165,27 @@ TEST_F(ArrayNodes, WriteThenReadKeepsEverything) {
   EXPECT_EQ(second.names, read[1].names);
 }
 
+TEST_F(ArrayNodes, NamesWithBlanksSurviveASave) {
+  // Element text is read back with blanks trimmed and runs of blanks made one; names are kept
+  // in that form from the start, so a save does not rename tags.
+  const auto configs = Read(R"(<settings>
+    <arraynode tag="Prefix" size="2" prefix=" a  b "/>
+    <arraynode tag="Listed" size="1"><arraytag>&#x20;x&#x20;&#x20;y&#x09;</arraytag></arraynode>
+  </settings>)");
+  ASSERT_EQ(2u, configs.size());
+  EXPECT_EQ((Names{"a b 1", "a b 2"}), configs[0].names);
+  EXPECT_EQ((Names{"x y\t"}), configs[1].names);
+
+  TiXmlElement settings("settings");
+  WriteArrayNodes(settings, configs);
+  TiXmlPrinter printer;
+  settings.Accept(&printer);
+  const auto again = Read(printer.Str());
+  ASSERT_EQ(2u, again.size());
+  EXPECT_EQ(configs[0].names, again[0].names);
+  EXPECT_EQ(configs[1].names, again[1].names);
+}
+
 TEST_F(ArrayNodes, TheSampleIsWrittenAndIgnoredOnReading) {
   TiXmlElement settings("settings");
   WriteArrayNodes(settings, {});
