@@ -181,7 +181,7 @@ bool ConnectionSettings::WriteConfiguration() const {
   document.InsertEndChild(settings);
 
   // Write beside the file, then replace it in one step: readers never see half a file.
-  const std::string temporary = configurationPath_ + ".tmp";
+  const std::string temporary = TemporarySavePath();
   std::FILE* file = platform::OpenFile(temporary, "w");
   if (file == nullptr) return false;
   const bool printed = document.SaveFile(file);
@@ -191,6 +191,12 @@ bool ConnectionSettings::WriteConfiguration() const {
     return false;
   }
   return true;
+}
+
+std::string ConnectionSettings::TemporarySavePath() const {
+  // Thread identifiers are unique across processes while the thread lives, so two programs
+  // saving the same configuration at once never write into one temporary file.
+  return Format("%1%.%2%.tmp", configurationPath_, platform::CurrentThreadId());
 }
 
 bool ConnectionSettings::AllTextsAreUtf8() const {

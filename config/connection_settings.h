@@ -49,6 +49,8 @@ class ConnectionSettings {
   // one step, so a failed or interrupted save leaves the old file whole. True on success;
   // false also when a text is not valid UTF-8 (the file could not be read back).
   bool WriteConfiguration() const;
+  // The file a save writes before it replaces the configuration file with it.
+  std::string TemporarySavePath() const;
 
   LogFile& Log() const { return log_; }
   const std::string& ConfigurationPath() const { return configurationPath_; }

@@ -274,7 +274,7 @@ TEST_F(Settings, WritesTheFixedLayout) {
   EXPECT_EQ(2u, reread.ArrayNodes().size());
   ASSERT_TRUE(reread.WriteConfiguration());
   EXPECT_EQ(written, ReadFileBytes(ConfigPath("Full")));
-  EXPECT_FALSE(platform::PathExists(ConfigPath("Full") + ".tmp"));
+  EXPECT_FALSE(platform::PathExists(reread.TemporarySavePath()));
 }
 
 TEST_F(Settings, AFailedSaveLeavesTheOldFileWhole) {
@@ -282,7 +282,7 @@ TEST_F(Settings, AFailedSaveLeavesTheOldFileWhole) {
   ASSERT_TRUE(settings.WriteConfiguration());
   const std::string before = ReadFileBytes(ConfigPath("Locked"));
   // A folder where the temporary file would go makes the save fail before the old file is touched.
-  ASSERT_TRUE(platform::CreateSingleDirectory(ConfigPath("Locked") + ".tmp"));
+  ASSERT_TRUE(platform::CreateSingleDirectory(settings.TemporarySavePath()));
   settings.SetUrl("changed");
   EXPECT_FALSE(settings.WriteConfiguration());
   EXPECT_EQ(before, ReadFileBytes(ConfigPath("Locked")));
