@@ -26,6 +26,13 @@ namespace krelta::com {
 
 using Microsoft::WRL::ComPtr;
 
+// Takes over a reference the caller already owns (a fresh object, an out parameter typed as
+// another interface). mingw-w64's ComPtr::Attach adds a reference of its own, so it would leak one.
+template <typename T, typename U>
+void Adopt(ComPtr<T>& owner, U* owned) noexcept {
+  *owner.ReleaseAndGetAddressOf() = static_cast<T*>(owned);
+}
+
 // One CoTaskMem block.
 template <typename T>
 class CoTaskMem {

@@ -1,0 +1,208 @@
+#include "opcda/opc_da_proxy.h"
+
+#include <cstring>
+
+#include "log/log_file.h"
+#include "opcda/format_result.h"
+#include "opcda/opc_shutdown.h"
+#include "platform/com/wide_text.h"
+#include "util/exception.h"
+#include "util/format.h"
+
+namespace krelta {
+namespace {
+
+void LogOpcda(std::int32_t level, const std::string& message) {
+  WriteStandaloneLog(level, message);
+}
+
+CLSID ToClsid(const Guid& guid) {
+  CLSID clsid;
+  static_assert(sizeof clsid == sizeof guid, "GUID layouts differ");
+  std::memcpy(&clsid, &guid, sizeof clsid);
+  return clsid;
+}
+
+}  // namespace
+
+OpcDaProxy::OpcDaProxy(std::string delimiter, LogFile& connectionLog)
+    : delimiter_(std::move(delimiter)), connectionLog_(connectionLog) {
+  connectionLog_.Write(kLogInformation, "Initiating proxy.");
+  comInitialised_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  // Fails harmlessly when the process already chose its security.
+  ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
+                         RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  const HRESULT hr = ::CoGetMalloc(1, taskAllocator_.ReleaseAndGetAddressOf());
+  if (FAILED(hr)) {
+    if (comInitialised_) ::CoUninitialize();
+    throw Exception(Format("CoGetMalloc failed: %1%", FormatResult(hr)));
+  }
+  shutdownLink_ = std::make_shared<ShutdownLink>(this);
+}
+
+OpcDaProxy::~OpcDaProxy() {
+  // First make sure no shutdown request can still reach this object, then close.
+  shutdownLink_->Detach();
+  Close();
+  taskAllocator_.Reset();
+  if (comInitialised_) ::CoUninitialize();
+}
+
+void OpcDaProxy::Configure(const std::string& user, const std::string& password,
+                           const std::string& domain, const std::string& serverAddress) {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  credentials_.user = com::AnsiToWide(user);
+  credentials_.password = com::AnsiToWide(password);
+  credentials_.domain = com::AnsiToWide(domain);
+  serverAddress_ = OPCURL(serverAddress);
+  configured_ = true;
+}
+
+bool OpcDaProxy::Open() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (!configured_) return false;
+  if (connected_) return true;
+  connectionLog_.Write(kLogInformation, "Open OPC Server.");
+
+  const std::string host = serverAddress_.GetHost();
+  if (!host.empty() && FAILED(PingHost(host, pingTimeoutMs_))) return false;
+
+  server_.Reset();
+  const HRESULT hr = NvCreateInstanceEx(ToClsid(serverAddress_.GetClsid()), host, IID_IOPCServer,
+                                        reinterpret_cast<void**>(server_.ReleaseAndGetAddressOf()),
+                                        &credentials_);
+  if (FAILED(hr)) {
+    LogOpcda(kLogError, Format("CoCreateInstanceEx failed: %1%", FormatResult(hr)));
+    return false;
+  }
+  LogOpcda(kLogInformation,
+           Format("Server %1% (%2%) connected.", host, serverAddress_.GetProgId()));
+  connected_ = true;
+
+  try {
+    AddGroup();
+    const HRESULT shutdown = GetShutdownConnectionPoint();
+    if (FAILED(shutdown)) {
+      LogOpcda(kLogError, Format("OpcDaProxy::Open: GetShutdownConnectionPoint() failed: %1%",
+                                 FormatResult(shutdown)));
+    }
+    if (shutdownSink_) {
+      shutdownSink_->SetProxy(shutdownLink_);
+    } else {
+      connectionLog_.Write(kLogCritical, "Failed to get shutdown object");
+    }
+  } catch (...) {
+    // The session stays as far as it got; reads report what is missing.
+  }
+  return connected_;
+}
+
+void OpcDaProxy::AddGroup() {
+  const std::wstring name = com::Utf8ToWide(kGroupName);
+  LONG timeBias = 0;
+  DWORD revisedUpdateRate = 0;
+  OPCHANDLE groupHandle = 0;
+  com::ComPtr<IUnknown> group;
+  const HRESULT hr = server_->AddGroup(name.c_str(), TRUE, updateRateSeconds_ * 1000, 0, &timeBias,
+                                       nullptr, 0, &groupHandle, &revisedUpdateRate,
+                                       IID_IOPCItemMgt, group.ReleaseAndGetAddressOf());
+  serverGroupHandle_ = groupHandle;
+  if (FAILED(hr)) {
+    LogOpcda(kLogError, Format("IOPCServer::AddGroup failed: %1%", FormatResult(hr)));
+    Close();
+    return;
+  }
+  if (!group) {
+    LogOpcda(kLogError, "IOPCServer::AddGroup succeeded but returned null interface pointer");
+    Close();
+    return;
+  }
+  LogOpcda(kLogDebug, "IOPCServer::AddGroup succeeded");
+  // The group was asked for IOPCItemMgt, so the pointer is one.
+  com::Adopt(itemMgt_, reinterpret_cast<IOPCItemMgt*>(group.Detach()));
+}
+
+HRESULT OpcDaProxy::GetServerConnectionPointContainer() {
+  if (connectionPointContainer_) return S_OK;
+  if (!server_) return E_FAIL;
+  return server_.As(&connectionPointContainer_);
+}
+
+HRESULT OpcDaProxy::GetShutdownConnectionPoint() {
+  if (connectionPoint_) return S_OK;
+  HRESULT hr = GetServerConnectionPointContainer();
+  if (FAILED(hr)) {
+    LogOpcda(kLogError, Format("OpcDaProxy::GetShutdownConnectionPoint: "
+                               "GetServerConnectionPointContainer() failed: %1%",
+                               FormatResult(hr)));
+    return hr;
+  }
+  hr = connectionPointContainer_->FindConnectionPoint(IID_IOPCShutdown,
+                                                      connectionPoint_.ReleaseAndGetAddressOf());
+  if (FAILED(hr)) {
+    connectionPoint_.Reset();
+    LogOpcda(kLogError,
+             Format("OpcDaProxy::GetShutdownConnectionPoint: FindConnectionPoint() failed: %1%",
+                    FormatResult(hr)));
+    return hr;
+  }
+  com::Adopt(shutdownSink_, new OpcShutdown());
+  hr = advise_.Advise(connectionPoint_.Get(), shutdownSink_.Get());
+  if (FAILED(hr)) {
+    LogOpcda(kLogError, Format("OpcDaProxy::GetShutdownConnectionPoint: Advise() failed: %1%",
+                               FormatResult(hr)));
+    return hr;
+  }
+  return S_OK;
+}
+
+void OpcDaProxy::RemoveItems() {
+  com::CoTaskArray<HRESULT> errors;
+  const DWORD count = static_cast<DWORD>(serverHandles_.size());
+  const HRESULT hr = itemMgt_->RemoveItems(count, serverHandles_.data(), errors.put());
+  errors.set_size(SUCCEEDED(hr) ? count : 0);
+  if (FAILED(hr)) {
+    connectionLog_.Write(kLogError,
+                         Format("IOPCItemMgt::RemoveItems failed: %1%", FormatResult(hr)));
+  }
+  bool anyItemFailed = false;
+  for (HRESULT itemResult : errors) anyItemFailed = anyItemFailed || FAILED(itemResult);
+  if (hr == S_FALSE || anyItemFailed) {
+    std::string message = "IOPCItemMgt::RemoveItems partially failed, result: " + FormatResult(hr);
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+      if (FAILED(errors[i])) message += Format("\nItem %1% failed: %2%", i, FormatResult(errors[i]));
+    }
+    connectionLog_.Write(kLogWarning, message);
+  }
+  serverHandles_.clear();
+}
+
+bool OpcDaProxy::Close() {
+  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  if (!connected_) return true;
+  if (!itemMgt_) {
+    server_.Reset();
+    connected_ = false;
+    return true;
+  }
+  if (!serverHandles_.empty()) RemoveItems();
+  if (serverGroupHandle_ != 0) {
+    const HRESULT hr = server_->RemoveGroup(serverGroupHandle_, TRUE);
+    if (FAILED(hr)) {
+      connectionLog_.Write(kLogError,
+                           Format("IOPCServer::RemoveGroup failed: %1%", FormatResult(hr)));
+    }
+    serverGroupHandle_ = 0;
+  }
+  connectionPointContainer_.Reset();
+  advise_.reset();
+  connectionPoint_.Reset();
+  if (shutdownSink_) shutdownSink_->SetProxy(nullptr);
+  shutdownSink_.Reset();
+  itemMgt_.Reset();
+  server_.Reset();
+  connected_ = false;
+  return true;
+}
+
+}  // namespace krelta

@@ -1,0 +1,46 @@
+#include "platform/com/wide_text.h"
+
+#include <windows.h>
+
+#include <boost/locale/encoding_utf.hpp>
+#include <climits>
+
+namespace krelta::com {
+
+std::wstring Utf8ToWide(const std::string& text) {
+  return boost::locale::conv::utf_to_utf<wchar_t>(text, boost::locale::conv::skip);
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+  return boost::locale::conv::utf_to_utf<char>(text, boost::locale::conv::skip);
+}
+
+std::string WideToUtf8(const wchar_t* text) {
+  return text ? WideToUtf8(std::wstring(text)) : std::string();
+}
+
+std::wstring AnsiToWide(const std::string& text) {
+  if (text.empty() || text.size() > INT_MAX) return std::wstring();
+  const int n = static_cast<int>(text.size());
+  const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), n, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, text.data(), n, wide.data(), length);
+  return wide;
+}
+
+std::string WideToAnsi(const std::wstring& text) {
+  if (text.empty() || text.size() > INT_MAX) return std::string();
+  const int n = static_cast<int>(text.size());
+  const int length = ::WideCharToMultiByte(CP_ACP, 0, text.data(), n, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, text.data(), n, narrow.data(), length, nullptr, nullptr);
+  return narrow;
+}
+
+std::string WideToAnsi(const wchar_t* text) {
+  return text ? WideToAnsi(std::wstring(text)) : std::string();
+}
+
+}  // namespace krelta::com

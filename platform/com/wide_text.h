@@ -1,0 +1,18 @@
+// Conversions between the library's 8-bit texts and the UTF-16 of COM. Item identifiers,
+// browse names and messages are UTF-8; user, password, domain, host and text values read from a
+// server use the thread's ANSI code page. Invalid sequences are skipped, never fatal.
+// Windows only.
+#pragma once
+
+#include <string>
+
+namespace krelta::com {
+
+std::wstring Utf8ToWide(const std::string& text);
+std::string WideToUtf8(const std::wstring& text);
+std::string WideToUtf8(const wchar_t* text);  // null gives empty text
+std::wstring AnsiToWide(const std::string& text);
+std::string WideToAnsi(const std::wstring& text);
+std::string WideToAnsi(const wchar_t* text);  // null gives empty text
+
+}  // namespace krelta::com
