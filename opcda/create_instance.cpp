@@ -32,7 +32,7 @@ bool IsLocalHost(const std::string& host) {
 }
 
 HRESULT NvCreateInstanceEx(const CLSID& clsid, const std::string& host, const IID& iid,
-                           void** out, const Credentials* credentials) {
+                           void** out, const WideCredentials* credentials) {
   *out = nullptr;
 
   // The identity and its texts must outlive the creation call.

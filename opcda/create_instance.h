@@ -11,7 +11,7 @@
 namespace krelta {
 
 // Explicit credentials for server creation; an empty user means none.
-struct Credentials {
+struct WideCredentials {
   std::wstring user;
   std::wstring password;
   std::wstring domain;
@@ -22,7 +22,7 @@ struct Credentials {
 // call and the interface both succeeded. Returns the call's result, or the interface's
 // failure when the call claims success without delivering it.
 HRESULT NvCreateInstanceEx(const CLSID& clsid, const std::string& host, const IID& iid,
-                           void** out, const Credentials* credentials = nullptr);
+                           void** out, const WideCredentials* credentials = nullptr);
 
 // True for "" and "localhost" in any letter case.
 bool IsLocalHost(const std::string& host);

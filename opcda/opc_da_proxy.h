@@ -41,7 +41,7 @@ class OpcDaProxy {
   OpcDaProxy(const OpcDaProxy&) = delete;
   OpcDaProxy& operator=(const OpcDaProxy&) = delete;
 
-  // Credentials (empty user: none) and the server address text, narrow in the ANSI code page.
+  // WideCredentials (empty user: none) and the server address text, narrow in the ANSI code page.
   void Configure(const std::string& user, const std::string& password, const std::string& domain,
                  const std::string& serverAddress);
   // Probes the host, creates the server, adds the group and advises the shutdown sink.
@@ -64,7 +64,7 @@ class OpcDaProxy {
   const std::string& Delimiter() const { return delimiter_; }
   LogFile& ConnectionLog() { return connectionLog_; }
   const OPCURL& ServerAddress() const { return serverAddress_; }
-  const Credentials& ServerCredentials() const { return credentials_; }
+  const WideCredentials& GetCredentials() const { return credentials_; }
   IOPCServer* Server() const { return server_.Get(); }
   IOPCItemMgt* ItemMgt() const { return itemMgt_.Get(); }
   IMalloc* TaskAllocator() const { return taskAllocator_.Get(); }
@@ -80,7 +80,7 @@ class OpcDaProxy {
   bool connected_ = false;
   bool comInitialised_ = false;
   std::uint32_t updateRateSeconds_ = kUpdateRateSeconds;
-  Credentials credentials_;
+  WideCredentials credentials_;
   OPCURL serverAddress_;
   LogFile& connectionLog_;
   com::ComPtr<IOPCServer> server_;

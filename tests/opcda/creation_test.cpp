@@ -116,19 +116,19 @@ TEST_F(Creation, LocalHostNamesUseTheLocalServerContextOthersTheRemoteOne) {
 
 TEST_F(Creation, AuthenticationInformationOnlyWithAUser) {
   void* out = nullptr;
-  const Credentials noUser{L"", L"secret", L"PLANT"};
+  const WideCredentials noUser{L"", L"secret", L"PLANT"};
   ASSERT_EQ(NvCreateInstanceEx(kSomeServer, "plant07", IID_IUnknown, &out, &noUser), S_OK);
   EXPECT_FALSE(g_recorded.hasAuthInfo);
   static_cast<IUnknown*>(out)->Release();
 
-  const Credentials userOnly{L"operator", L"", L""};
+  const WideCredentials userOnly{L"operator", L"", L""};
   ASSERT_EQ(NvCreateInstanceEx(kSomeServer, "plant07", IID_IUnknown, &out, &userOnly), S_OK);
   ASSERT_TRUE(g_recorded.hasAuthInfo);
   EXPECT_EQ(g_recorded.user, L"operator");
   EXPECT_EQ(g_recorded.password, L"");
   static_cast<IUnknown*>(out)->Release();
 
-  const Credentials full{L"operator", L"s3cret", L"PLANT"};
+  const WideCredentials full{L"operator", L"s3cret", L"PLANT"};
   ASSERT_EQ(NvCreateInstanceEx(kSomeServer, "localhost", IID_IUnknown, &out, &full), S_OK);
   ASSERT_TRUE(g_recorded.hasAuthInfo);
   EXPECT_EQ(g_recorded.user, L"operator");

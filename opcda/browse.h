@@ -1,0 +1,36 @@
+// Reading a server's address space: every branch for the configuration dialog, and the items
+// of one branch for the connection's tree. Data Access 3 browsing first, Data Access 2 browsing
+// when the server has no IOPCBrowse. Paged answers are followed to their end.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "discovery/opc_url.h"
+#include "opcda/browse_tree.h"
+
+namespace krelta {
+
+class OpcDaProxy;
+
+struct ItemRecord {
+  std::string name;    // UTF-8
+  std::string itemId;  // UTF-8
+  bool operator==(const ItemRecord& o) const { return name == o.name && itemId == o.itemId; }
+};
+
+// Connects to the server on its own and walks all branches. Throws Exception when the host
+// does not answer, the server cannot be created or offers neither browse interface; failures
+// inside the walk are logged to the OPCDA log and reported through browseError.
+std::unique_ptr<BrowseTree> BrowseServerBranches(const OPCServerInfo& server, bool& noBranches,
+                                                 bool& browseError);
+
+// The items directly below a branch: by its item ID on Data Access 3 servers, by its display
+// path (browse names joined with the proxy's delimiter) on Data Access 2 servers. Opens the
+// proxy first; empty when it cannot. Throws Exception when the server offers neither browse
+// interface. Failures are logged to the connection log.
+std::vector<ItemRecord> GetItems(OpcDaProxy& proxy, const std::string& branchItemId,
+                                 const std::string& displayPath);
+
+}  // namespace krelta
