@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <shlobj.h>
+
 #include "host/library.h"
 
 namespace krelta::host {
@@ -70,11 +72,121 @@ int Exports(const Library& dll, const Arguments&) {
   return 0;
 }
 
+void PrintNode(const Library& dll, krelta2_node node, int depth) {
+  krelta2_string name = nullptr;
+  dll.krelta2_nodeGetName(node, &name);
+  std::printf("%*s[%s]\n", depth * 2, "", TakeString(dll, name).c_str());
+  uint32_t tags = 0;
+  dll.krelta2_nodeGetNumTags(node, &tags);
+  for (uint32_t i = 0; i < tags; ++i) {
+    krelta2_tag tag = nullptr;
+    dll.krelta2_nodeGetTag(node, i, &tag);
+    krelta2_string tagName = nullptr;
+    dll.krelta2_tagGetName(tag, &tagName);
+    std::printf("%*s%s\n", depth * 2 + 2, "", TakeString(dll, tagName).c_str());
+  }
+  uint32_t children = 0;
+  dll.krelta2_nodeGetNumNodes(node, &children);
+  for (uint32_t i = 0; i < children; ++i) {
+    krelta2_node child = nullptr;
+    dll.krelta2_nodeGetNode(node, i, &child);
+    PrintNode(dll, child, depth + 1);
+  }
+}
+
+// Opens a connection, prints its node and tag tree indented, closes it.
+int Tree(const Library& dll, const Arguments& args) {
+  if (args.size() != 1) return 2;
+  krelta2_connection connection = nullptr;
+  const krelta2_status status = dll.krelta2_connectionOpen(args[0].c_str(), &connection);
+  if (status != KRELTA2_OK) {
+    std::printf("krelta2_connectionOpen failed with status %u\n", status);
+    return 1;
+  }
+  uint32_t count = 0;
+  dll.krelta2_connectionGetNumNodes(connection, &count);
+  for (uint32_t i = 0; i < count; ++i) {
+    krelta2_node node = nullptr;
+    dll.krelta2_connectionGetNode(connection, i, &node);
+    PrintNode(dll, node, 0);
+  }
+  dll.krelta2_connectionClose(connection);
+  return 0;
+}
+
+std::string XmlEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// Writes a configuration file for a data source: the server address, then pairs of branch
+// item ID and display path, optionally "array=<item>:<name>,<name>..." entries.
+int WriteConfig(const Library&, const Arguments& args) {
+  if (args.size() < 2) return 2;
+  char base[MAX_PATH] = {};
+  if (FAILED(::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, base))) return 1;
+  const std::string folder = std::string(base) + "\\Norvane\\Krelta";
+  ::CreateDirectoryA((std::string(base) + "\\Norvane").c_str(), nullptr);
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+  const std::string path = folder + "\\OPCDA_" + args[0] + "Configuration.xml";
+  std::string nodes, arrays;
+  int node = 0;
+  for (std::size_t i = 2; i < args.size(); ++i) {
+    if (args[i].rfind("array=", 0) == 0) {
+      const std::string spec = args[i].substr(6);
+      const std::size_t colon = spec.find(':');
+      std::vector<std::string> names;
+      std::string rest = colon == std::string::npos ? "" : spec.substr(colon + 1);
+      for (std::size_t at = 0; at <= rest.size() && !rest.empty();) {
+        const std::size_t comma = rest.find(',', at);
+        names.push_back(rest.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+      }
+      arrays += "    <arraynode tag=\"" + XmlEscaped(spec.substr(0, colon)) + "\" size=\"" +
+                std::to_string(names.size()) + "\" prefix=\"tag_\">\n" +
+                "        <arraytagnamesbystartandinterval start=\"1\" interval=\"1\" />\n";
+      for (const std::string& n : names) arrays += "        <arraytag>" + XmlEscaped(n) + "</arraytag>\n";
+      arrays += "    </arraynode>\n";
+      continue;
+    }
+    if (i + 1 >= args.size()) return 2;
+    nodes += "        <setting key=\"Node_" + std::to_string(node) + "_0\" value=\"" + XmlEscaped(args[i]) + "\" />\n";
+    nodes += "        <setting key=\"Node_" + std::to_string(node) + "_1\" value=\"" + XmlEscaped(args[i + 1]) + "\" />\n";
+    ++node;
+    ++i;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) return 1;
+  std::fprintf(f,
+               "<?xml version=\"1.0\" ?>\n<settings>\n"
+               "    <setting key=\"LogLevel\" value=\"3\" />\n"
+               "    <setting key=\"URL\" value=\"%s\" />\n"
+               "    <setting key=\"Delimiter\" value=\".\" />\n"
+               "    <setting key=\"BrowseSupported\" value=\"1\" />\n"
+               "    <nodes>\n%s    </nodes>\n%s</settings>\n",
+               XmlEscaped(args[1]).c_str(), nodes.c_str(), arrays.c_str());
+  std::fclose(f);
+  std::printf("wrote %s\n", path.c_str());
+  return 0;
+}
+
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"identity", "identity", Identity},
       {"selfcheck", "selfcheck", SelfCheck},
       {"exports", "exports", Exports},
+      {"tree", "tree <connection string>", Tree},
+      {"write-config", "write-config <connection string> <server address> [<item ID> <path>]... [array=<item ID>:<name>,...]...", WriteConfig},
   };
   return commands;
 }

@@ -1,0 +1,200 @@
+// Connections against the simulator: the tree built by browsing (Data Access 3 and 2, paged
+// answers), the branch walk of the configuration dialog, and a server that cannot be used.
+#include "model/connection.h"
+
+#include <gtest/gtest.h>
+
+#include "log/log_file.h"
+#include "opcda/browse.h"
+#include "opcda/opc_da_proxy.h"
+#include "support/log_entries.h"
+#include "support/simulator_session.h"
+#include "util/exception.h"
+
+namespace krelta {
+namespace {
+
+using testing::HasEntry;
+using testing::ReadLogEntries;
+using testing::TestAppDataFolder;
+
+// Three top-level branches, the first with two sub-branches; items at every level.
+constexpr const wchar_t kPlantSpace[] =
+    L"branch Area1\n"
+    L"item A1 R8 1\n"
+    L"branch Area1.Line1\n"
+    L"item L1a R8 2\n"
+    L"item L1b I4 3\n"
+    L"branch Area1.Line2\n"
+    L"item L2 R8 4\n"
+    L"branch Area2\n"
+    L"item A2 I4 5\n"
+    L"item Profile R4[] 1;2;3\n"
+    L"branch Area3\n"
+    L"item A3 BOOL true\n";
+
+class ConnectionToSimulator : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    apartment_ = new com::ApartmentGuard();
+    control_ = new com::ComPtr<ISimulatorControl>(testing::StartSimulatorControl());
+  }
+  static void TearDownTestSuite() {
+    delete control_;
+    delete apartment_;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(*control_);
+    Control()->ClearFaults();
+    Load(kPlantSpace);
+    CreateDirectoryPath(folder_.DataFolder());
+  }
+  void TearDown() override { Control()->ClearFaults(); }
+
+  static ISimulatorControl* Control() { return control_->Get(); }
+  static void Load(const wchar_t* text) {
+    com::Bstr error;
+    ASSERT_EQ(Control()->LoadAddressSpace(text, error.put()), S_OK)
+        << (error.get() ? std::wstring(error.get()).size() : 0);
+  }
+  // Writes the configuration of connection string "plant".
+  void Configure(const std::string& url, std::vector<NodeEntry> nodes,
+                 std::vector<ArrayNodeConfig> arrays = {}) {
+    ConnectionSettings settings("plant");
+    settings.SetUrl(url);
+    settings.SetNodes(std::move(nodes));
+    settings.SetArrayNodes(std::move(arrays));
+    ASSERT_TRUE(settings.WriteConfiguration());
+  }
+  static std::vector<std::string> TagNames(const Node& node) {
+    std::vector<std::string> names;
+    for (const auto& tag : node.Tags()) names.push_back(tag->Name());
+    return names;
+  }
+
+  static com::ApartmentGuard* apartment_;
+  static com::ComPtr<ISimulatorControl>* control_;
+  TestAppDataFolder folder_;
+};
+com::ApartmentGuard* ConnectionToSimulator::apartment_ = nullptr;
+com::ComPtr<ISimulatorControl>* ConnectionToSimulator::control_ = nullptr;
+
+TEST_F(ConnectionToSimulator, DataAccess3TreeListsDirectItemsAndArrayNodes) {
+  ArrayNodeConfig profile;
+  profile.tag = "Area2.Profile";
+  profile.size = 3;
+  profile.names = {"p1", "p2", "p3"};
+  Configure(testing::kSimulatorDA3Url, {{"Area1", "Area1"}, {"Area2", "Area2"}}, {profile});
+  Connection connection("plant");
+  ASSERT_EQ(connection.TopNodes().size(), 1u);
+  const Node& root = *connection.TopNodes()[0];
+  EXPECT_EQ(root.Name(), "OpcDAKrelta.Simulator.1");
+  ASSERT_EQ(root.Nodes().size(), 2u);
+  // Only the branch's own items, never those of Area1.Line1 or Area1.Line2.
+  EXPECT_EQ(TagNames(*root.Nodes()[0]), (std::vector<std::string>{"A1"}));
+  EXPECT_EQ(root.Nodes()[0]->Tags()[0]->GetItemId(), "Area1.A1");
+  const Node& area2 = *root.Nodes()[1];
+  EXPECT_EQ(TagNames(area2), (std::vector<std::string>{"A2"}));
+  ASSERT_EQ(area2.Nodes().size(), 1u);
+  EXPECT_EQ(area2.Nodes()[0]->Path(), "Area2.Profile");
+  EXPECT_EQ(TagNames(*area2.Nodes()[0]), (std::vector<std::string>{"p1", "p2", "p3"}));
+}
+
+TEST_F(ConnectionToSimulator, DataAccess2TreeFindsTheBranchByItsPathOfNames) {
+  Configure(testing::kSimulatorDA2Url, {{"ignored", "Area1.Line1"}, {"top", ""}});
+  Connection connection("plant");
+  const Node& root = *connection.TopNodes()[0];
+  EXPECT_EQ(root.Name(), "OpcDAKrelta.SimulatorDA2.1");
+  const Node& line1 = *root.Nodes()[0];
+  EXPECT_EQ(TagNames(line1), (std::vector<std::string>{"L1a", "L1b"}));
+  EXPECT_EQ(line1.Tags()[1]->GetItemId(), "Area1.Line1.L1b");
+  // An empty display path lists the leaves at the top: there are none here.
+  EXPECT_TRUE(root.Nodes()[1]->Tags().empty());
+}
+
+TEST_F(ConnectionToSimulator, PagedAnswersAreFollowedToTheEnd) {
+  ASSERT_EQ(Control()->GenerateAddressSpace(3, 2500), S_OK);
+  Control()->SetFault(SIM_FAULT_BROWSE_PAGE, 300);
+  Configure(testing::kSimulatorDA3Url, {{"B0001", "B0001"}});
+  const LONG calls = testing::Counter(Control(), SIM_COUNTER_BROWSE_CALLS);
+  Connection connection("plant");
+  const Node& branch = *connection.TopNodes()[0]->Nodes()[0];
+  ASSERT_EQ(branch.Tags().size(), 2500u);
+  for (std::size_t i = 0; i < branch.Tags().size(); ++i) {
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "I%05u", static_cast<unsigned>(i));
+    ASSERT_EQ(branch.Tags()[i]->Name(), expected);
+  }
+  EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_BROWSE_CALLS) - calls, 9);
+}
+
+TEST_F(ConnectionToSimulator, AServerThatCannotBeUsedFailsTheOpen) {
+  Configure("opcda://localhost/Nobody.1/{00000000-1111-2222-3333-444444444444}", {});
+  try {
+    Connection connection("plant");
+    FAIL() << "opened";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.message(), "Could not load server.");
+  }
+}
+
+TEST_F(ConnectionToSimulator, ABrowseFailureLeavesTheNodeEmptyAndLogged) {
+  Control()->SetFault(SIM_FAULT_BROWSE_RESULT, E_FAIL);
+  Configure(testing::kSimulatorDA3Url, {{"Area1", "Area1"}});
+  Connection connection("plant");
+  EXPECT_TRUE(connection.TopNodes()[0]->Nodes()[0]->Tags().empty());
+  EXPECT_TRUE(HasEntry(ReadLogEntries(connection.Log().Path()), "Error",
+                       "IOPCBrowse::Browse failed: Unspecified error (0x80004005)"));
+}
+
+std::vector<std::string> Walk(const BrowseTree& tree) {
+  std::vector<std::string> lines;
+  for (const auto& [number, node] : tree.Nodes()) {
+    if (node.get() == tree.Top()) continue;
+    lines.push_back(std::to_string(number) + " " + std::to_string(node->level) + " " +
+                    node->record.name + " " + node->record.itemId + " <" +
+                    node->parent->record.name);
+  }
+  return lines;
+}
+
+TEST_F(ConnectionToSimulator, BranchWalkNumbersBranchesDepthFirst) {
+  OPCServerInfo da3{L"", L"", L"", OPCURL(testing::kSimulatorDA3Url)};
+  bool noBranches = false, browseError = false;
+  auto tree = BrowseServerBranches(da3, noBranches, browseError);
+  ASSERT_NE(tree->Top(), nullptr);
+  EXPECT_EQ(tree->Top()->record.name, "root");
+  EXPECT_EQ(Walk(*tree), (std::vector<std::string>{
+                             "1 2 Area1 Area1 <root", "2 3 Line1 Area1.Line1 <Area1",
+                             "3 3 Line2 Area1.Line2 <Area1", "4 2 Area2 Area2 <root",
+                             "5 2 Area3 Area3 <root"}));
+  EXPECT_FALSE(noBranches);
+  EXPECT_FALSE(browseError);
+
+  // Data Access 2 nodes carry the short browse name as their item ID.
+  OPCServerInfo da2{L"", L"", L"", OPCURL(testing::kSimulatorDA2Url)};
+  tree = BrowseServerBranches(da2, noBranches, browseError);
+  EXPECT_EQ(Walk(*tree), (std::vector<std::string>{
+                             "1 2 Area1 Area1 <root", "2 3 Line1 Line1 <Area1",
+                             "3 3 Line2 Line2 <Area1", "4 2 Area2 Area2 <root",
+                             "5 2 Area3 Area3 <root"}));
+
+  Load(L"item Lonely R8 1\n");
+  tree = BrowseServerBranches(da2, noBranches, browseError);
+  EXPECT_TRUE(noBranches);
+  EXPECT_TRUE(tree->Top()->children.empty());
+}
+
+TEST_F(ConnectionToSimulator, BranchWalkOfAnUnknownServerThrows) {
+  OPCServerInfo nobody{L"", L"", L"", OPCURL("opcda://localhost/N/{00000000-1111-2222-3333-444444444444}")};
+  bool noBranches = false, browseError = false;
+  try {
+    BrowseServerBranches(nobody, noBranches, browseError);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.message().rfind("NvCreateInstanceEx failed: ", 0), 0u) << e.message();
+  }
+}
+
+}  // namespace
+}  // namespace krelta

@@ -1,0 +1,309 @@
+// The proxy's session against the simulator, out of process through the proxy/stub: creation,
+// the group, the shutdown sink, each fault of the open and close paths with its message,
+// channel and level, the server's shutdown request and a server that dies.
+#include <gtest/gtest.h>
+
+#include <olectl.h>
+
+#include <chrono>
+#include <thread>
+
+#include "log/log_file.h"
+#include "opcda/format_result.h"
+#include "opcda/opc_da_proxy.h"
+#include "opcda/ping_host.h"
+#include "support/log_entries.h"
+#include "support/simulator_session.h"
+
+namespace krelta {
+namespace {
+
+using testing::HasEntry;
+using testing::LogEntry;
+using testing::ReadLogEntries;
+using testing::TestAppDataFolder;
+
+class Session : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    apartment_ = new com::ApartmentGuard();
+    control_ = new com::ComPtr<ISimulatorControl>(testing::StartSimulatorControl());
+  }
+  static void TearDownTestSuite() {
+    delete control_;
+    delete apartment_;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(*control_) << "no simulator";
+    Control()->ClearFaults();
+    CreateDirectoryPath(folder_.DataFolder());
+  }
+  void TearDown() override {
+    if (*control_) Control()->ClearFaults();
+  }
+
+  static ISimulatorControl* Control() { return control_->Get(); }
+  LONG Count(DWORD counter) { return testing::Counter(Control(), counter); }
+  std::vector<LogEntry> Opcda() { return ReadLogEntries(folder_.File("OPCDAKreltaLog.log")); }
+  std::vector<LogEntry> Connection() { return ReadLogEntries(log_.Path()); }
+  std::unique_ptr<OpcDaProxy> Configured(const std::string& url = testing::kSimulatorDA3Url) {
+    auto proxy = std::make_unique<OpcDaProxy>(".", log_);
+    proxy->Configure("", "", "", url);
+    return proxy;
+  }
+
+  static com::ApartmentGuard* apartment_;
+  static com::ComPtr<ISimulatorControl>* control_;
+  TestAppDataFolder folder_;
+  LogFile log_{"OPCDA_session"};
+};
+com::ApartmentGuard* Session::apartment_ = nullptr;
+com::ComPtr<ISimulatorControl>* Session::control_ = nullptr;
+
+TEST_F(Session, OpensWithAnyFormOfTheLocalHostAndAddsThePrivateGroup) {
+  for (const std::string host : {"", "localhost", "LOCALHOST"}) {
+    const LONG groups = Count(SIM_COUNTER_GROUPS_LIVE);
+    auto proxy = Configured("opcda://" + host +
+                            "/OpcDAKrelta.Simulator.1/{DE186CF8-2426-4039-ACAB-729B0908B909}");
+    ASSERT_TRUE(proxy->Open()) << host;
+    EXPECT_NE(proxy->ItemMgt(), nullptr);
+    EXPECT_EQ(Count(SIM_COUNTER_GROUPS_LIVE), groups + 1);
+    EXPECT_EQ(Count(SIM_COUNTER_SINKS_ADVISED) >= 1, true);
+    com::Bstr name;
+    DWORD rate = 0;
+    BOOL active = FALSE;
+    ASSERT_EQ(Control()->GetLastGroup(name.put(), &rate, &active), S_OK);
+    EXPECT_STREQ(name.get(), L"KRELTAGroup");
+    EXPECT_EQ(rate, 5000u);
+    EXPECT_TRUE(active);
+    proxy.reset();
+    EXPECT_EQ(Count(SIM_COUNTER_GROUPS_LIVE), groups) << host;
+  }
+  const std::vector<LogEntry> opcda = Opcda();
+  EXPECT_TRUE(HasEntry(opcda, "Information", "Server  () connected."));
+  EXPECT_TRUE(HasEntry(opcda, "Information", "Server localhost () connected."));
+  EXPECT_TRUE(HasEntry(opcda, "Information", "Server LOCALHOST () connected."));
+  EXPECT_TRUE(HasEntry(opcda, "Debug", "IOPCServer::AddGroup succeeded"));
+  const std::vector<LogEntry> connection = Connection();
+  EXPECT_TRUE(HasEntry(connection, "Information", "Initiating proxy."));
+  EXPECT_TRUE(HasEntry(connection, "Information", "Open OPC Server."));
+}
+
+TEST_F(Session, SecondOpenCreatesNothingAndOpenBeforeConfigureDoesNothing) {
+  OpcDaProxy unconfigured(".", log_);
+  EXPECT_FALSE(unconfigured.Open());
+  EXPECT_FALSE(HasEntry(Connection(), "Information", "Open OPC Server."));
+
+  auto proxy = Configured();
+  ASSERT_TRUE(proxy->Open());
+  const LONG servers = Count(SIM_COUNTER_SERVERS_CREATED);
+  const LONG groups = Count(SIM_COUNTER_GROUPS_ADDED);
+  EXPECT_TRUE(proxy->Open());
+  EXPECT_EQ(Count(SIM_COUNTER_SERVERS_CREATED), servers);
+  EXPECT_EQ(Count(SIM_COUNTER_GROUPS_ADDED), groups);
+}
+
+TEST_F(Session, CredentialsTravelWithTheCreation) {
+  // Wine accepts and ignores credentials for a local server; what we pass is checked with the
+  // creation double. Here: a session with credentials opens like one without.
+  auto proxy = std::make_unique<OpcDaProxy>(".", log_);
+  proxy->Configure("operator", "s3cret", "PLANT", testing::kSimulatorDA3Url);
+  EXPECT_TRUE(proxy->Open());
+  EXPECT_EQ(proxy->GetCredentials().user, L"operator");
+}
+
+TEST_F(Session, AnUnregisteredServerFailsCreationWithItsMessage) {
+  auto proxy = Configured("opcda://localhost/Nobody.1/{00000000-1111-2222-3333-444444444444}");
+  EXPECT_FALSE(proxy->Open());
+  EXPECT_TRUE(HasEntry(Opcda(), "Error",
+                       "CoCreateInstanceEx failed: " + FormatResult(REGDB_E_CLASSNOTREG)));
+}
+
+TEST_F(Session, RefusedGroupClosesTheSession) {
+  Control()->SetFault(SIM_FAULT_ADDGROUP_RESULT, E_OUTOFMEMORY);
+  auto proxy = Configured();
+  EXPECT_FALSE(proxy->Open());
+  EXPECT_FALSE(proxy->IsConnected());
+  const std::vector<LogEntry> opcda = Opcda();
+  EXPECT_TRUE(HasEntry(opcda, "Error", "IOPCServer::AddGroup failed: " + FormatResult(E_OUTOFMEMORY)));
+  // The connection point is asked for after the failed group too, and finds no server.
+  EXPECT_TRUE(HasEntry(opcda, "Error",
+                       "OpcDaProxy::GetShutdownConnectionPoint: GetServerConnectionPointContainer() "
+                       "failed: " + FormatResult(E_FAIL)));
+  EXPECT_TRUE(HasEntry(Connection(), "Critical", "Failed to get shutdown object"));
+
+  Control()->ClearFaults();
+  Control()->SetFault(SIM_FAULT_ADDGROUP_NULL, 1);
+  auto nullGroup = Configured();
+  EXPECT_FALSE(nullGroup->Open());
+  EXPECT_TRUE(HasEntry(Opcda(), "Error",
+                       "IOPCServer::AddGroup succeeded but returned null interface pointer"));
+}
+
+TEST_F(Session, MissingShutdownPlumbingIsLoggedAndTheSessionStays) {
+  Control()->SetFault(SIM_FAULT_NO_CONTAINER, 1);
+  auto noContainer = Configured();
+  EXPECT_TRUE(noContainer->Open());
+  std::vector<LogEntry> opcda = Opcda();
+  const std::string noInterface = FormatResult(E_NOINTERFACE);
+  EXPECT_TRUE(HasEntry(opcda, "Error",
+                       "OpcDaProxy::GetShutdownConnectionPoint: GetServerConnectionPointContainer() "
+                       "failed: " + noInterface));
+  EXPECT_TRUE(HasEntry(opcda, "Error",
+                       "OpcDaProxy::Open: GetShutdownConnectionPoint() failed: " + noInterface));
+  EXPECT_TRUE(HasEntry(Connection(), "Critical", "Failed to get shutdown object"));
+  noContainer.reset();
+
+  Control()->ClearFaults();
+  Control()->SetFault(SIM_FAULT_NO_SHUTDOWN_POINT, 1);
+  auto noPoint = Configured();
+  EXPECT_TRUE(noPoint->Open());
+  opcda = Opcda();
+  bool found = false;
+  for (const LogEntry& e : opcda) {
+    found = found || (e.level == "Error" &&
+                      e.message.rfind("OpcDaProxy::GetShutdownConnectionPoint: FindConnectionPoint() failed: ", 0) == 0);
+  }
+  EXPECT_TRUE(found);
+  noPoint.reset();
+
+  Control()->ClearFaults();
+  Control()->SetFault(SIM_FAULT_ADVISE_RESULT, CONNECT_E_ADVISELIMIT);
+  const std::size_t criticalBefore = Connection().size();
+  auto refused = Configured();
+  EXPECT_TRUE(refused->Open());
+  opcda = Opcda();
+  const std::string limit = FormatResult(CONNECT_E_ADVISELIMIT);
+  EXPECT_TRUE(HasEntry(opcda, "Error", "OpcDaProxy::GetShutdownConnectionPoint: Advise() failed: " + limit));
+  EXPECT_TRUE(HasEntry(opcda, "Error", "OpcDaProxy::Open: GetShutdownConnectionPoint() failed: " + limit));
+  // The sink exists, only unadvised: no Critical entry this time.
+  const std::vector<LogEntry> connection = Connection();
+  for (std::size_t i = criticalBefore; i < connection.size(); ++i) {
+    EXPECT_NE(connection[i].level, "Critical") << connection[i];
+  }
+}
+
+// Adds n items of the default space to the proxy's group the way item registration does.
+void AddItems(OpcDaProxy& proxy, std::initializer_list<const wchar_t*> ids) {
+  std::vector<OPCITEMDEF> defs;
+  for (const wchar_t* id : ids) {
+    OPCITEMDEF def{};
+    def.szAccessPath = const_cast<wchar_t*>(L"");
+    def.szItemID = const_cast<wchar_t*>(id);
+    def.bActive = TRUE;
+    defs.push_back(def);
+  }
+  com::CoTaskArray<OPCITEMRESULT> results;
+  com::CoTaskArray<HRESULT> errors;
+  ASSERT_EQ(proxy.ItemMgt()->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.put(),
+                                      errors.put()),
+            S_OK);
+  results.set_size(defs.size());
+  errors.set_size(defs.size());
+  for (const OPCITEMRESULT& r : results) {
+    ::CoTaskMemFree(r.pBlob);
+    proxy.ServerHandles().push_back(r.hServer);
+  }
+}
+
+TEST_F(Session, ItemRemovalFailuresAreReportedAndCloseGoesOn) {
+  auto proxy = Configured();
+  ASSERT_TRUE(proxy->Open());
+  AddItems(*proxy, {L"Plant.Line1.Temperature", L"Plant.Line1.Speed"});
+  Control()->SetFault(SIM_FAULT_REMOVEITEMS_RESULT, S_FALSE);
+  proxy->Close();
+  EXPECT_TRUE(proxy->ServerHandles().empty());
+  EXPECT_TRUE(HasEntry(Connection(), "Warning",
+                       "IOPCItemMgt::RemoveItems partially failed, result: Success (0x00000001)"));
+
+  Control()->ClearFaults();
+  ASSERT_TRUE(proxy->Open());
+  AddItems(*proxy, {L"Plant.Line1.Temperature", L"Plant.Line1.Speed"});
+  Control()->SetFault(SIM_FAULT_REMOVEITEMS_RESULT, S_FALSE);
+  Control()->SetFault(SIM_FAULT_REMOVEITEMS_ITEM_ERROR, 1);
+  proxy->Close();
+  EXPECT_TRUE(HasEntry(Connection(), "Warning",
+                       "IOPCItemMgt::RemoveItems partially failed, result: Success (0x00000001)"
+                       "\nItem 0 failed: " + FormatResult(OPC_E_INVALIDHANDLE)));
+
+  Control()->ClearFaults();
+  ASSERT_TRUE(proxy->Open());
+  AddItems(*proxy, {L"Plant.Line1.Temperature"});
+  Control()->SetFault(SIM_FAULT_REMOVEITEMS_RESULT, E_FAIL);
+  Control()->SetFault(SIM_FAULT_REMOVEGROUP_RESULT, E_ACCESSDENIED);
+  const LONG groupRemovals = Count(SIM_COUNTER_REMOVEGROUP_CALLS);
+  proxy->Close();
+  const std::vector<LogEntry> connection = Connection();
+  EXPECT_TRUE(HasEntry(connection, "Error", "IOPCItemMgt::RemoveItems failed: " + FormatResult(E_FAIL)));
+  EXPECT_TRUE(HasEntry(connection, "Error", "IOPCServer::RemoveGroup failed: " + FormatResult(E_ACCESSDENIED)));
+  EXPECT_EQ(Count(SIM_COUNTER_REMOVEGROUP_CALLS), groupRemovals + 1);
+  EXPECT_FALSE(proxy->IsConnected());
+}
+
+TEST_F(Session, ShutdownRequestClosesTheSessionAndTheNextOpenStartsAfresh) {
+  auto proxy = Configured();
+  ASSERT_TRUE(proxy->Open());
+  const LONG servers = Count(SIM_COUNTER_SERVERS_CREATED);
+  const LONG groups = Count(SIM_COUNTER_GROUPS_ADDED);
+  ASSERT_EQ(Control()->RequestShutdown(L"maintenance"), S_OK);
+  EXPECT_TRUE(HasEntry(Opcda(), "Critical", "OpcShutdown::ShutdownRequest: maintenance."));
+  EXPECT_FALSE(proxy->IsConnected());
+  EXPECT_EQ(proxy->ItemMgt(), nullptr);
+  ASSERT_TRUE(proxy->Open());
+  EXPECT_EQ(Count(SIM_COUNTER_SERVERS_CREATED), servers + 1);
+  EXPECT_EQ(Count(SIM_COUNTER_GROUPS_ADDED), groups + 1);
+}
+
+TEST_F(Session, ShutdownRequestDuringALongCallWaitsForIt) {
+  auto proxy = Configured();
+  ASSERT_TRUE(proxy->Open());
+  AddItems(*proxy, {L"Plant.Line1.Temperature"});
+  // A slow call on this thread holds the session; the request closes it afterwards.
+  Control()->SetFault(SIM_FAULT_CALL_DELAY_MS, 800);
+  std::thread request([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    com::ApartmentGuard apartment;
+    Control()->RequestShutdown(L"overlap");
+  });
+  {
+    std::lock_guard<std::recursive_mutex> guard(proxy->SessionLock());
+    IOPCItemMgt* items = proxy->ItemMgt();
+    ASSERT_NE(items, nullptr);
+    OPCHANDLE handle = proxy->ServerHandles()[0];
+    BOOL active = TRUE;
+    com::CoTaskArray<HRESULT> errors;
+    EXPECT_EQ(items->SetActiveState(1, &handle, active, errors.put()), S_OK);
+    errors.set_size(1);
+    EXPECT_TRUE(proxy->IsConnected());
+  }
+  request.join();
+  Control()->ClearFaults();
+  EXPECT_FALSE(proxy->IsConnected());
+}
+
+TEST_F(Session, ProbeOfThisMachineAnswersReachable) {
+  // The probe class is registered nowhere; "class not registered" is the host's answer.
+  EXPECT_EQ(PingHost("localhost", kDefaultPingTimeoutMs), S_OK);
+  EXPECT_EQ(PingHost("LOCALHOST", kDefaultPingTimeoutMs), S_OK);
+}
+
+// The simulator process ends here; the next test starts a new one.
+TEST_F(Session, AKilledServerTurnsIntoFailuresNotAHang) {
+  auto proxy = Configured();
+  ASSERT_TRUE(proxy->Open());
+  AddItems(*proxy, {L"Plant.Line1.Temperature"});
+  Control()->SetFault(SIM_FAULT_EXIT_IN_CALL, 1);
+  const auto start = std::chrono::steady_clock::now();
+  proxy->Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_FALSE(proxy->IsConnected());
+  bool removalFailed = false;
+  for (const LogEntry& e : Connection()) {
+    removalFailed = removalFailed || e.message.rfind("IOPCItemMgt::RemoveItems failed: ", 0) == 0;
+  }
+  EXPECT_TRUE(removalFailed);
+  control_->Reset();  // its process is gone
+}
+
+}  // namespace
+}  // namespace krelta

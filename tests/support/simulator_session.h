@@ -1,0 +1,36 @@
+// The simulator seen from a test: its control object (which starts the simulator process and
+// shares it with every server object the code under test creates), and its addresses.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "opc_da.h"
+#include "opc_da_constants.h"
+#include "platform/com/com_owners.h"
+#include "simulator_control.h"
+
+namespace krelta::testing {
+
+constexpr const char* kSimulatorDA3Url =
+    "opcda://localhost/OpcDAKrelta.Simulator.1/{DE186CF8-2426-4039-ACAB-729B0908B909}";
+constexpr const char* kSimulatorDA2Url =
+    "opcda://localhost/OpcDAKrelta.SimulatorDA2.1/{52A9AFA7-64CF-48D3-BE83-E59751905C0A}";
+
+inline com::ComPtr<ISimulatorControl> StartSimulatorControl() {
+  com::ComPtr<ISimulatorControl> control;
+  const HRESULT hr = ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
+                                        IID_ISimulatorControl,
+                                        reinterpret_cast<void**>(control.ReleaseAndGetAddressOf()));
+  EXPECT_EQ(hr, S_OK) << "the simulator is not registered in this prefix";
+  return control;
+}
+
+inline LONG Counter(ISimulatorControl* control, DWORD counter) {
+  LONG value = -1;
+  EXPECT_EQ(control->GetCounter(counter, &value), S_OK);
+  return value;
+}
+
+}  // namespace krelta::testing
