@@ -121,6 +121,11 @@ class CoTaskArray {
     reset();
     return &p_;
   }
+  // Hands the block to a caller (a server's callee-allocated [out] array); the owner is empty after.
+  T* release() noexcept {
+    size_ = 0;
+    return std::exchange(p_, nullptr);
+  }
   // Adopts what put() received with a count known to the caller. A null block has size 0.
   void set_size(std::size_t size) noexcept { size_ = p_ ? size : 0; }
   // Out parameter for a callee-written count (DWORD or ULONG in COM signatures).

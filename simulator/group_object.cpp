@@ -1,0 +1,491 @@
+#include "simulator/group_object.h"
+
+#include "opc_da_constants.h"
+#include "simulator/server_object.h"
+#include "simulator_control.h"
+
+namespace krelta::sim {
+
+namespace {
+
+struct ItemStateCleanup {
+  void operator()(OPCITEMSTATE& s) const noexcept { ::VariantClear(&s.vDataValue); }
+};
+
+FILETIME Now() {
+  FILETIME ft;
+  ::GetSystemTimeAsFileTime(&ft);
+  return ft;
+}
+
+// Whether a value of type from converts to type to, tried on the item's current value.
+bool Converts(const VARIANT& value, VARTYPE to) {
+  if (to == VT_EMPTY) return true;
+  VARIANT probe;
+  ::VariantInit(&probe);
+  const HRESULT hr = ConvertVariant(&probe, &value, to);
+  ::VariantClear(&probe);
+  return SUCCEEDED(hr);
+}
+
+}  // namespace
+
+GroupObject::GroupObject(ServerObject* server, bool da3, GroupSettings settings)
+    : server_(server), da3_(da3), settings_(std::move(settings)) {}
+
+HRESULT STDMETHODCALLTYPE GroupObject::QueryInterface(REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCItemMgt)) {
+    *out = static_cast<IOPCItemMgt*>(this);
+  } else if (IsEqualIID(iid, IID_IOPCGroupStateMgt)) {
+    *out = static_cast<IOPCGroupStateMgt*>(this);
+  } else if (IsEqualIID(iid, IID_IOPCSyncIO)) {
+    *out = static_cast<IOPCSyncIO*>(static_cast<IOPCSyncIO2*>(this));
+  } else if (IsEqualIID(iid, IID_IOPCSyncIO2) && da3_) {
+    *out = static_cast<IOPCSyncIO2*>(this);
+  } else {
+    return E_NOINTERFACE;
+  }
+  AddRefImpl();
+  return S_OK;
+}
+
+std::wstring GroupObject::Name() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return settings_.name;
+}
+
+void GroupObject::SetNameUnchecked(const std::wstring& name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  settings_.name = name;
+}
+
+void GroupObject::Retire() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (retired_) return;
+  retired_ = true;
+  server_.store(nullptr);
+  Runtime::Get().Count(SIM_COUNTER_ITEMS_LIVE, -liveItems_);
+}
+
+LONG GroupObject::References() { return RefCount(); }
+
+GroupObject::Entry* GroupObject::Find(OPCHANDLE handle) {
+  if (handle == 0 || handle > entries_.size()) return nullptr;
+  Entry& e = entries_[handle - 1];
+  return e.item != nullptr ? &e : nullptr;
+}
+
+// ---- IOPCItemMgt ----
+
+HRESULT GroupObject::Define(DWORD count, OPCITEMDEF* items, bool add, OPCITEMRESULT** results,
+                            HRESULT** errors) {
+  if (results == nullptr || errors == nullptr) return E_INVALIDARG;
+  *results = nullptr;
+  *errors = nullptr;
+  if (count == 0 || items == nullptr) return E_INVALIDARG;
+  HRESULT hr;
+  if (add && FaultStops(SIM_FAULT_ADDITEMS_RESULT, &hr)) return hr;
+
+  com::CoTaskArray<OPCITEMRESULT> outResults;
+  com::CoTaskArray<HRESULT> outErrors;
+  if (!AllocateArray(outResults, count) || !AllocateArray(outErrors, count)) return E_OUTOFMEMORY;
+  const std::shared_ptr<AddressSpace> space = Runtime::Get().Space();
+  bool anyFailed = false;
+  std::lock_guard<std::mutex> guard(lock_);
+  if (add) entries_.reserve(entries_.size() + count);
+  for (DWORD i = 0; i < count; ++i) {
+    const OPCITEMDEF& def = items[i];
+    HRESULT& error = outErrors[i];
+    Item* item = nullptr;
+    if (def.szItemID == nullptr || def.szItemID[0] == L'\0') {
+      error = OPC_E_INVALIDITEMID;
+    } else if ((item = space->FindItem(def.szItemID)) == nullptr) {
+      error = OPC_E_UNKNOWNITEMID;
+    } else {
+      std::lock_guard<std::mutex> valueGuard(space->lock());
+      error = Converts(*item->value.get(), def.vtRequestedDataType) ? S_OK : OPC_E_BADTYPE;
+    }
+    if (FAILED(error)) {
+      anyFailed = true;
+      continue;
+    }
+    OPCITEMRESULT& r = outResults[i];
+    r.vtCanonicalDataType = item->type;
+    r.dwAccessRights = item->rights;
+    if (add) {
+      Entry e;
+      e.space = space;
+      e.item = item;
+      e.client = def.hClient;
+      e.active = def.bActive;
+      e.requested = def.vtRequestedDataType;
+      entries_.push_back(std::move(e));
+      r.hServer = static_cast<OPCHANDLE>(entries_.size());
+      ++liveItems_;
+      if (!retired_) Runtime::Get().Count(SIM_COUNTER_ITEMS_LIVE);
+    }
+  }
+  *results = outResults.release();
+  *errors = outErrors.release();
+  hr = anyFailed ? S_FALSE : S_OK;
+  return add ? FaultSuccess(SIM_FAULT_ADDITEMS_RESULT, hr) : hr;
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::AddItems(DWORD count, OPCITEMDEF* items, OPCITEMRESULT** results,
+                                                HRESULT** errors) {
+  CallScope call("IOPCItemMgt::AddItems");
+  call.Args("count=%lu first=%ls", count, count && items && items[0].szItemID ? items[0].szItemID : L"");
+  return Guarded(call, [&] { return Define(count, items, true, results, errors); });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::ValidateItems(DWORD count, OPCITEMDEF* items, BOOL,
+                                                     OPCITEMRESULT** results, HRESULT** errors) {
+  CallScope call("IOPCItemMgt::ValidateItems");
+  call.Args("count=%lu", count);
+  return Guarded(call, [&] { return Define(count, items, false, results, errors); });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::RemoveItems(DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+  CallScope call("IOPCItemMgt::RemoveItems");
+  call.Args("count=%lu", count);
+  return Guarded(call, [&]() -> HRESULT {
+    Runtime::Get().Count(SIM_COUNTER_REMOVEITEMS_CALLS);
+    if (errors == nullptr) return E_INVALIDARG;
+    *errors = nullptr;
+    if (count == 0 || handles == nullptr) return E_INVALIDARG;
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_REMOVEITEMS_RESULT, &hr)) return hr;
+    const bool failFirst = Runtime::Get().Fault(SIM_FAULT_REMOVEITEMS_ITEM_ERROR) != 0;
+    com::CoTaskArray<HRESULT> out;
+    if (!AllocateArray(out, count)) return E_OUTOFMEMORY;
+    bool anyFailed = false;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (DWORD i = 0; i < count; ++i) {
+      Entry* e = Find(handles[i]);
+      if (e == nullptr || (i == 0 && failFirst)) {
+        out[i] = OPC_E_INVALIDHANDLE;
+        anyFailed = true;
+        continue;
+      }
+      e->item = nullptr;
+      e->space.reset();
+      --liveItems_;
+      if (!retired_) Runtime::Get().Count(SIM_COUNTER_ITEMS_LIVE, -1);
+    }
+    *errors = out.release();
+    return FaultSuccess(SIM_FAULT_REMOVEITEMS_RESULT, anyFailed ? S_FALSE : S_OK);
+  });
+}
+
+// Runs apply on each listed entry; unknown handles get OPC_E_INVALIDHANDLE.
+template <typename Apply>
+static HRESULT ForEachHandle(DWORD count, OPCHANDLE* handles, HRESULT** errors, Apply&& apply) {
+  if (errors == nullptr) return E_INVALIDARG;
+  *errors = nullptr;
+  if (count == 0 || handles == nullptr) return E_INVALIDARG;
+  com::CoTaskArray<HRESULT> out;
+  if (!AllocateArray(out, count)) return E_OUTOFMEMORY;
+  bool anyFailed = false;
+  for (DWORD i = 0; i < count; ++i) {
+    out[i] = apply(i);
+    anyFailed |= FAILED(out[i]);
+  }
+  *errors = out.release();
+  return anyFailed ? S_FALSE : S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::SetActiveState(DWORD count, OPCHANDLE* handles, BOOL active,
+                                                      HRESULT** errors) {
+  CallScope call("IOPCItemMgt::SetActiveState");
+  call.Args("count=%lu active=%d", count, active);
+  return Guarded(call, [&] {
+    std::lock_guard<std::mutex> guard(lock_);
+    return ForEachHandle(count, handles, errors, [&](DWORD i) {
+      Entry* e = Find(handles[i]);
+      if (e == nullptr) return OPC_E_INVALIDHANDLE;
+      e->active = active;
+      return S_OK;
+    });
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::SetClientHandles(DWORD count, OPCHANDLE* handles,
+                                                        OPCHANDLE* clients, HRESULT** errors) {
+  CallScope call("IOPCItemMgt::SetClientHandles");
+  call.Args("count=%lu", count);
+  return Guarded(call, [&]() -> HRESULT {
+    if (clients == nullptr) return E_INVALIDARG;
+    std::lock_guard<std::mutex> guard(lock_);
+    return ForEachHandle(count, handles, errors, [&](DWORD i) {
+      Entry* e = Find(handles[i]);
+      if (e == nullptr) return OPC_E_INVALIDHANDLE;
+      e->client = clients[i];
+      return S_OK;
+    });
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::SetDatatypes(DWORD count, OPCHANDLE* handles, VARTYPE* types,
+                                                    HRESULT** errors) {
+  CallScope call("IOPCItemMgt::SetDatatypes");
+  call.Args("count=%lu", count);
+  return Guarded(call, [&]() -> HRESULT {
+    if (types == nullptr) return E_INVALIDARG;
+    std::lock_guard<std::mutex> guard(lock_);
+    return ForEachHandle(count, handles, errors, [&](DWORD i) {
+      Entry* e = Find(handles[i]);
+      if (e == nullptr) return OPC_E_INVALIDHANDLE;
+      std::lock_guard<std::mutex> valueGuard(e->space->lock());
+      if (!Converts(*e->item->value.get(), types[i])) return OPC_E_BADTYPE;
+      e->requested = types[i];
+      return S_OK;
+    });
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::CreateEnumerator(REFIID, LPUNKNOWN* out) {
+  CallScope call("IOPCItemMgt::CreateEnumerator");
+  if (out != nullptr) *out = nullptr;
+  return call.Done(E_NOTIMPL);
+}
+
+// ---- IOPCGroupStateMgt ----
+
+HRESULT STDMETHODCALLTYPE GroupObject::GetState(DWORD* updateRate, BOOL* active, LPWSTR* name,
+                                                LONG* timeBias, FLOAT* deadband, DWORD* lcid,
+                                                OPCHANDLE* clientGroup, OPCHANDLE* serverGroup) {
+  CallScope call("IOPCGroupStateMgt::GetState");
+  return Guarded(call, [&]() -> HRESULT {
+    if (name != nullptr) *name = nullptr;
+    if (!updateRate || !active || !name || !timeBias || !deadband || !lcid || !clientGroup || !serverGroup) {
+      return E_INVALIDARG;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    com::CoTaskString copy(CoTaskCopy(settings_.name));
+    if (!copy) return E_OUTOFMEMORY;
+    *updateRate = settings_.updateRate;
+    *active = settings_.active;
+    *timeBias = settings_.timeBias;
+    *deadband = settings_.deadband;
+    *lcid = settings_.lcid;
+    *clientGroup = settings_.clientHandle;
+    *serverGroup = settings_.serverHandle;
+    *name = copy.release();
+    return S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::SetState(DWORD* requestedRate, DWORD* revisedRate, BOOL* active,
+                                                LONG* timeBias, FLOAT* deadband, DWORD* lcid,
+                                                OPCHANDLE* clientGroup) {
+  CallScope call("IOPCGroupStateMgt::SetState");
+  call.Args("rate=%ld active=%d", requestedRate ? static_cast<long>(*requestedRate) : -1L,
+            active ? *active : -1);
+  return Guarded(call, [&]() -> HRESULT {
+    if (revisedRate == nullptr) return E_INVALIDARG;
+    if (deadband != nullptr && (*deadband < 0.0f || *deadband > 100.0f)) return E_INVALIDARG;
+    std::lock_guard<std::mutex> guard(lock_);
+    HRESULT hr = S_OK;
+    if (requestedRate != nullptr) {
+      settings_.updateRate = *requestedRate == 0 ? 50 : *requestedRate;
+      if (*requestedRate == 0) hr = OPC_S_UNSUPPORTEDRATE;
+    }
+    if (active != nullptr) settings_.active = *active;
+    if (timeBias != nullptr) settings_.timeBias = *timeBias;
+    if (deadband != nullptr) settings_.deadband = *deadband;
+    if (lcid != nullptr) settings_.lcid = *lcid;
+    if (clientGroup != nullptr) settings_.clientHandle = *clientGroup;
+    *revisedRate = settings_.updateRate;
+    return hr;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::SetName(LPCWSTR name) {
+  CallScope call("IOPCGroupStateMgt::SetName");
+  call.Args("name=%ls", name ? name : L"(null)");
+  return Guarded(call, [&]() -> HRESULT {
+    if (name == nullptr || name[0] == L'\0') return E_INVALIDARG;
+    ServerObject* server = server_.load();
+    if (server == nullptr) {
+      SetNameUnchecked(name);
+      return S_OK;
+    }
+    return server->RenameGroup(this, name);
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::CloneGroup(LPCWSTR, REFIID, LPUNKNOWN* out) {
+  CallScope call("IOPCGroupStateMgt::CloneGroup");
+  if (out != nullptr) *out = nullptr;
+  return call.Done(E_NOTIMPL);
+}
+
+// ---- IOPCSyncIO / IOPCSyncIO2 ----
+
+HRESULT GroupObject::ReadEntry(Entry& e, bool cache, VARIANT* value, WORD* quality, FILETIME* timestamp) {
+  if ((e.item->rights & OPC_READABLE) == 0) {
+    *quality = OPC_QUALITY_BAD;
+    return OPC_E_BADRIGHTS;
+  }
+  VARIANT raw;
+  ::VariantInit(&raw);
+  {
+    std::lock_guard<std::mutex> valueGuard(e.space->lock());
+    e.space->ReadLocked(*e.item, &raw, quality, timestamp);
+  }
+  HRESULT hr = S_OK;
+  if (e.requested == VT_EMPTY || e.requested == raw.vt) {
+    *value = raw;  // moved, not copied
+  } else {
+    hr = ConvertVariant(value, &raw, e.requested);
+    ::VariantClear(&raw);
+    if (FAILED(hr)) {
+      *quality = OPC_QUALITY_BAD;
+      return OPC_E_BADTYPE;
+    }
+  }
+  // A cache read of something inactive has no current value to offer.
+  if (cache && (!settings_.active || !e.active)) *quality = OPC_QUALITY_OUT_OF_SERVICE;
+  return hr;
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles,
+                                            OPCITEMSTATE** values, HRESULT** errors) {
+  CallScope call("IOPCSyncIO::Read");
+  call.Args("source=%d count=%lu", static_cast<int>(source), count);
+  return Guarded(call, [&]() -> HRESULT {
+    Runtime::Get().Count(SIM_COUNTER_READ_CALLS);
+    if (values == nullptr || errors == nullptr) return E_INVALIDARG;
+    *values = nullptr;
+    *errors = nullptr;
+    if (count == 0 || handles == nullptr || (source != OPC_DS_CACHE && source != OPC_DS_DEVICE)) {
+      return E_INVALIDARG;
+    }
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_READ_RESULT, &hr)) return hr;
+    com::CoTaskArray<OPCITEMSTATE, ItemStateCleanup> outValues;
+    com::CoTaskArray<HRESULT> outErrors;
+    if (!AllocateArray(outValues, count) || !AllocateArray(outErrors, count)) return E_OUTOFMEMORY;
+    bool anyFailed = false;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (DWORD i = 0; i < count; ++i) {
+      OPCITEMSTATE& s = outValues[i];
+      Entry* e = Find(handles[i]);
+      if (e == nullptr) {
+        outErrors[i] = OPC_E_INVALIDHANDLE;
+      } else {
+        s.hClient = e->client;
+        outErrors[i] = ReadEntry(*e, source == OPC_DS_CACHE, &s.vDataValue, &s.wQuality, &s.ftTimeStamp);
+      }
+      anyFailed |= FAILED(outErrors[i]);
+    }
+    *values = outValues.release();
+    *errors = outErrors.release();
+    return FaultSuccess(SIM_FAULT_READ_RESULT, anyFailed ? S_FALSE : S_OK);
+  });
+}
+
+HRESULT GroupObject::WriteEntry(Entry& e, const VARIANT& value, const WORD* quality,
+                                const FILETIME* timestamp) {
+  if ((e.item->rights & OPC_WRITEABLE) == 0) return OPC_E_BADRIGHTS;
+  VARIANT converted;
+  ::VariantInit(&converted);
+  const bool valueGiven = value.vt != VT_EMPTY || quality == nullptr;
+  if (valueGiven && FAILED(ConvertVariant(&converted, &value, e.item->type))) return OPC_E_BADTYPE;
+  std::lock_guard<std::mutex> valueGuard(e.space->lock());
+  if (valueGiven) {
+    ::VariantClear(e.item->value.get());
+    *e.item->value.get() = converted;  // moved
+  }
+  e.item->quality = quality != nullptr ? *quality : OPC_QUALITY_GOOD;
+  e.item->timestamp = timestamp != nullptr ? *timestamp : Now();
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::Write(DWORD count, OPCHANDLE* handles, VARIANT* values,
+                                             HRESULT** errors) {
+  CallScope call("IOPCSyncIO::Write");
+  call.Args("count=%lu", count);
+  return Guarded(call, [&]() -> HRESULT {
+    Runtime::Get().Count(SIM_COUNTER_WRITE_CALLS);
+    if (errors == nullptr) return E_INVALIDARG;
+    *errors = nullptr;
+    if (values == nullptr) return E_INVALIDARG;
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_WRITE_RESULT, &hr)) return hr;
+    std::lock_guard<std::mutex> guard(lock_);
+    hr = ForEachHandle(count, handles, errors, [&](DWORD i) {
+      Entry* e = Find(handles[i]);
+      return e == nullptr ? OPC_E_INVALIDHANDLE : WriteEntry(*e, values[i], nullptr, nullptr);
+    });
+    return FaultSuccess(SIM_FAULT_WRITE_RESULT, hr);
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::ReadMaxAge(DWORD count, OPCHANDLE* handles, DWORD* maxAge,
+                                                  VARIANT** values, WORD** qualities,
+                                                  FILETIME** timestamps, HRESULT** errors) {
+  CallScope call("IOPCSyncIO2::ReadMaxAge");
+  call.Args("count=%lu", count);
+  return Guarded(call, [&]() -> HRESULT {
+    Runtime::Get().Count(SIM_COUNTER_READ_CALLS);
+    if (!values || !qualities || !timestamps || !errors) return E_INVALIDARG;
+    *values = nullptr;
+    *qualities = nullptr;
+    *timestamps = nullptr;
+    *errors = nullptr;
+    if (count == 0 || handles == nullptr || maxAge == nullptr) return E_INVALIDARG;
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_READ_RESULT, &hr)) return hr;
+    com::CoTaskArray<VARIANT, com::VariantElementCleanup> outValues;
+    com::CoTaskArray<WORD> outQualities;
+    com::CoTaskArray<FILETIME> outTimes;
+    com::CoTaskArray<HRESULT> outErrors;
+    if (!AllocateArray(outValues, count) || !AllocateArray(outQualities, count) ||
+        !AllocateArray(outTimes, count) || !AllocateArray(outErrors, count)) {
+      return E_OUTOFMEMORY;
+    }
+    bool anyFailed = false;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (DWORD i = 0; i < count; ++i) {
+      Entry* e = Find(handles[i]);
+      // Every value is current here, so only "any age" behaves like a cache read.
+      outErrors[i] = e == nullptr ? OPC_E_INVALIDHANDLE
+                                  : ReadEntry(*e, maxAge[i] == 0xFFFFFFFF, &outValues[i],
+                                              &outQualities[i], &outTimes[i]);
+      anyFailed |= FAILED(outErrors[i]);
+    }
+    *values = outValues.release();
+    *qualities = outQualities.release();
+    *timestamps = outTimes.release();
+    *errors = outErrors.release();
+    return FaultSuccess(SIM_FAULT_READ_RESULT, anyFailed ? S_FALSE : S_OK);
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::WriteVQT(DWORD count, OPCHANDLE* handles, OPCITEMVQT* vqts,
+                                                HRESULT** errors) {
+  CallScope call("IOPCSyncIO2::WriteVQT");
+  call.Args("count=%lu", count);
+  return Guarded(call, [&]() -> HRESULT {
+    Runtime::Get().Count(SIM_COUNTER_WRITE_CALLS);
+    if (errors == nullptr) return E_INVALIDARG;
+    *errors = nullptr;
+    if (vqts == nullptr) return E_INVALIDARG;
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_WRITE_RESULT, &hr)) return hr;
+    std::lock_guard<std::mutex> guard(lock_);
+    hr = ForEachHandle(count, handles, errors, [&](DWORD i) {
+      Entry* e = Find(handles[i]);
+      if (e == nullptr) return OPC_E_INVALIDHANDLE;
+      const OPCITEMVQT& v = vqts[i];
+      return WriteEntry(*e, v.vDataValue, v.bQualitySpecified ? &v.wQuality : nullptr,
+                        v.bTimeStampSpecified ? &v.ftTimeStamp : nullptr);
+    });
+    return FaultSuccess(SIM_FAULT_WRITE_RESULT, hr);
+  });
+}
+
+}  // namespace krelta::sim

@@ -1,0 +1,240 @@
+// krelta-simulator.exe: our OPC DA server for the demo and the end-to-end tests.
+//
+//   krelta-simulator /regserver [switches]   register the three classes; the switches are kept
+//                                            in LocalServer32 and apply to every COM start
+//   krelta-simulator /unregserver            remove them
+//   krelta-simulator --check <file>          validate an address-space file: prints OK or the error
+//   krelta-simulator [-Embedding] [switches] serve (COM passes -Embedding)
+//
+// Switches: --idle-seconds N (end after N s without any call, default 20), --linger-seconds N
+// (end N s after the last object went away, default 3), --log <file> (default
+// C:\ProgramData\OpcDAKrelta-Simulator\simulator.log), --no-call-log, --space <file>.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "opc_da_constants.h"
+#include "platform/com/com_owners.h"
+#include "platform/com/wide_text.h"
+#include "simulator/registration.h"
+#include "simulator/runtime.h"
+#include "simulator/server_objects.h"
+
+namespace {
+
+using krelta::sim::Runtime;
+
+enum class FactoryKind { kDA3, kDA2, kControl };
+
+// Class factories live as long as the process; they hold no references of their own.
+class Factory final : public IClassFactory {
+ public:
+  explicit Factory(FactoryKind kind) : kind_(kind) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) return E_NOINTERFACE;
+    *out = static_cast<IClassFactory*>(this);
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+    krelta::sim::CallScope call(kind_ == FactoryKind::kControl ? "CreateInstance(control)"
+                                : kind_ == FactoryKind::kDA3  ? "CreateInstance(DA3)"
+                                                              : "CreateInstance(DA2)",
+                                krelta::sim::CallScope::kControl);
+    return krelta::sim::Guarded(call, [&]() -> HRESULT {
+      if (out == nullptr) return E_POINTER;
+      *out = nullptr;
+      if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+      if (kind_ == FactoryKind::kControl) return krelta::sim::CreateControlObject(iid, out);
+      HRESULT hr;
+      if (krelta::sim::FaultStops(SIM_FAULT_CREATE_RESULT, &hr)) return hr;
+      return krelta::sim::CreateServerObject(kind_ == FactoryKind::kDA3, iid, out);
+    });
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock) Runtime::Get().ObjectCreated();
+    else Runtime::Get().ObjectDestroyed();
+    return S_OK;
+  }
+
+ private:
+  FactoryKind kind_;
+};
+
+struct Options {
+  bool regserver = false, unregserver = false, embedding = false, callLog = true;
+  std::wstring check, log, space;
+  DWORD idleSeconds = 20, lingerSeconds = 3;
+  std::wstring serverSwitches;  // what /regserver keeps in LocalServer32
+};
+
+bool Is(const wchar_t* arg, const wchar_t* name) {
+  // "/regserver", "-regserver" and "--regserver" alike, any case.
+  while (*arg == L'/' || *arg == L'-') ++arg;
+  return _wcsicmp(arg, name) == 0;
+}
+
+bool ParseOptions(int argc, wchar_t** argv, Options& o, std::wstring& error) {
+  for (int i = 1; i < argc; ++i) {
+    const wchar_t* a = argv[i];
+    auto value = [&](std::wstring& out) {
+      if (i + 1 >= argc) {
+        error = std::wstring(a) + L" needs a value";
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    std::wstring v;
+    if (Is(a, L"regserver")) {
+      o.regserver = true;
+    } else if (Is(a, L"unregserver")) {
+      o.unregserver = true;
+    } else if (Is(a, L"embedding")) {
+      o.embedding = true;
+    } else if (Is(a, L"check")) {
+      if (!value(o.check)) return false;
+    } else if (Is(a, L"no-call-log")) {
+      o.callLog = false;
+      o.serverSwitches += L" --no-call-log";
+    } else if (Is(a, L"log") || Is(a, L"space")) {
+      if (!value(v)) return false;
+      (Is(a, L"log") ? o.log : o.space) = v;
+      o.serverSwitches += std::wstring(L" --") + (Is(a, L"log") ? L"log" : L"space") + L" \"" + v + L"\"";
+    } else if (Is(a, L"idle-seconds") || Is(a, L"linger-seconds")) {
+      if (!value(v)) return false;
+      wchar_t* end = nullptr;
+      const unsigned long n = std::wcstoul(v.c_str(), &end, 10);
+      if (v.empty() || *end != L'\0' || n == 0 || n > 86400) {
+        error = std::wstring(a) + L" needs a number of seconds (1..86400)";
+        return false;
+      }
+      (Is(a, L"idle-seconds") ? o.idleSeconds : o.lingerSeconds) = static_cast<DWORD>(n);
+      o.serverSwitches += std::wstring(L" ") + a + L" " + v;
+    } else {
+      error = std::wstring(L"unknown argument ") + a;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ReadTextFile(const std::wstring& path, std::wstring& text) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  if (!in) return false;
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  std::string bytes = buffer.str();
+  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+  text = krelta::com::Utf8ToWide(bytes);
+  return true;
+}
+
+std::wstring DefaultLogPath() {
+  wchar_t folder[MAX_PATH] = L"";
+  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder))) return L"simulator.log";
+  return std::wstring(folder) + L"\\OpcDAKrelta-Simulator\\simulator.log";
+}
+
+int Serve(const Options& o) {
+  Runtime& rt = Runtime::Get();
+  rt.OpenLog(o.log.empty() ? DefaultLogPath() : o.log, o.callLog);
+  char line[160];
+  std::snprintf(line, sizeof line, "start: pid %lu, idle %lu s, linger %lu s%s", ::GetCurrentProcessId(),
+                o.idleSeconds, o.lingerSeconds, o.embedding ? ", started by COM" : "");
+  rt.LogLine(line);
+  if (!o.space.empty()) {
+    std::wstring text, error;
+    if (!ReadTextFile(o.space, text)) {
+      rt.LogLine("cannot read the address-space file");
+      rt.FlushLog();
+      return 1;
+    }
+    auto space = krelta::sim::AddressSpace::Parse(text, error);
+    if (!space) {
+      std::snprintf(line, sizeof line, "address space: %ls", error.c_str());
+      rt.LogLine(line);
+      rt.FlushLog();
+      return 1;
+    }
+    rt.ReplaceSpace(std::move(space));
+  }
+
+  krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
+  static Factory da3(FactoryKind::kDA3), da2(FactoryKind::kDA2), control(FactoryKind::kControl);
+  struct Registration {
+    const CLSID* clsid;
+    Factory* factory;
+    DWORD cookie;
+  } registrations[] = {{&CLSID_KreltaSimulatorDA3, &da3, 0},
+                       {&CLSID_KreltaSimulatorDA2, &da2, 0},
+                       {&CLSID_KreltaSimulatorControl, &control, 0}};
+  for (Registration& r : registrations) {
+    const HRESULT hr = ::CoRegisterClassObject(*r.clsid, r.factory, CLSCTX_LOCAL_SERVER,
+                                               REGCLS_MULTIPLEUSE, &r.cookie);
+    if (FAILED(hr)) {
+      std::snprintf(line, sizeof line, "CoRegisterClassObject failed: 0x%08lX", static_cast<unsigned long>(hr));
+      rt.LogLine(line);
+    }
+  }
+
+  ULONGLONG lastAlive = ::GetTickCount64();
+  const char* reason = nullptr;
+  while (reason == nullptr) {
+    ::Sleep(200);
+    rt.FlushLog();
+    const ULONGLONG now = ::GetTickCount64();
+    if (rt.LiveObjects() > 0) lastAlive = now;
+    if (now - lastAlive >= o.lingerSeconds * 1000ULL) reason = "no object left";
+    // Wine never releases the references of a client that died, so silence ends us too.
+    else if (now - rt.LastCall() >= o.idleSeconds * 1000ULL) reason = "no call for the idle time";
+  }
+  for (Registration& r : registrations) {
+    if (r.cookie != 0) ::CoRevokeClassObject(r.cookie);
+  }
+  std::snprintf(line, sizeof line, "exit: %s (%ld objects alive)", reason, rt.LiveObjects());
+  rt.LogLine(line);
+  rt.FlushLog();
+  // Objects of dead clients may still be alive; do not wait for them.
+  ::ExitProcess(0);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  Options o;
+  std::wstring error;
+  if (!ParseOptions(argc, argv, o, error)) {
+    std::fwprintf(stderr, L"krelta-simulator: %ls\n", error.c_str());
+    return 2;
+  }
+  if (o.regserver || o.unregserver) {
+    const HRESULT hr = o.regserver ? krelta::sim::RegisterServer(o.serverSwitches) : krelta::sim::UnregisterServer();
+    if (FAILED(hr)) std::fwprintf(stderr, L"krelta-simulator: registration failed: 0x%08lX\n", static_cast<unsigned long>(hr));
+    return FAILED(hr) ? 1 : 0;
+  }
+  if (!o.check.empty()) {
+    std::wstring text;
+    if (!ReadTextFile(o.check, text)) {
+      std::wprintf(L"cannot read %ls\n", o.check.c_str());
+      return 1;
+    }
+    if (!krelta::sim::AddressSpace::Parse(text, error)) {
+      std::wprintf(L"%ls\n", error.c_str());
+      return 1;
+    }
+    std::wprintf(L"OK\n");
+    return 0;
+  }
+  return Serve(o);
+}

@@ -1,0 +1,934 @@
+#include "simulator/server_object.h"
+
+#include <algorithm>
+#include <olectl.h>
+
+#include <set>
+
+#include "opc_da_constants.h"
+#include "simulator/server_objects.h"
+#include "simulator_control.h"
+
+namespace krelta::sim {
+
+namespace {
+
+std::mutex g_serversLock;
+std::set<ServerObject*>& Servers() {
+  static auto* servers = new std::set<ServerObject*>();
+  return *servers;
+}
+
+// A snapshot of strings handed out through IEnumString.
+class StringEnum final : public IEnumString, public RefCounted {
+ public:
+  explicit StringEnum(std::vector<std::wstring> strings, size_t position = 0)
+      : strings_(std::move(strings)), position_(position) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IEnumString)) return E_NOINTERFACE;
+    *out = static_cast<IEnumString*>(this);
+    AddRefImpl();
+    return S_OK;
+  }
+  KRELTA_SIM_REFCOUNT
+
+  HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPOLESTR* out, ULONG* fetched) override {
+    if (out == nullptr || (fetched == nullptr && celt != 1)) return E_INVALIDARG;
+    std::lock_guard<std::mutex> guard(lock_);
+    ULONG n = 0;
+    for (; n < celt && position_ < strings_.size(); ++n, ++position_) {
+      out[n] = CoTaskCopy(strings_[position_]);
+      if (out[n] == nullptr) {
+        for (ULONG k = 0; k < n; ++k) ::CoTaskMemFree(out[k]);
+        if (fetched != nullptr) *fetched = 0;
+        return E_OUTOFMEMORY;
+      }
+    }
+    if (fetched != nullptr) *fetched = n;
+    return n == celt ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Skip(ULONG celt) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    const size_t left = strings_.size() - position_;
+    position_ += std::min<size_t>(celt, left);
+    return celt <= left ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    position_ = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IEnumString** out) override {
+    if (out == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> guard(lock_);
+    *out = new StringEnum(strings_, position_);
+    return S_OK;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::wstring> strings_;
+  size_t position_;
+};
+
+struct PropertyInfo {
+  DWORD id;
+  VARTYPE type;
+  const wchar_t* description;
+};
+constexpr PropertyInfo kProperties[] = {
+    {OPC_PROPERTY_DATATYPE, VT_I2, L"Item Canonical Data Type"},
+    {OPC_PROPERTY_VALUE, VT_VARIANT, L"Item Value"},
+    {OPC_PROPERTY_QUALITY, VT_I2, L"Item Quality"},
+    {OPC_PROPERTY_TIMESTAMP, VT_DATE, L"Item Timestamp"},
+    {OPC_PROPERTY_ACCESS_RIGHTS, VT_I4, L"Item Access Rights"},
+};
+
+const PropertyInfo* FindProperty(DWORD id) {
+  for (const PropertyInfo& p : kProperties) {
+    if (p.id == id) return &p;
+  }
+  return nullptr;
+}
+
+HRESULT PropertyValue(const AddressSpace& space, Item& item, DWORD id, VARIANT* out) {
+  std::lock_guard<std::mutex> guard(space.lock());
+  switch (id) {
+    case OPC_PROPERTY_DATATYPE:
+      out->vt = VT_I2;
+      out->iVal = static_cast<SHORT>(item.type);
+      return S_OK;
+    case OPC_PROPERTY_VALUE:
+      return ::VariantCopy(out, item.value.get());
+    case OPC_PROPERTY_QUALITY:
+      out->vt = VT_I2;
+      out->iVal = static_cast<SHORT>(item.quality);
+      return S_OK;
+    case OPC_PROPERTY_TIMESTAMP: {
+      SYSTEMTIME st;
+      ::FileTimeToSystemTime(&item.timestamp, &st);
+      out->vt = VT_DATE;
+      return ::SystemTimeToVariantTime(&st, &out->date) ? S_OK : E_FAIL;
+    }
+    case OPC_PROPERTY_ACCESS_RIGHTS:
+      out->vt = VT_I4;
+      out->lVal = static_cast<LONG>(item.rights);
+      return S_OK;
+    default:
+      return OPC_E_INVALID_PID;
+  }
+}
+
+void ClearProperty(OPCITEMPROPERTY& p) {
+  ::CoTaskMemFree(p.szItemID);
+  ::CoTaskMemFree(p.szDescription);
+  ::VariantClear(&p.vValue);
+}
+
+struct ItemPropertiesCleanup {
+  void operator()(OPCITEMPROPERTIES& props) const noexcept {
+    for (DWORD i = 0; props.pItemProperties != nullptr && i < props.dwNumProperties; ++i) {
+      ClearProperty(props.pItemProperties[i]);
+    }
+    ::CoTaskMemFree(props.pItemProperties);
+    props.pItemProperties = nullptr;
+  }
+};
+struct PropertyCleanup {
+  void operator()(OPCITEMPROPERTY& p) const noexcept { ClearProperty(p); }
+};
+struct BrowseElementCleanup {
+  void operator()(OPCBROWSEELEMENT& e) const noexcept {
+    ::CoTaskMemFree(e.szName);
+    ::CoTaskMemFree(e.szItemID);
+    ItemPropertiesCleanup()(e.ItemProperties);
+  }
+};
+
+// Fills props for one ItemID: all properties when ids is empty. Returns false when out of memory.
+bool FillProperties(const AddressSpace& space, const std::wstring& itemId, bool values,
+                    const std::vector<DWORD>& ids, OPCITEMPROPERTIES& props) {
+  Item* item = const_cast<AddressSpace&>(space).FindItem(itemId);
+  if (item == nullptr) {
+    props.hrErrorID = space.FindBranch(itemId) != nullptr ? S_OK : OPC_E_UNKNOWNITEMID;
+    return true;
+  }
+  std::vector<DWORD> wanted = ids;
+  if (wanted.empty()) {
+    for (const PropertyInfo& p : kProperties) wanted.push_back(p.id);
+  }
+  com::CoTaskArray<OPCITEMPROPERTY, PropertyCleanup> array;
+  if (!AllocateArray(array, wanted.size())) return false;
+  bool anyFailed = false;
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    OPCITEMPROPERTY& p = array[i];
+    p.dwPropertyID = wanted[i];
+    const PropertyInfo* info = FindProperty(wanted[i]);
+    if (info == nullptr) {
+      p.hrErrorID = OPC_E_INVALID_PID;
+      anyFailed = true;
+      continue;
+    }
+    p.vtDataType = info->id == OPC_PROPERTY_VALUE ? item->type : info->type;
+    p.szDescription = CoTaskCopy(info->description);
+    if (p.szDescription == nullptr) return false;
+    if (values) p.hrErrorID = PropertyValue(space, *item, info->id, &p.vValue);
+  }
+  props.hrErrorID = anyFailed ? S_FALSE : S_OK;
+  props.dwNumProperties = static_cast<DWORD>(wanted.size());
+  props.pItemProperties = array.release();
+  return true;
+}
+
+std::wstring Text(LPCWSTR s) { return s != nullptr ? s : L""; }
+
+std::wstring ErrorText(HRESULT error) {
+  switch (error) {
+    case OPC_E_INVALIDHANDLE: return L"The value of the handle is invalid.";
+    case OPC_E_BADTYPE: return L"The server cannot convert the data between the requested type and the canonical type.";
+    case OPC_E_PUBLIC: return L"The requested operation cannot be done on a public group.";
+    case OPC_E_BADRIGHTS: return L"The item's access rights do not allow the operation.";
+    case OPC_E_UNKNOWNITEMID: return L"The item ID is not defined in the server's address space.";
+    case OPC_E_INVALIDITEMID: return L"The item ID does not conform to the server's syntax.";
+    case OPC_E_INVALIDFILTER: return L"The filter string was not valid.";
+    case OPC_E_UNKNOWNPATH: return L"The item's access path is not known to the server.";
+    case OPC_E_RANGE: return L"The value was out of range.";
+    case OPC_E_DUPLICATENAME: return L"Duplicate name not allowed.";
+    case OPC_S_UNSUPPORTEDRATE: return L"The server does not support the requested data rate but will use the closest available rate.";
+    case OPC_S_CLAMP: return L"A value passed to write was accepted but the output was clamped.";
+    case OPC_S_INUSE: return L"The operation cannot be performed because the object is being referenced.";
+    case OPC_E_INVALIDCONFIGFILE: return L"The server's configuration file is an invalid format.";
+    case OPC_E_NOTFOUND: return L"The requested object was not found.";
+    case OPC_E_INVALID_PID: return L"The specified property ID is not valid for the item.";
+    case OPC_E_INVALIDCONTINUATIONPOINT: return L"The continuation point is not valid.";
+    case OPC_E_NOTSUPPORTED: return L"The server does not support writing of quality and/or timestamp.";
+    default: break;
+  }
+  wchar_t* buffer = nullptr;
+  const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, static_cast<DWORD>(error), 0,
+                                   reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  std::wstring text;
+  if (n > 0 && buffer != nullptr) {
+    text.assign(buffer, n);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+  }
+  if (buffer != nullptr) ::LocalFree(buffer);
+  return text;
+}
+
+HRESULT CopyErrorText(HRESULT error, LPWSTR* text) {
+  if (text == nullptr) return E_INVALIDARG;
+  *text = nullptr;
+  const std::wstring message = ErrorText(error);
+  if (message.empty()) return E_INVALIDARG;
+  *text = CoTaskCopy(message);
+  return *text != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+bool LocaleSupported(LCID lcid) {
+  return lcid == LOCALE_SYSTEM_DEFAULT || lcid == LOCALE_USER_DEFAULT || lcid == LOCALE_NEUTRAL ||
+         lcid == 0x0409;
+}
+
+std::wstring Join(const std::wstring& path, const std::wstring& name) {
+  return path.empty() ? name : path + L"." + name;
+}
+
+void CollectFlat(const Branch& branch, const std::wstring& filter, VARTYPE vt, DWORD rights,
+                 std::vector<std::wstring>& out) {
+  for (const Item* item : branch.items) {
+    if ((vt == VT_EMPTY || item->type == vt) && (item->rights & rights) == rights &&
+        MatchesWildcard(filter, item->name)) {
+      out.push_back(item->id);
+    }
+  }
+  for (const auto& child : branch.branches) CollectFlat(*child, filter, vt, rights, out);
+}
+
+}  // namespace
+
+// ---- ShutdownPoint ----
+
+ShutdownPoint::~ShutdownPoint() {
+  Runtime::Get().Count(SIM_COUNTER_SINKS_ADVISED, -static_cast<LONG>(sinks_.size()));
+}
+
+HRESULT STDMETHODCALLTYPE ShutdownPoint::QueryInterface(REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IConnectionPoint)) return E_NOINTERFACE;
+  *out = static_cast<IConnectionPoint*>(this);
+  AddRef();
+  return S_OK;
+}
+ULONG STDMETHODCALLTYPE ShutdownPoint::AddRef() { return server_->AddRef(); }
+ULONG STDMETHODCALLTYPE ShutdownPoint::Release() { return server_->Release(); }
+
+HRESULT STDMETHODCALLTYPE ShutdownPoint::GetConnectionInterface(IID* iid) {
+  if (iid == nullptr) return E_POINTER;
+  *iid = IID_IOPCShutdown;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE ShutdownPoint::GetConnectionPointContainer(IConnectionPointContainer** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = static_cast<IConnectionPointContainer*>(server_);
+  server_->AddRef();
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE ShutdownPoint::Advise(IUnknown* sink, DWORD* cookie) {
+  CallScope call("IConnectionPoint::Advise");
+  return Guarded(call, [&]() -> HRESULT {
+    if (cookie == nullptr) return E_POINTER;
+    *cookie = 0;
+    if (sink == nullptr) return E_POINTER;
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_ADVISE_RESULT, &hr)) return hr;
+    com::ComPtr<IOPCShutdown> shutdown;
+    if (FAILED(sink->QueryInterface(IID_IOPCShutdown, reinterpret_cast<void**>(shutdown.GetAddressOf())))) {
+      return CONNECT_E_CANNOTCONNECT;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    const DWORD c = nextCookie_++;
+    sinks_.emplace(c, std::move(shutdown));
+    *cookie = c;
+    Runtime::Get().Count(SIM_COUNTER_SINKS_ADVISED);
+    return FaultSuccess(SIM_FAULT_ADVISE_RESULT, S_OK);
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ShutdownPoint::Unadvise(DWORD cookie) {
+  CallScope call("IConnectionPoint::Unadvise");
+  call.Args("cookie=%lu", cookie);
+  return Guarded(call, [&]() -> HRESULT {
+    com::ComPtr<IOPCShutdown> released;  // released outside the lock: it is a remote call
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      auto found = sinks_.find(cookie);
+      if (found == sinks_.end()) return CONNECT_E_NOCONNECTION;
+      released = std::move(found->second);
+      sinks_.erase(found);
+    }
+    Runtime::Get().Count(SIM_COUNTER_SINKS_ADVISED, -1);
+    return S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ShutdownPoint::EnumConnections(IEnumConnections** out) {
+  if (out != nullptr) *out = nullptr;
+  return E_NOTIMPL;
+}
+
+void ShutdownPoint::CollectSinks(std::vector<com::ComPtr<IOPCShutdown>>& sinks) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& entry : sinks_) sinks.push_back(entry.second);
+}
+
+// ---- ServerObject ----
+
+ServerObject::ServerObject(bool da3) : da3_(da3), point_(this) {
+  ::GetSystemTimeAsFileTime(&start_);
+  Runtime::Get().Count(SIM_COUNTER_SERVERS_CREATED);
+  Runtime::Get().Count(SIM_COUNTER_SERVERS_LIVE);
+  std::lock_guard<std::mutex> guard(g_serversLock);
+  Servers().insert(this);
+}
+
+ServerObject::~ServerObject() {
+  {
+    std::lock_guard<std::mutex> guard(g_serversLock);
+    Servers().erase(this);
+  }
+  for (auto& entry : groups_) {
+    entry.second->Retire();
+    Runtime::Get().Count(SIM_COUNTER_GROUPS_LIVE, -1);
+  }
+  Runtime::Get().Count(SIM_COUNTER_SERVERS_LIVE, -1);
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::QueryInterface(REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCServer)) {
+    *out = static_cast<IOPCServer*>(this);
+  } else if (IsEqualIID(iid, IID_IOPCCommon)) {
+    *out = static_cast<IOPCCommon*>(this);
+  } else if (IsEqualIID(iid, IID_IOPCItemProperties)) {
+    *out = static_cast<IOPCItemProperties*>(this);
+  } else if (IsEqualIID(iid, IID_IConnectionPointContainer) &&
+             Runtime::Get().Fault(SIM_FAULT_NO_CONTAINER) == 0) {
+    *out = static_cast<IConnectionPointContainer*>(this);
+  } else if (IsEqualIID(iid, IID_IOPCBrowseServerAddressSpace)) {
+    *out = static_cast<IOPCBrowseServerAddressSpace*>(this);
+  } else if (IsEqualIID(iid, IID_IOPCBrowse) && da3_) {
+    *out = static_cast<IOPCBrowse*>(this);
+  } else {
+    return E_NOINTERFACE;
+  }
+  AddRefImpl();
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::AddGroup(LPCWSTR name, BOOL active, DWORD rate,
+                                                 OPCHANDLE clientGroup, LONG* timeBias,
+                                                 FLOAT* deadband, DWORD lcid, OPCHANDLE* serverGroup,
+                                                 DWORD* revisedRate, REFIID iid, LPUNKNOWN* out) {
+  CallScope call("IOPCServer::AddGroup");
+  call.Args("name=%ls active=%d rate=%lu", name ? name : L"(null)", active, rate);
+  return Guarded(call, [&]() -> HRESULT {
+    if (out == nullptr || serverGroup == nullptr || revisedRate == nullptr) return E_INVALIDARG;
+    *out = nullptr;
+    *serverGroup = 0;
+    *revisedRate = 0;
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_ADDGROUP_RESULT, &hr)) return hr;
+    if (Runtime::Get().Fault(SIM_FAULT_ADDGROUP_NULL) != 0) {
+      *revisedRate = rate;
+      return S_OK;
+    }
+    if (deadband != nullptr && (*deadband < 0.0f || *deadband > 100.0f)) return E_INVALIDARG;
+    GroupSettings settings;
+    settings.name = Text(name);
+    settings.active = active;
+    settings.updateRate = rate == 0 ? 50 : rate;
+    settings.clientHandle = clientGroup;
+    settings.deadband = deadband != nullptr ? *deadband : 0.0f;
+    settings.lcid = lcid;
+    if (timeBias != nullptr) {
+      settings.timeBias = *timeBias;
+    } else {
+      TIME_ZONE_INFORMATION zone;
+      ::GetTimeZoneInformation(&zone);
+      settings.timeBias = zone.Bias;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    if (settings.name.empty()) {
+      settings.name = L"Group" + std::to_wstring(nextGroupName_++);
+    }
+    for (auto& entry : groups_) {
+      if (entry.second->Name() == settings.name) return OPC_E_DUPLICATENAME;
+    }
+    settings.serverHandle = nextGroup_;
+    com::ComPtr<GroupObject> group;
+    com::Adopt(group, new GroupObject(this, da3_, settings));
+    hr = group->QueryInterface(iid, reinterpret_cast<void**>(out));
+    if (FAILED(hr)) {
+      group->Retire();
+      return hr;
+    }
+    groups_.emplace(nextGroup_, std::move(group));
+    *serverGroup = nextGroup_++;
+    *revisedRate = settings.updateRate;
+    Runtime& rt = Runtime::Get();
+    rt.Count(SIM_COUNTER_GROUPS_ADDED);
+    rt.Count(SIM_COUNTER_GROUPS_LIVE);
+    rt.SetLastGroup({Text(name), rate, active});
+    return FaultSuccess(SIM_FAULT_ADDGROUP_RESULT, rate == 0 ? OPC_S_UNSUPPORTEDRATE : S_OK);
+  });
+}
+
+HRESULT ServerObject::RenameGroup(GroupObject* group, const std::wstring& name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& entry : groups_) {
+    if (entry.second.Get() != group && entry.second->Name() == name) return OPC_E_DUPLICATENAME;
+  }
+  group->SetNameUnchecked(name);
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::GetErrorString(HRESULT error, LCID, LPWSTR* text) {
+  CallScope call("IOPCServer::GetErrorString");
+  call.Args("error=0x%08lX", static_cast<unsigned long>(error));
+  return Guarded(call, [&] { return CopyErrorText(error, text); });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::GetGroupByName(LPCWSTR name, REFIID iid, LPUNKNOWN* out) {
+  CallScope call("IOPCServer::GetGroupByName");
+  call.Args("name=%ls", name ? name : L"(null)");
+  return Guarded(call, [&]() -> HRESULT {
+    if (out == nullptr) return E_INVALIDARG;
+    *out = nullptr;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& entry : groups_) {
+      if (entry.second->Name() == Text(name)) {
+        return entry.second->QueryInterface(iid, reinterpret_cast<void**>(out));
+      }
+    }
+    return E_INVALIDARG;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::GetStatus(OPCSERVERSTATUS** status) {
+  CallScope call("IOPCServer::GetStatus");
+  return Guarded(call, [&]() -> HRESULT {
+    if (status == nullptr) return E_INVALIDARG;
+    *status = nullptr;
+    com::CoTaskMem<OPCSERVERSTATUS> out(
+        static_cast<OPCSERVERSTATUS*>(::CoTaskMemAlloc(sizeof(OPCSERVERSTATUS))));
+    if (!out) return E_OUTOFMEMORY;
+    std::memset(out.get(), 0, sizeof(OPCSERVERSTATUS));
+    out->ftStartTime = start_;
+    ::GetSystemTimeAsFileTime(&out->ftCurrentTime);
+    out->dwServerState = OPC_STATUS_RUNNING;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      out->dwGroupCount = static_cast<DWORD>(groups_.size());
+    }
+    out->wMajorVersion = 1;
+    out->wMinorVersion = 0;
+    out->wBuildNumber = 1;
+    out->szVendorInfo = CoTaskCopy(da3_ ? L"OpcDAKrelta Simulator (DA 3.00)" : L"OpcDAKrelta Simulator (DA 2.05)");
+    if (out->szVendorInfo == nullptr) return E_OUTOFMEMORY;
+    *status = out.release();
+    return S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::RemoveGroup(OPCHANDLE serverGroup, BOOL force) {
+  CallScope call("IOPCServer::RemoveGroup");
+  call.Args("handle=%lu force=%d", serverGroup, force);
+  return Guarded(call, [&]() -> HRESULT {
+    Runtime::Get().Count(SIM_COUNTER_REMOVEGROUP_CALLS);
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_REMOVEGROUP_RESULT, &hr)) return hr;
+    com::ComPtr<GroupObject> group;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      auto found = groups_.find(serverGroup);
+      if (found == groups_.end()) return E_INVALIDARG;
+      group = std::move(found->second);
+      groups_.erase(found);
+    }
+    group->Retire();
+    Runtime::Get().Count(SIM_COUNTER_GROUPS_LIVE, -1);
+    // Our local reference is the only one the server holds; more means the client still has some.
+    hr = (!force && group->References() > 1) ? OPC_S_INUSE : S_OK;
+    return FaultSuccess(SIM_FAULT_REMOVEGROUP_RESULT, hr);
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::CreateGroupEnumerator(OPCENUMSCOPE, REFIID, LPUNKNOWN* out) {
+  CallScope call("IOPCServer::CreateGroupEnumerator");
+  if (out != nullptr) *out = nullptr;
+  return call.Done(E_NOTIMPL);
+}
+
+// ---- IOPCCommon ----
+
+HRESULT STDMETHODCALLTYPE ServerObject::SetLocaleID(LCID lcid) {
+  CallScope call("IOPCCommon::SetLocaleID");
+  call.Args("lcid=0x%lx", lcid);
+  return Guarded(call, [&]() -> HRESULT {
+    if (!LocaleSupported(lcid)) return E_INVALIDARG;
+    std::lock_guard<std::mutex> guard(lock_);
+    locale_ = lcid;
+    return S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::GetLocaleID(LCID* lcid) {
+  CallScope call("IOPCCommon::GetLocaleID");
+  return Guarded(call, [&]() -> HRESULT {
+    if (lcid == nullptr) return E_INVALIDARG;
+    std::lock_guard<std::mutex> guard(lock_);
+    *lcid = locale_;
+    return S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::QueryAvailableLocaleIDs(DWORD* count, LCID** lcids) {
+  CallScope call("IOPCCommon::QueryAvailableLocaleIDs");
+  return Guarded(call, [&]() -> HRESULT {
+    if (count == nullptr || lcids == nullptr) return E_INVALIDARG;
+    *count = 0;
+    *lcids = nullptr;
+    constexpr LCID kLocales[] = {LOCALE_SYSTEM_DEFAULT, LOCALE_USER_DEFAULT, LOCALE_NEUTRAL, 0x0409};
+    com::CoTaskArray<LCID> out;
+    if (!AllocateArray(out, 4)) return E_OUTOFMEMORY;
+    for (size_t i = 0; i < 4; ++i) out[i] = kLocales[i];
+    *count = 4;
+    *lcids = out.release();
+    return S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::GetErrorString(HRESULT error, LPWSTR* text) {
+  CallScope call("IOPCCommon::GetErrorString");
+  call.Args("error=0x%08lX", static_cast<unsigned long>(error));
+  return Guarded(call, [&] { return CopyErrorText(error, text); });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::SetClientName(LPCWSTR name) {
+  CallScope call("IOPCCommon::SetClientName");
+  call.Args("name=%ls", name ? name : L"(null)");
+  return call.Done(S_OK);
+}
+
+// ---- IOPCItemProperties ----
+
+HRESULT STDMETHODCALLTYPE ServerObject::QueryAvailableProperties(LPWSTR itemId, DWORD* count,
+                                                                 DWORD** ids, LPWSTR** descriptions,
+                                                                 VARTYPE** types) {
+  CallScope call("IOPCItemProperties::QueryAvailableProperties");
+  call.Args("item=%ls", itemId ? itemId : L"(null)");
+  return Guarded(call, [&]() -> HRESULT {
+    if (!count || !ids || !descriptions || !types) return E_INVALIDARG;
+    *count = 0;
+    *ids = nullptr;
+    *descriptions = nullptr;
+    *types = nullptr;
+    const auto space = Runtime::Get().Space();
+    const Item* item = space->FindItem(Text(itemId));
+    if (item == nullptr) return OPC_E_UNKNOWNITEMID;
+    constexpr size_t n = sizeof kProperties / sizeof kProperties[0];
+    com::CoTaskArray<DWORD> outIds;
+    com::CoTaskArray<LPWSTR, com::StringElementCleanup> outTexts;
+    com::CoTaskArray<VARTYPE> outTypes;
+    if (!AllocateArray(outIds, n) || !AllocateArray(outTexts, n) || !AllocateArray(outTypes, n)) {
+      return E_OUTOFMEMORY;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      outIds[i] = kProperties[i].id;
+      outTypes[i] = kProperties[i].id == OPC_PROPERTY_VALUE ? item->type : kProperties[i].type;
+      outTexts[i] = CoTaskCopy(kProperties[i].description);
+      if (outTexts[i] == nullptr) return E_OUTOFMEMORY;
+    }
+    *count = static_cast<DWORD>(n);
+    *ids = outIds.release();
+    *descriptions = outTexts.release();
+    *types = outTypes.release();
+    return S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::GetItemProperties(LPWSTR itemId, DWORD count, DWORD* ids,
+                                                          VARIANT** values, HRESULT** errors) {
+  CallScope call("IOPCItemProperties::GetItemProperties");
+  call.Args("item=%ls count=%lu", itemId ? itemId : L"(null)", count);
+  return Guarded(call, [&]() -> HRESULT {
+    if (values == nullptr || errors == nullptr) return E_INVALIDARG;
+    *values = nullptr;
+    *errors = nullptr;
+    if (count == 0 || ids == nullptr) return E_INVALIDARG;
+    const auto space = Runtime::Get().Space();
+    Item* item = space->FindItem(Text(itemId));
+    if (item == nullptr) return OPC_E_UNKNOWNITEMID;
+    com::CoTaskArray<VARIANT, com::VariantElementCleanup> outValues;
+    com::CoTaskArray<HRESULT> outErrors;
+    if (!AllocateArray(outValues, count) || !AllocateArray(outErrors, count)) return E_OUTOFMEMORY;
+    bool anyFailed = false;
+    for (DWORD i = 0; i < count; ++i) {
+      outErrors[i] = PropertyValue(*space, *item, ids[i], &outValues[i]);
+      anyFailed |= FAILED(outErrors[i]);
+    }
+    *values = outValues.release();
+    *errors = outErrors.release();
+    return anyFailed ? S_FALSE : S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::LookupItemIDs(LPWSTR itemId, DWORD count, DWORD* ids,
+                                                      LPWSTR** newIds, HRESULT** errors) {
+  CallScope call("IOPCItemProperties::LookupItemIDs");
+  call.Args("item=%ls count=%lu", itemId ? itemId : L"(null)", count);
+  return Guarded(call, [&]() -> HRESULT {
+    if (newIds == nullptr || errors == nullptr) return E_INVALIDARG;
+    *newIds = nullptr;
+    *errors = nullptr;
+    if (count == 0 || ids == nullptr) return E_INVALIDARG;
+    if (Runtime::Get().Space()->FindItem(Text(itemId)) == nullptr) return OPC_E_UNKNOWNITEMID;
+    // None of the properties here is an item of its own.
+    com::CoTaskArray<LPWSTR, com::StringElementCleanup> outIds;
+    com::CoTaskArray<HRESULT> outErrors;
+    if (!AllocateArray(outIds, count) || !AllocateArray(outErrors, count)) return E_OUTOFMEMORY;
+    for (DWORD i = 0; i < count; ++i) outErrors[i] = OPC_E_INVALID_PID;
+    *newIds = outIds.release();
+    *errors = outErrors.release();
+    return S_FALSE;
+  });
+}
+
+// ---- IConnectionPointContainer ----
+
+HRESULT STDMETHODCALLTYPE ServerObject::EnumConnectionPoints(IEnumConnectionPoints** out) {
+  if (out != nullptr) *out = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::FindConnectionPoint(REFIID iid, IConnectionPoint** out) {
+  CallScope call("IConnectionPointContainer::FindConnectionPoint");
+  return Guarded(call, [&]() -> HRESULT {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IOPCShutdown) || Runtime::Get().Fault(SIM_FAULT_NO_SHUTDOWN_POINT) != 0) {
+      return CONNECT_E_NOCONNECTION;
+    }
+    *out = &point_;
+    point_.AddRef();
+    return S_OK;
+  });
+}
+
+// ---- IOPCBrowseServerAddressSpace ----
+
+HRESULT STDMETHODCALLTYPE ServerObject::QueryOrganization(OPCNAMESPACETYPE* type) {
+  CallScope call("IOPCBrowseServerAddressSpace::QueryOrganization");
+  if (type == nullptr) return call.Done(E_INVALIDARG);
+  *type = OPC_NS_HIERARCHIAL;
+  return call.Done(S_OK);
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::ChangeBrowsePosition(OPCBROWSEDIRECTION direction, LPCWSTR text) {
+  CallScope call("IOPCBrowseServerAddressSpace::ChangeBrowsePosition");
+  call.Args("direction=%d to=%ls", static_cast<int>(direction), text ? text : L"(null)");
+  return Guarded(call, [&]() -> HRESULT {
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_BROWSE_RESULT, &hr)) return hr;
+    const auto space = Runtime::Get().Space();
+    std::lock_guard<std::mutex> guard(lock_);
+    const Branch* here = space->FindBranch(browsePosition_);
+    if (here == nullptr) here = &space->root();  // the space was replaced under us
+    const Branch* next = nullptr;
+    switch (direction) {
+      case OPC_BROWSE_UP:
+        next = here->parent;
+        if (next == nullptr) return E_FAIL;
+        break;
+      case OPC_BROWSE_DOWN:
+        next = space->FindBranch(Join(here->id, Text(text)));
+        if (next == nullptr || Text(text).empty()) return E_INVALIDARG;
+        break;
+      case OPC_BROWSE_TO:
+        next = space->FindBranch(Text(text));
+        if (next == nullptr) return E_INVALIDARG;
+        break;
+      default:
+        return E_INVALIDARG;
+    }
+    browsePosition_ = next->id;
+    return FaultSuccess(SIM_FAULT_BROWSE_RESULT, S_OK);
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR filter,
+                                                         VARTYPE vtFilter, DWORD rightsFilter,
+                                                         LPENUMSTRING* out) {
+  CallScope call("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs");
+  call.Args("type=%d filter=%ls", static_cast<int>(type), filter ? filter : L"(null)");
+  return Guarded(call, [&]() -> HRESULT {
+    Runtime::Get().Count(SIM_COUNTER_BROWSE_CALLS);
+    if (out == nullptr) return E_INVALIDARG;
+    *out = nullptr;
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_BROWSE_RESULT, &hr)) return hr;
+    if (type != OPC_BRANCH && type != OPC_LEAF && type != OPC_FLAT) return E_INVALIDARG;
+    const auto space = Runtime::Get().Space();
+    std::wstring position;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      position = browsePosition_;
+    }
+    const Branch* here = space->FindBranch(position);
+    if (here == nullptr) here = &space->root();
+    const std::wstring pattern = Text(filter);
+    const DWORD rights = rightsFilter & (OPC_READABLE | OPC_WRITEABLE);
+    std::vector<std::wstring> names;
+    if (type == OPC_BRANCH) {
+      for (const auto& child : here->branches) {
+        if (MatchesWildcard(pattern, child->name)) names.push_back(child->name);
+      }
+    } else if (type == OPC_LEAF) {
+      for (const Item* item : here->items) {
+        if ((vtFilter == VT_EMPTY || item->type == vtFilter) && (item->rights & rights) == rights &&
+            MatchesWildcard(pattern, item->name)) {
+          names.push_back(item->name);
+        }
+      }
+    } else {
+      CollectFlat(*here, pattern, vtFilter, rights, names);
+    }
+    const bool empty = names.empty();
+    *out = new StringEnum(std::move(names));
+    return FaultSuccess(SIM_FAULT_BROWSE_RESULT, empty ? S_FALSE : S_OK);
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::GetItemID(LPWSTR name, LPWSTR* itemId) {
+  CallScope call("IOPCBrowseServerAddressSpace::GetItemID");
+  call.Args("name=%ls", name ? name : L"(null)");
+  return Guarded(call, [&]() -> HRESULT {
+    if (itemId == nullptr) return E_INVALIDARG;
+    *itemId = nullptr;
+    std::wstring position;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      position = browsePosition_;
+    }
+    const std::wstring id = Text(name).empty() ? position : Join(position, Text(name));
+    const auto space = Runtime::Get().Space();
+    if (space->FindItem(id) == nullptr && space->FindBranch(id) == nullptr) return E_INVALIDARG;
+    *itemId = CoTaskCopy(id);
+    return *itemId != nullptr ? S_OK : E_OUTOFMEMORY;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::BrowseAccessPaths(LPCWSTR, LPENUMSTRING* out) {
+  CallScope call("IOPCBrowseServerAddressSpace::BrowseAccessPaths");
+  if (out != nullptr) *out = nullptr;
+  return call.Done(E_NOTIMPL);
+}
+
+// ---- IOPCBrowse ----
+
+HRESULT STDMETHODCALLTYPE ServerObject::GetProperties(DWORD itemCount, LPWSTR* itemIds,
+                                                      BOOL returnValues, DWORD propertyCount,
+                                                      DWORD* propertyIds,
+                                                      OPCITEMPROPERTIES** properties) {
+  CallScope call("IOPCBrowse::GetProperties");
+  call.Args("items=%lu properties=%lu", itemCount, propertyCount);
+  return Guarded(call, [&]() -> HRESULT {
+    if (properties == nullptr) return E_INVALIDARG;
+    *properties = nullptr;
+    if (itemCount == 0 || itemIds == nullptr || (propertyCount != 0 && propertyIds == nullptr)) {
+      return E_INVALIDARG;
+    }
+    const std::vector<DWORD> ids(propertyIds, propertyIds + propertyCount);
+    const auto space = Runtime::Get().Space();
+    com::CoTaskArray<OPCITEMPROPERTIES, ItemPropertiesCleanup> out;
+    if (!AllocateArray(out, itemCount)) return E_OUTOFMEMORY;
+    bool anyFailed = false;
+    for (DWORD i = 0; i < itemCount; ++i) {
+      if (!FillProperties(*space, Text(itemIds[i]), returnValues != FALSE, ids, out[i])) return E_OUTOFMEMORY;
+      anyFailed |= out[i].hrErrorID != S_OK;
+    }
+    *properties = out.release();
+    return anyFailed ? S_FALSE : S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::Browse(LPWSTR itemId, LPWSTR* continuation, DWORD maxElements,
+                                               OPCBROWSEFILTER filter, LPWSTR nameFilter, LPWSTR,
+                                               BOOL allProperties, BOOL propertyValues,
+                                               DWORD propertyCount, DWORD* propertyIds, BOOL* more,
+                                               DWORD* count, OPCBROWSEELEMENT** elements) {
+  CallScope call("IOPCBrowse::Browse");
+  call.Args("item=%ls continuation=%ls max=%lu filter=%d", itemId ? itemId : L"(null)",
+            continuation && *continuation ? *continuation : L"", maxElements, static_cast<int>(filter));
+  return Guarded(call, [&]() -> HRESULT {
+    Runtime::Get().Count(SIM_COUNTER_BROWSE_CALLS);
+    if (continuation == nullptr || more == nullptr || count == nullptr || elements == nullptr) {
+      return E_INVALIDARG;
+    }
+    *more = FALSE;
+    *count = 0;
+    *elements = nullptr;
+    // Read the incoming continuation point but never free it: Wine's stub may hand us a
+    // pointer into its receive buffer. What we leave in its place goes back to the client.
+    const std::wstring incomingText = *continuation ? *continuation : L"";
+    *continuation = nullptr;
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_BROWSE_RESULT, &hr)) return hr;
+    if (filter != OPC_BROWSE_FILTER_ALL && filter != OPC_BROWSE_FILTER_BRANCHES &&
+        filter != OPC_BROWSE_FILTER_ITEMS) {
+      return E_INVALIDARG;
+    }
+    if (propertyCount != 0 && propertyIds == nullptr) return E_INVALIDARG;
+    const auto space = Runtime::Get().Space();
+    const unsigned generation = Runtime::Get().SpaceGeneration();
+    std::wstring branchId = Text(itemId);
+    std::wstring pattern = Text(nameFilter);
+    size_t offset = 0;
+    if (!incomingText.empty()) {
+      std::lock_guard<std::mutex> guard(lock_);
+      auto found = continuations_.find(incomingText);
+      if (found == continuations_.end() || found->second.generation != generation ||
+          found->second.branch != branchId) {
+        return OPC_E_INVALIDCONTINUATIONPOINT;
+      }
+      filter = found->second.filter;
+      pattern = found->second.nameFilter;
+      offset = found->second.offset;
+      continuations_.erase(found);
+    }
+    const Branch* branch = space->FindBranch(branchId);
+    if (branch == nullptr) {
+      // An item has no children; anything else is not in the space.
+      return space->FindItem(branchId) != nullptr ? S_OK : OPC_E_UNKNOWNITEMID;
+    }
+    struct Candidate {
+      const Branch* branch;
+      const Item* item;
+    };
+    std::vector<Candidate> all;
+    if (filter != OPC_BROWSE_FILTER_ITEMS) {
+      for (const auto& child : branch->branches) {
+        if (MatchesWildcard(pattern, child->name)) all.push_back({child.get(), nullptr});
+      }
+    }
+    if (filter != OPC_BROWSE_FILTER_BRANCHES) {
+      for (const Item* item : branch->items) {
+        if (MatchesWildcard(pattern, item->name)) all.push_back({nullptr, item});
+      }
+    }
+    size_t page = all.size();
+    if (maxElements != 0) page = maxElements;
+    const LONG faultPage = Runtime::Get().Fault(SIM_FAULT_BROWSE_PAGE);
+    if (faultPage > 0) page = std::min<size_t>(page, static_cast<size_t>(faultPage));
+    offset = std::min(offset, all.size());
+    const size_t n = std::min(page, all.size() - offset);
+
+    std::vector<DWORD> ids;
+    const bool wantProperties = allProperties || propertyCount != 0;
+    if (!allProperties) ids.assign(propertyIds, propertyIds + propertyCount);
+    com::CoTaskArray<OPCBROWSEELEMENT, BrowseElementCleanup> out;
+    if (!AllocateArray(out, n)) return E_OUTOFMEMORY;
+    for (size_t i = 0; i < n; ++i) {
+      const Candidate& c = all[offset + i];
+      OPCBROWSEELEMENT& e = out[i];
+      e.szName = CoTaskCopy(c.branch ? c.branch->name : c.item->name);
+      e.szItemID = CoTaskCopy(c.branch ? c.branch->id : c.item->id);
+      if (e.szName == nullptr || e.szItemID == nullptr) return E_OUTOFMEMORY;
+      e.dwFlagValue = c.branch ? (c.branch->HasChildren() ? OPC_BROWSE_HASCHILDREN : 0) : OPC_BROWSE_ISITEM;
+      if (c.item != nullptr && wantProperties &&
+          !FillProperties(*space, c.item->id, propertyValues != FALSE, ids, e.ItemProperties)) {
+        return E_OUTOFMEMORY;
+      }
+    }
+    if (offset + n < all.size()) {
+      std::lock_guard<std::mutex> guard(lock_);
+      const std::wstring token = L"krelta-cp-" + std::to_wstring(nextContinuation_++);
+      if (continuations_.size() >= 256) continuations_.erase(continuations_.begin());
+      continuations_[token] = {branchId, filter, pattern, offset + n, generation};
+      *continuation = CoTaskCopy(token);
+      if (*continuation == nullptr) return E_OUTOFMEMORY;
+    }
+    *count = static_cast<DWORD>(n);
+    *elements = out.release();
+    return S_OK;
+  });
+}
+
+// ---- Creation ----
+
+HRESULT CreateServerObject(bool da3, REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  com::ComPtr<ServerObject> server;
+  com::Adopt(server, new ServerObject(da3));
+  return server->QueryInterface(iid, out);
+}
+
+std::vector<com::ComPtr<IOPCShutdown>> AdvisedShutdownSinks() {
+  std::vector<com::ComPtr<IOPCShutdown>> sinks;
+  std::lock_guard<std::mutex> guard(g_serversLock);
+  for (ServerObject* server : Servers()) server->CollectSinks(sinks);
+  return sinks;
+}
+
+}  // namespace krelta::sim

@@ -1,0 +1,22 @@
+// The simulator's COM classes: the OPC server object (Data Access 3.00 or 2.05 flavour) with
+// its groups, and the control object. Created by the class factories of the EXE, or directly
+// in-process by benchmarks that measure the simulator's own cost. Windows only.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+#include "opc_da.h"
+#include "platform/com/com_owners.h"
+
+namespace krelta::sim {
+
+// da3 = false answers E_NOINTERFACE for the Data Access 3.00 interfaces (IOPCBrowse, IOPCSyncIO2).
+HRESULT CreateServerObject(bool da3, REFIID iid, void** out);
+HRESULT CreateControlObject(REFIID iid, void** out);
+
+// Every shutdown sink advised on any live server object.
+std::vector<com::ComPtr<IOPCShutdown>> AdvisedShutdownSinks();
+
+}  // namespace krelta::sim
