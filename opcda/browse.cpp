@@ -56,8 +56,10 @@ HRESULT BrowseAll(IOPCBrowse* browse, const std::string& itemId, OPCBROWSEFILTER
   wchar_t emptyName[1] = {L'\0'};
   wchar_t emptyVendor[1] = {L'\0'};
   DWORD noProperties = 0;
-  // The first call passes no continuation point; later calls pass back what the server gave.
-  com::CoTaskString continuation;
+  // The first call passes an empty point of our own allocation: the server may free it.
+  com::CoTaskString continuation(static_cast<wchar_t*>(::CoTaskMemAlloc(sizeof(wchar_t))));
+  if (!continuation) return E_OUTOFMEMORY;
+  continuation.get()[0] = L'\0';
   std::wstring previous;
   for (;;) {
     BOOL more = FALSE;

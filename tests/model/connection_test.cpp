@@ -6,6 +6,7 @@
 
 #include "log/log_file.h"
 #include "opcda/browse.h"
+#include "opcda/format_result.h"
 #include "opcda/opc_da_proxy.h"
 #include "support/log_entries.h"
 #include "support/simulator_session.h"
@@ -144,7 +145,7 @@ TEST_F(ConnectionToSimulator, ABrowseFailureLeavesTheNodeEmptyAndLogged) {
   Connection connection("plant");
   EXPECT_TRUE(connection.TopNodes()[0]->Nodes()[0]->Tags().empty());
   EXPECT_TRUE(HasEntry(ReadLogEntries(connection.Log().Path()), "Error",
-                       "IOPCBrowse::Browse failed: Unspecified error (0x80004005)"));
+                       "IOPCBrowse::Browse failed: " + FormatResult(E_FAIL)));
 }
 
 std::vector<std::string> Walk(const BrowseTree& tree) {
