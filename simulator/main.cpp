@@ -71,6 +71,15 @@ class Factory final : public IClassFactory {
   FactoryKind kind_;
 };
 
+DWORD g_cookies[3];
+
+void RevokeClassObjects() {
+  for (DWORD& cookie : g_cookies) {
+    if (cookie != 0) ::CoRevokeClassObject(cookie);
+    cookie = 0;
+  }
+}
+
 struct Options {
   bool regserver = false, unregserver = false, embedding = false, callLog = true;
   std::wstring check, log, space;
@@ -175,13 +184,14 @@ int Serve(const Options& o) {
   struct Registration {
     const CLSID* clsid;
     Factory* factory;
-    DWORD cookie;
-  } registrations[] = {{&CLSID_KreltaSimulatorDA3, &da3, 0},
-                       {&CLSID_KreltaSimulatorDA2, &da2, 0},
-                       {&CLSID_KreltaSimulatorControl, &control, 0}};
-  for (Registration& r : registrations) {
+  } registrations[] = {{&CLSID_KreltaSimulatorDA3, &da3},
+                       {&CLSID_KreltaSimulatorDA2, &da2},
+                       {&CLSID_KreltaSimulatorControl, &control}};
+  rt.SetBeforeCrash(&RevokeClassObjects);
+  for (int i = 0; i < 3; ++i) {
+    const Registration& r = registrations[i];
     const HRESULT hr = ::CoRegisterClassObject(*r.clsid, r.factory, CLSCTX_LOCAL_SERVER,
-                                               REGCLS_MULTIPLEUSE, &r.cookie);
+                                               REGCLS_MULTIPLEUSE, &g_cookies[i]);
     if (FAILED(hr)) {
       std::snprintf(line, sizeof line, "CoRegisterClassObject failed: 0x%08lX", static_cast<unsigned long>(hr));
       rt.LogLine(line);
@@ -199,9 +209,7 @@ int Serve(const Options& o) {
     // Wine never releases the references of a client that died, so silence ends us too.
     else if (now - rt.LastCall() >= o.idleSeconds * 1000ULL) reason = "no call for the idle time";
   }
-  for (Registration& r : registrations) {
-    if (r.cookie != 0) ::CoRevokeClassObject(r.cookie);
-  }
+  RevokeClassObjects();
   std::snprintf(line, sizeof line, "exit: %s (%ld objects alive)", reason, rt.LiveObjects());
   rt.LogLine(line);
   rt.FlushLog();

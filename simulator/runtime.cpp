@@ -111,6 +111,7 @@ CallScope::CallScope(const char* method, Kind kind) : method_(method) {
     std::snprintf(line, sizeof line, "%s: exit-in-call fault, ending the process", method);
     rt.LogLine(line);
     rt.FlushLog();
+    rt.BeforeCrash();
     ::TerminateProcess(::GetCurrentProcess(), 3);
   }
   const LONG delay = rt.Fault(SIM_FAULT_CALL_DELAY_MS);

@@ -40,6 +40,12 @@ class Runtime {
   void ObjectCreated() { ++liveObjects_; }
   void ObjectDestroyed() { --liveObjects_; }
   LONG LiveObjects() const { return liveObjects_.load(); }
+  // Runs right before the exit-in-call fault ends the process (revokes the class objects, so
+  // COM does not keep handing out the dead process's factories).
+  void SetBeforeCrash(void (*hook)()) { beforeCrash_ = hook; }
+  void BeforeCrash() {
+    if (beforeCrash_ != nullptr) beforeCrash_();
+  }
   void Touch() { lastCall_.store(::GetTickCount64()); }
   ULONGLONG LastCall() const { return lastCall_.load(); }
 
@@ -67,6 +73,7 @@ class Runtime {
   std::atomic<LONG> counters_[kCounterCount];
   std::atomic<LONG> liveObjects_{0};
   std::atomic<ULONGLONG> lastCall_{0};
+  void (*beforeCrash_)() = nullptr;
 
   std::mutex logLock_;
   FILE* log_ = nullptr;
