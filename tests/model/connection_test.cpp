@@ -34,25 +34,14 @@ constexpr const wchar_t kPlantSpace[] =
     L"branch Area3\n"
     L"item A3 BOOL true\n";
 
-class ConnectionToSimulator : public ::testing::Test {
+class ConnectionToSimulator : public testing::SimulatorSuite {
  protected:
-  static void SetUpTestSuite() {
-    apartment_ = new com::ApartmentGuard();
-    control_ = new com::ComPtr<ISimulatorControl>(testing::StartSimulatorControl());
-  }
-  static void TearDownTestSuite() {
-    delete control_;
-    delete apartment_;
-  }
   void SetUp() override {
-    ASSERT_TRUE(*control_);
-    Control()->ClearFaults();
+    SimulatorSuite::SetUp();
     Load(kPlantSpace);
     CreateDirectoryPath(folder_.DataFolder());
   }
-  void TearDown() override { Control()->ClearFaults(); }
 
-  static ISimulatorControl* Control() { return control_->Get(); }
   static void Load(const wchar_t* text) {
     com::Bstr error;
     ASSERT_EQ(Control()->LoadAddressSpace(text, error.put()), S_OK)
@@ -73,12 +62,8 @@ class ConnectionToSimulator : public ::testing::Test {
     return names;
   }
 
-  static com::ApartmentGuard* apartment_;
-  static com::ComPtr<ISimulatorControl>* control_;
   TestAppDataFolder folder_;
 };
-com::ApartmentGuard* ConnectionToSimulator::apartment_ = nullptr;
-com::ComPtr<ISimulatorControl>* ConnectionToSimulator::control_ = nullptr;
 
 TEST_F(ConnectionToSimulator, DataAccess3TreeListsDirectItemsAndArrayNodes) {
   ArrayNodeConfig profile;

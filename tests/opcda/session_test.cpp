@@ -23,26 +23,13 @@ using testing::LogEntry;
 using testing::ReadLogEntries;
 using testing::TestAppDataFolder;
 
-class Session : public ::testing::Test {
+class Session : public testing::SimulatorSuite {
  protected:
-  static void SetUpTestSuite() {
-    apartment_ = new com::ApartmentGuard();
-    control_ = new com::ComPtr<ISimulatorControl>(testing::StartSimulatorControl());
-  }
-  static void TearDownTestSuite() {
-    delete control_;
-    delete apartment_;
-  }
   void SetUp() override {
-    ASSERT_TRUE(*control_) << "no simulator";
-    Control()->ClearFaults();
+    SimulatorSuite::SetUp();
     CreateDirectoryPath(folder_.DataFolder());
   }
-  void TearDown() override {
-    if (*control_) Control()->ClearFaults();
-  }
 
-  static ISimulatorControl* Control() { return control_->Get(); }
   LONG Count(DWORD counter) { return testing::Counter(Control(), counter); }
   std::vector<LogEntry> Opcda() { return ReadLogEntries(folder_.File("OPCDAKreltaLog.log")); }
   std::vector<LogEntry> Connection() { return ReadLogEntries(log_.Path()); }
@@ -52,13 +39,9 @@ class Session : public ::testing::Test {
     return proxy;
   }
 
-  static com::ApartmentGuard* apartment_;
-  static com::ComPtr<ISimulatorControl>* control_;
   TestAppDataFolder folder_;
   LogFile log_{"OPCDA_session"};
 };
-com::ApartmentGuard* Session::apartment_ = nullptr;
-com::ComPtr<ISimulatorControl>* Session::control_ = nullptr;
 
 TEST_F(Session, OpensWithAnyFormOfTheLocalHostAndAddsThePrivateGroup) {
   for (const std::string host : {"", "localhost", "LOCALHOST"}) {
@@ -302,7 +285,7 @@ TEST_F(Session, AKilledServerTurnsIntoFailuresNotAHang) {
     removalFailed = removalFailed || e.message.rfind("IOPCItemMgt::RemoveItems failed: ", 0) == 0;
   }
   EXPECT_TRUE(removalFailed);
-  control_->Reset();  // its process is gone
+  ForgetControl();
 }
 
 }  // namespace

@@ -33,4 +33,32 @@ inline LONG Counter(ISimulatorControl* control, DWORD counter) {
   return value;
 }
 
+// A test suite that shares one simulator process: the apartment and the control object live
+// for the suite; each test starts and ends with every fault off.
+class SimulatorSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    apartment_ = new com::ApartmentGuard();
+    control_ = new com::ComPtr<ISimulatorControl>(StartSimulatorControl());
+  }
+  static void TearDownTestSuite() {
+    delete control_;
+    delete apartment_;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(*control_) << "no simulator";
+    Control()->ClearFaults();
+  }
+  void TearDown() override {
+    if (*control_) Control()->ClearFaults();
+  }
+  static ISimulatorControl* Control() { return control_->Get(); }
+  // After the simulator process ended: the next test starts a new one.
+  static void ForgetControl() { control_->Reset(); }
+
+ private:
+  inline static com::ApartmentGuard* apartment_ = nullptr;
+  inline static com::ComPtr<ISimulatorControl>* control_ = nullptr;
+};
+
 }  // namespace krelta::testing
