@@ -7,7 +7,7 @@
 //   krelta-simulator [-Embedding] [switches] serve (COM passes -Embedding)
 //
 // Switches: --idle-seconds N (end after N s without any call, default 20), --linger-seconds N
-// (end N s after the last object went away, default 3), --log <file> (default
+// (end N s after the last object went away, default 1), --log <file> (default
 // C:\ProgramData\OpcDAKrelta-Simulator\simulator.log), --no-call-log, --space <file>.
 #include <windows.h>
 #include <shlobj.h>
@@ -83,7 +83,7 @@ void RevokeClassObjects() {
 struct Options {
   bool regserver = false, unregserver = false, embedding = false, callLog = true;
   std::wstring check, log, space;
-  DWORD idleSeconds = 20, lingerSeconds = 3;
+  DWORD idleSeconds = 20, lingerSeconds = 1;
   std::wstring serverSwitches;  // what /regserver keeps in LocalServer32
 };
 
@@ -156,6 +156,14 @@ std::wstring DefaultLogPath() {
 }
 
 int Serve(const Options& o) {
+  if (o.embedding) {
+    // Wine starts local servers from the client, so our standard handles are the client's
+    // (a test runner's output pipe would stay open until we exit). The log file has it all.
+    std::fclose(stdin);
+    std::fclose(stdout);
+    std::fclose(stderr);
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) ::SetStdHandle(which, nullptr);
+  }
   Runtime& rt = Runtime::Get();
   rt.OpenLog(o.log.empty() ? DefaultLogPath() : o.log, o.callLog);
   char line[160];
@@ -201,7 +209,7 @@ int Serve(const Options& o) {
   ULONGLONG lastAlive = ::GetTickCount64();
   const char* reason = nullptr;
   while (reason == nullptr) {
-    ::Sleep(200);
+    ::Sleep(100);
     rt.FlushLog();
     const ULONGLONG now = ::GetTickCount64();
     if (rt.LiveObjects() > 0) lastAlive = now;

@@ -49,7 +49,7 @@ class Runtime {
   void Touch() { lastCall_.store(::GetTickCount64()); }
   ULONGLONG LastCall() const { return lastCall_.load(); }
 
-  // Call log: one line per call, to stdout and the log file.
+  // Call log: one line per call, to the log file and, when we have one, to stdout.
   void OpenLog(const std::wstring& path, bool perCallLines);
   bool LogEnabled() const { return perCallLines_; }
   void LogLine(const char* text);
