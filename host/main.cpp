@@ -142,17 +142,17 @@ int WriteConfig(const Library&, const Arguments& args) {
   int node = 0;
   for (std::size_t i = 2; i < args.size(); ++i) {
     if (args[i].rfind("array=", 0) == 0) {
-      const std::string spec = args[i].substr(6);
-      const std::size_t colon = spec.find(':');
+      const std::string definition = args[i].substr(6);
+      const std::size_t colon = definition.find(':');
       std::vector<std::string> names;
-      std::string rest = colon == std::string::npos ? "" : spec.substr(colon + 1);
+      std::string rest = colon == std::string::npos ? "" : definition.substr(colon + 1);
       for (std::size_t at = 0; at <= rest.size() && !rest.empty();) {
         const std::size_t comma = rest.find(',', at);
         names.push_back(rest.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
         if (comma == std::string::npos) break;
         at = comma + 1;
       }
-      arrays += "    <arraynode tag=\"" + XmlEscaped(spec.substr(0, colon)) + "\" size=\"" +
+      arrays += "    <arraynode tag=\"" + XmlEscaped(definition.substr(0, colon)) + "\" size=\"" +
                 std::to_string(names.size()) + "\" prefix=\"tag_\">\n" +
                 "        <arraytagnamesbystartandinterval start=\"1\" interval=\"1\" />\n";
       for (const std::string& n : names) arrays += "        <arraytag>" + XmlEscaped(n) + "</arraytag>\n";
