@@ -1,6 +1,5 @@
 #include "opcda/browse.h"
 
-#include <cstring>
 #include <functional>
 
 #include "log/log_file.h"
@@ -194,10 +193,15 @@ void GetBranchDA20(IOPCBrowseServerAddressSpace* space, BranchWalk& walk, Browse
 
 // ---- items of one branch, for the connection ----
 
+LogSink ConnectionLogSink(OpcDaProxy& proxy) {
+  LogFile& log = proxy.ConnectionLog();
+  return [&log](std::int32_t level, const std::string& m) { log.Write(level, m); };
+}
+
 std::vector<ItemRecord> GetDA30Items(OpcDaProxy& proxy, const std::string& itemId,
                                      IOPCBrowse* browse) {
   LogFile& log = proxy.ConnectionLog();
-  const LogSink sink = [&log](std::int32_t level, const std::string& m) { log.Write(level, m); };
+  const LogSink sink = ConnectionLogSink(proxy);
   std::vector<Element> elements;
   BrowseAll(browse, itemId, OPC_BROWSE_FILTER_ITEMS, sink, elements);
   std::vector<ItemRecord> items;
@@ -218,7 +222,7 @@ std::vector<ItemRecord> GetDA30Items(OpcDaProxy& proxy, const std::string& itemI
 bool GetDA20Items(OpcDaProxy& proxy, const std::string& target, const std::string& currentPath,
                   std::vector<ItemRecord>& items, IOPCBrowseServerAddressSpace* space) {
   LogFile& log = proxy.ConnectionLog();
-  const LogSink sink = [&log](std::int32_t level, const std::string& m) { log.Write(level, m); };
+  const LogSink sink = ConnectionLogSink(proxy);
   const bool atTarget = currentPath == target;
   bool failed = false;
   ComPtr<IEnumString> names = BrowseIds(space, atTarget ? OPC_LEAF : OPC_BRANCH, sink, failed);
@@ -273,8 +277,7 @@ std::unique_ptr<BrowseTree> BrowseServerBranches(const OPCServerInfo& server, bo
   if (FAILED(PingHost(host, kDefaultPingTimeoutMs))) {
     throw Exception("Ping failed. Could not reach OPC Server.");
   }
-  CLSID clsid;
-  std::memcpy(&clsid, &server.url.GetClsid(), sizeof clsid);
+  const CLSID clsid = ToClsid(server.url.GetClsid());
   const WideCredentials credentials{server.user, server.password, server.domain};
   ComPtr<IOPCServer> opcServer;
   const HRESULT created =

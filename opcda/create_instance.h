@@ -6,9 +6,20 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <cstring>
 #include <string>
 
+#include "discovery/guid.h"
+
 namespace krelta {
+
+// A portable Guid as the CLSID it stands for (the two share their layout).
+inline CLSID ToClsid(const Guid& guid) {
+  static_assert(sizeof(CLSID) == sizeof(Guid), "GUID layouts differ");
+  CLSID clsid;
+  std::memcpy(&clsid, &guid, sizeof clsid);
+  return clsid;
+}
 
 // Explicit credentials for server creation; an empty user means none.
 struct WideCredentials {

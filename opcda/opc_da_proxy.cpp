@@ -1,7 +1,5 @@
 #include "opcda/opc_da_proxy.h"
 
-#include <cstring>
-
 #include "log/log_file.h"
 #include "opcda/format_result.h"
 #include "opcda/opc_shutdown.h"
@@ -14,13 +12,6 @@ namespace {
 
 void LogOpcda(std::int32_t level, const std::string& message) {
   WriteStandaloneLog(level, message);
-}
-
-CLSID ToClsid(const Guid& guid) {
-  CLSID clsid;
-  static_assert(sizeof clsid == sizeof guid, "GUID layouts differ");
-  std::memcpy(&clsid, &guid, sizeof clsid);
-  return clsid;
 }
 
 }  // namespace
