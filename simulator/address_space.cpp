@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
+#include <limits>
 
 #include "opc_da_constants.h"
 
@@ -57,7 +58,7 @@ constexpr TypeName kTypes[] = {
     {L"I1", VT_I1},   {L"UI1", VT_UI1},   {L"I2", VT_I2},     {L"UI2", VT_UI2},
     {L"I4", VT_I4},   {L"UI4", VT_UI4},   {L"I8", VT_I8},     {L"UI8", VT_UI8},
     {L"R4", VT_R4},   {L"R8", VT_R8},     {L"BOOL", VT_BOOL}, {L"BSTR", VT_BSTR},
-    {L"DATE", VT_DATE}, {L"CY", VT_CY},   {L"EMPTY", VT_EMPTY},
+    {L"DATE", VT_DATE}, {L"CY", VT_CY},   {L"DECIMAL", VT_DECIMAL}, {L"EMPTY", VT_EMPTY},
 };
 
 bool IsNumeric(VARTYPE vt) {
@@ -76,6 +77,10 @@ bool ParseType(const std::wstring& token, VARTYPE& vt) {
   if (base.size() > 2 && base.compare(base.size() - 2, 2, L"[]") == 0) {
     base.resize(base.size() - 2);
     array = true;
+  }
+  if (array && base == L"VARIANT") {
+    vt = VT_ARRAY | VT_VARIANT;
+    return true;
   }
   for (const TypeName& t : kTypes) {
     if (base == t.name) {
@@ -165,6 +170,46 @@ bool ParseUnsigned(const std::wstring& token, unsigned long long high, unsigned 
   return errno == 0 && end == token.c_str() + token.size() && value <= high;
 }
 
+// R4 and R8 also take nan, inf and -inf.
+bool ParseFloating(const std::wstring& token, double& value) {
+  if (token == L"nan") value = std::numeric_limits<double>::quiet_NaN();
+  else if (token == L"inf") value = std::numeric_limits<double>::infinity();
+  else if (token == L"-inf") value = -std::numeric_limits<double>::infinity();
+  else return ParseDouble(token, value);
+  return true;
+}
+
+// 2024-03-01T12:00:00.250 (UTC, milliseconds optional) as a FILETIME.
+bool ParseTimeStamp(const std::wstring& token, FILETIME& time) {
+  int y, mo, d, h, mi, s, ms = 0, n = 0;
+  if (std::swscanf(token.c_str(), L"%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &n) != 6) {
+    return false;
+  }
+  if (static_cast<size_t>(n) != token.size()) {
+    int m = 0;
+    if (std::swscanf(token.c_str() + n, L".%3d%n", &ms, &m) != 1 ||
+        static_cast<size_t>(n + m) != token.size()) {
+      return false;
+    }
+  }
+  SYSTEMTIME st{};
+  st.wYear = static_cast<WORD>(y);
+  st.wMonth = static_cast<WORD>(mo);
+  st.wDay = static_cast<WORD>(d);
+  st.wHour = static_cast<WORD>(h);
+  st.wMinute = static_cast<WORD>(mi);
+  st.wSecond = static_cast<WORD>(s);
+  st.wMilliseconds = static_cast<WORD>(ms);
+  return ::SystemTimeToFileTime(&st, &time) != 0;
+}
+
+bool ParseHresult(const std::wstring& token, HRESULT& hr) {
+  unsigned long long u = 0;
+  if (!ParseUnsigned(token, 0xFFFFFFFFULL, u)) return false;
+  hr = static_cast<HRESULT>(static_cast<unsigned long>(u));
+  return true;
+}
+
 bool ParseDate(const std::wstring& token, DATE& date) {
   int y, mo, d, h = 0, mi = 0, s = 0, n = 0;
   const int fields = std::swscanf(token.c_str(), L"%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &n);
@@ -249,13 +294,21 @@ bool ParseScalar(const std::wstring& token, VARTYPE vt, VARIANT* out) {
       out->ullVal = u;
       break;
     case VT_R4:
-      if (!ParseDouble(token, d) || std::fabs(d) > FLT_MAX) return false;
+      if (!ParseFloating(token, d) || (std::isfinite(d) && std::fabs(d) > FLT_MAX)) return false;
       out->fltVal = static_cast<float>(d);
       break;
     case VT_R8:
-      if (!ParseDouble(token, d)) return false;
+      if (!ParseFloating(token, d)) return false;
       out->dblVal = d;
       break;
+    case VT_DECIMAL:
+      if (!ParseDouble(token, d) || FAILED(::VarDecFromR8(d, &out->decVal))) return false;
+      break;
+    case VT_VARIANT:
+      // An element of a VARIANT[]: a number, a truth value or a text.
+      if (ParseDouble(token, d)) return ParseScalar(token, VT_R8, out);
+      if (ParseScalar(token, VT_BOOL, out)) return true;
+      return ParseScalar(token, VT_BSTR, out);
     case VT_CY:
       if (!ParseDouble(token, d) || std::fabs(d) > 922337203685477.0) return false;
       out->cyVal.int64 = std::llround(d * 10000.0);
@@ -292,23 +345,26 @@ std::vector<std::wstring> SplitElements(const std::wstring& token) {
 }
 
 // Address of a scalar VARIANT's data as SafeArrayPutElement wants it.
-void* ElementData(VARIANT& v) {
+void* ElementData(VARIANT& v, VARTYPE element) {
+  if (element == VT_VARIANT) return &v;
   if (v.vt == VT_BSTR) return v.bstrVal;
+  if (v.vt == VT_DECIMAL) return &v.decVal;
   return &v.llVal;  // every member of the value union starts here
 }
 
-bool ParseValue(const std::wstring& token, VARTYPE vt, VARIANT* out) {
+bool ParseValue(const std::wstring& token, VARTYPE vt, LONG lowerBound, VARIANT* out) {
   if ((vt & VT_ARRAY) == 0) return ParseScalar(token, vt, out);
   const VARTYPE element = vt & ~VT_ARRAY;
   std::vector<std::wstring> parts;
   if (token != L"[]") parts = SplitElements(token);
-  SAFEARRAY* array = ::SafeArrayCreateVector(element, 0, static_cast<ULONG>(parts.size()));
+  SAFEARRAY* array = ::SafeArrayCreateVector(element, lowerBound, static_cast<ULONG>(parts.size()));
   if (array == nullptr) return false;
   for (LONG i = 0; i < static_cast<LONG>(parts.size()); ++i) {
     VARIANT one;
     ::VariantInit(&one);
+    LONG index = lowerBound + i;
     const bool ok = ParseScalar(parts[i], element, &one) &&
-                    SUCCEEDED(::SafeArrayPutElement(array, &i, ElementData(one)));
+                    SUCCEEDED(::SafeArrayPutElement(array, &index, ElementData(one, element)));
     ::VariantClear(&one);
     if (!ok) {
       ::SafeArrayDestroy(array);
@@ -476,17 +532,34 @@ std::shared_ptr<AddressSpace> AddressSpace::Parse(const std::wstring& text, std:
       error = LineError(lineNumber, L"unknown type '" + tokens[2] + L"'");
       return nullptr;
     }
-    if (!ParseValue(tokens[3], item.type, item.value.get())) {
-      error = LineError(lineNumber, L"value '" + tokens[3] + L"' is not a valid " + tokens[2]);
-      return nullptr;
-    }
     item.quality = OPC_QUALITY_GOOD;
     item.rights = OPC_READABLE | OPC_WRITEABLE;
     item.timestamp = now;
+    LONG lowerBound = 0;
     bool haveQuality = false, haveRights = false, haveBehaviour = false;
     for (size_t i = 4; i < tokens.size(); ++i) {
       const std::wstring& t = tokens[i];
       bool duplicate = false;
+      const size_t equals = t.find(L'=');
+      if (equals != std::wstring::npos || t == L"novqt" || t == L"byref") {
+        const std::wstring key = t.substr(0, equals);
+        const std::wstring value = equals == std::wstring::npos ? L"" : t.substr(equals + 1);
+        long long bound = 0;
+        bool ok = true;
+        if (key == L"time") ok = ParseTimeStamp(value, item.timestamp);
+        else if (key == L"readerror") ok = ParseHresult(value, item.readError);
+        else if (key == L"writeerror") ok = ParseHresult(value, item.writeError);
+        else if (key == L"novqt") item.refusesVqt = true;
+        else if (key == L"byref") ok = (item.type & VT_ARRAY) == 0 && (item.byref = true);
+        else if (key == L"lbound") ok = ParseSigned(value, -1000000, 1000000, bound) && (item.type & VT_ARRAY) != 0;
+        else ok = false;
+        lowerBound = static_cast<LONG>(bound == 0 ? lowerBound : bound);
+        if (!ok) {
+          error = LineError(lineNumber, L"invalid option '" + t + L"'");
+          return nullptr;
+        }
+        continue;
+      }
       if (t.find(L'(') != std::wstring::npos) {
         duplicate = haveBehaviour;
         haveBehaviour = true;
@@ -513,6 +586,10 @@ std::shared_ptr<AddressSpace> AddressSpace::Parse(const std::wstring& text, std:
         error = LineError(lineNumber, L"'" + t + L"' repeats a setting given before");
         return nullptr;
       }
+    }
+    if (!ParseValue(tokens[3], item.type, lowerBound, item.value.get())) {
+      error = LineError(lineNumber, L"value '" + tokens[3] + L"' is not a valid " + tokens[2]);
+      return nullptr;
     }
     if (space->AddItem(current, std::move(item), problem) == nullptr) {
       error = LineError(lineNumber, problem);
@@ -640,9 +717,12 @@ HRESULT ConvertVariant(VARIANT* dst, const VARIANT* src, VARTYPE vt) {
                                                                    : static_cast<void*>(&element.llVal));
       if (FAILED(hr)) element.vt = VT_EMPTY;
     }
-    if (SUCCEEDED(hr)) hr = ::VariantChangeType(&converted, &element, 0, to);
+    if (SUCCEEDED(hr)) {
+      hr = to == VT_VARIANT ? ::VariantCopy(&converted, &element)
+                            : ::VariantChangeType(&converted, &element, 0, to);
+    }
     LONG index = i - low;
-    if (SUCCEEDED(hr)) hr = ::SafeArrayPutElement(out, &index, ElementData(converted));
+    if (SUCCEEDED(hr)) hr = ::SafeArrayPutElement(out, &index, ElementData(converted, to));
     ::VariantClear(&element);
     ::VariantClear(&converted);
   }

@@ -8,15 +8,22 @@
 //                                           "branch" alone returns to the root
 //   item NAME TYPE VALUE [QUALITY] [RIGHTS] [BEHAVIOUR]
 //
-//   TYPE       I1 UI1 I2 UI2 I4 UI4 I8 UI8 R4 R8 BOOL BSTR DATE CY EMPTY; a scalar type with "[]"
-//              is an array of it (R4[], I4[], BSTR[] ...)
-//   VALUE      a number, true/false, "quoted text" (\" and \\ escape), a bare word for BSTR,
-//              2024-01-31T12:00:00 for DATE, '-' for EMPTY; array elements separated by ';',
-//              "[]" for an empty array
+//   TYPE       I1 UI1 I2 UI2 I4 UI4 I8 UI8 R4 R8 BOOL BSTR DATE CY DECIMAL EMPTY; a scalar type
+//              with "[]" is an array of it (R4[], I4[], BSTR[] ...); VARIANT[] is an array of
+//              variants whose elements are R8 numbers, BOOL true/false or BSTR texts
+//   VALUE      a number (nan, inf and -inf for R4 and R8), true/false, "quoted text"
+//              (\" and \\ escape), a bare word for BSTR, 2024-01-31T12:00:00 for DATE, '-' for EMPTY; array
+//              elements separated by ';', "[]" for an empty array
 //   QUALITY    good | bad | uncertain | a number (0xC0); default good
 //   RIGHTS     r | w | rw; default rw
 //   BEHAVIOUR  ramp(low,high,step)    each read adds step, wrapping from above high to low
 //              random(low,high,step)  each read moves at most step up or down, within low..high
+//   OPTIONS    time=2024-03-01T12:00:00.250  the item's time stamp (UTC) until it is written
+//              readerror=0xC0040007  every read of the item answers that per-item error
+//              writeerror=0xC0040006 every write of the item answers that per-item error
+//              novqt                 WriteVQT with quality or time stamp answers OPC_E_NOTSUPPORTED
+//              byref                 reads answer the value as VT_BYREF (scalars only)
+//              lbound=N              an array's lower bound (default 0)
 //
 // Names are letters, digits, '_' and '-'. The item ID is the branch path and the name joined by
 // '.', e.g. "Plant.Line1.Temperature". Windows only (values are VARIANTs).
@@ -67,6 +74,10 @@ struct Item {
   DWORD rights = 0;  // OPC_READABLE | OPC_WRITEABLE
   Behaviour behaviour;
   Branch* parent = nullptr;
+  HRESULT readError = S_OK;
+  HRESULT writeError = S_OK;
+  bool refusesVqt = false;
+  bool byref = false;
   // Guarded by AddressSpace::lock().
   OwnedVariant value;
   WORD quality = 0;

@@ -8,10 +8,6 @@ namespace krelta::sim {
 
 namespace {
 
-struct ItemStateCleanup {
-  void operator()(OPCITEMSTATE& s) const noexcept { ::VariantClear(&s.vDataValue); }
-};
-
 FILETIME Now() {
   FILETIME ft;
   ::GetSystemTimeAsFileTime(&ft);
@@ -31,7 +27,8 @@ bool Converts(const VARIANT& value, VARTYPE to) {
 }  // namespace
 
 GroupObject::GroupObject(ServerObject* server, bool da3, GroupSettings settings)
-    : server_(server), da3_(da3), settings_(std::move(settings)) {}
+    : server_(server), da3_(da3), settings_(std::move(settings)),
+      handleBase_(Runtime::Get().Fault(SIM_FAULT_ZERO_BASED_HANDLES) != 0 ? 0 : 1) {}
 
 HRESULT STDMETHODCALLTYPE GroupObject::QueryInterface(REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
@@ -72,8 +69,8 @@ void GroupObject::Retire() {
 LONG GroupObject::References() { return RefCount(); }
 
 GroupObject::Entry* GroupObject::Find(OPCHANDLE handle) {
-  if (handle == 0 || handle > entries_.size()) return nullptr;
-  Entry& e = entries_[handle - 1];
+  if (handle < handleBase_ || handle - handleBase_ >= entries_.size()) return nullptr;
+  Entry& e = entries_[handle - handleBase_];
   return e.item != nullptr ? &e : nullptr;
 }
 
@@ -86,6 +83,7 @@ HRESULT GroupObject::Define(DWORD count, OPCITEMDEF* items, bool add, OPCITEMRES
   *errors = nullptr;
   if (count == 0 || items == nullptr) return E_INVALIDARG;
   HRESULT hr;
+  if (add) Runtime::Get().Count(SIM_COUNTER_ADDITEMS_CALLS);
   if (add && FaultStops(SIM_FAULT_ADDITEMS_RESULT, &hr)) return hr;
 
   com::CoTaskArray<OPCITEMRESULT> outResults;
@@ -122,7 +120,8 @@ HRESULT GroupObject::Define(DWORD count, OPCITEMDEF* items, bool add, OPCITEMRES
       e.active = def.bActive;
       e.requested = def.vtRequestedDataType;
       entries_.push_back(std::move(e));
-      r.hServer = static_cast<OPCHANDLE>(entries_.size());
+      r.hServer = static_cast<OPCHANDLE>(entries_.size() - 1 + handleBase_);
+      Runtime::Get().Count(SIM_COUNTER_ITEMS_ADDED);
       ++liveItems_;
       if (!retired_) Runtime::Get().Count(SIM_COUNTER_ITEMS_LIVE);
     }
@@ -329,6 +328,10 @@ HRESULT GroupObject::ReadEntry(Entry& e, bool cache, VARIANT* value, WORD* quali
     *quality = OPC_QUALITY_BAD;
     return OPC_E_BADRIGHTS;
   }
+  if (FAILED(e.item->readError)) {
+    *quality = OPC_QUALITY_BAD;
+    return e.item->readError;
+  }
   VARIANT raw;
   ::VariantInit(&raw);
   {
@@ -348,6 +351,16 @@ HRESULT GroupObject::ReadEntry(Entry& e, bool cache, VARIANT* value, WORD* quali
   }
   // A cache read of something inactive has no current value to offer.
   if (cache && (!settings_.active || !e.active)) *quality = OPC_QUALITY_OUT_OF_SERVICE;
+  if (e.item->byref && (value->vt & (VT_ARRAY | VT_BYREF)) == 0 && value->vt != VT_EMPTY) {
+    // The answer refers to a copy kept by the entry; the stub marshals what it points to.
+    e.byrefTarget = std::make_shared<OwnedVariant>();
+    VARIANT* target = e.byrefTarget->get();
+    *target = *value;  // moved
+    ::VariantInit(value);
+    value->vt = static_cast<VARTYPE>(target->vt | VT_BYREF);
+    value->byref = target->vt == VT_DECIMAL ? static_cast<void*>(&target->decVal)
+                                            : static_cast<void*>(&target->llVal);
+  }
   return hr;
 }
 
@@ -365,7 +378,8 @@ HRESULT STDMETHODCALLTYPE GroupObject::Read(OPCDATASOURCE source, DWORD count, O
     }
     HRESULT hr;
     if (FaultStops(SIM_FAULT_READ_RESULT, &hr)) return hr;
-    com::CoTaskArray<OPCITEMSTATE, ItemStateCleanup> outValues;
+    Runtime::Get().SetCounter(SIM_COUNTER_LAST_READ_COUNT, static_cast<LONG>(count));
+    com::CoTaskArray<OPCITEMSTATE, com::ItemStateCleanup> outValues;
     com::CoTaskArray<HRESULT> outErrors;
     if (!AllocateArray(outValues, count) || !AllocateArray(outErrors, count)) return E_OUTOFMEMORY;
     bool anyFailed = false;
@@ -390,6 +404,7 @@ HRESULT STDMETHODCALLTYPE GroupObject::Read(OPCDATASOURCE source, DWORD count, O
 HRESULT GroupObject::WriteEntry(Entry& e, const VARIANT& value, const WORD* quality,
                                 const FILETIME* timestamp) {
   if ((e.item->rights & OPC_WRITEABLE) == 0) return OPC_E_BADRIGHTS;
+  if (FAILED(e.item->writeError)) return e.item->writeError;
   VARIANT converted;
   ::VariantInit(&converted);
   const bool valueGiven = value.vt != VT_EMPTY || quality == nullptr;
@@ -415,6 +430,7 @@ HRESULT STDMETHODCALLTYPE GroupObject::Write(DWORD count, OPCHANDLE* handles, VA
     if (values == nullptr) return E_INVALIDARG;
     HRESULT hr;
     if (FaultStops(SIM_FAULT_WRITE_RESULT, &hr)) return hr;
+    Runtime::Get().SetCounter(SIM_COUNTER_LAST_WRITE_COUNT, static_cast<LONG>(count));
     std::lock_guard<std::mutex> guard(lock_);
     hr = ForEachHandle(count, handles, errors, [&](DWORD i) {
       Entry* e = Find(handles[i]);
@@ -476,11 +492,15 @@ HRESULT STDMETHODCALLTYPE GroupObject::WriteVQT(DWORD count, OPCHANDLE* handles,
     if (vqts == nullptr) return E_INVALIDARG;
     HRESULT hr;
     if (FaultStops(SIM_FAULT_WRITE_RESULT, &hr)) return hr;
+    Runtime::Get().SetCounter(SIM_COUNTER_LAST_WRITE_COUNT, static_cast<LONG>(count));
     std::lock_guard<std::mutex> guard(lock_);
     hr = ForEachHandle(count, handles, errors, [&](DWORD i) {
       Entry* e = Find(handles[i]);
       if (e == nullptr) return OPC_E_INVALIDHANDLE;
       const OPCITEMVQT& v = vqts[i];
+      if (e->item->refusesVqt && (v.bQualitySpecified || v.bTimeStampSpecified)) {
+        return OPC_E_NOTSUPPORTED;
+      }
       return WriteEntry(*e, v.vDataValue, v.bQualitySpecified ? &v.wQuality : nullptr,
                         v.bTimeStampSpecified ? &v.ftTimeStamp : nullptr);
     });

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "opc_da.h"
+#include "simulator/address_space.h"
 #include "simulator/com_object.h"
 
 namespace krelta::sim {
@@ -86,6 +87,8 @@ class GroupObject final : public IOPCItemMgt,
     OPCHANDLE client = 0;
     BOOL active = TRUE;
     VARTYPE requested = VT_EMPTY;
+    // What a VT_BYREF answer points to; lives until the next read of the entry.
+    std::shared_ptr<OwnedVariant> byrefTarget;
   };
   HRESULT Define(DWORD count, OPCITEMDEF* items, bool add, OPCITEMRESULT** results, HRESULT** errors);
   Entry* Find(OPCHANDLE handle);  // lock_ held
@@ -100,6 +103,7 @@ class GroupObject final : public IOPCItemMgt,
   std::vector<Entry> entries_;  // server handle = index + 1
   LONG liveItems_ = 0;
   bool retired_ = false;
+  OPCHANDLE handleBase_;  // server handle of entries_[0]: 1, or 0 under SIM_FAULT_ZERO_BASED_HANDLES
 };
 
 }  // namespace krelta::sim

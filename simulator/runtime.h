@@ -15,8 +15,8 @@
 
 namespace krelta::sim {
 
-constexpr DWORD kFaultCount = 17;    // SIM_FAULT_* run 1..16
-constexpr DWORD kCounterCount = 13;  // SIM_COUNTER_* run 1..12
+constexpr DWORD kFaultCount = 70;    // SIM_FAULT_* in 1..69
+constexpr DWORD kCounterCount = 50;  // SIM_COUNTER_* in 1..49
 
 class Runtime {
  public:
@@ -33,6 +33,9 @@ class Runtime {
 
   void Count(DWORD counter, LONG delta = 1) {
     if (counter < kCounterCount) counters_[counter] += delta;
+  }
+  void SetCounter(DWORD counter, LONG value) {
+    if (counter < kCounterCount) counters_[counter] = value;
   }
   LONG Counter(DWORD counter) const;
 

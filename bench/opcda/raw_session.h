@@ -15,10 +15,6 @@
 
 namespace krelta::bench {
 
-struct ItemStateCleanup {
-  void operator()(OPCITEMSTATE& s) const noexcept { ::VariantClear(&s.vDataValue); }
-};
-
 class RawSession {
  public:
   // Opens a server object: out of process through COM (create = nullptr), or from a function
@@ -64,7 +60,7 @@ class RawSession {
 
   // One Read of the first count added items; the results are freed before returning.
   HRESULT Read(size_t count, OPCDATASOURCE source = OPC_DS_DEVICE) {
-    com::CoTaskArray<OPCITEMSTATE, ItemStateCleanup> states;
+    com::CoTaskArray<OPCITEMSTATE, com::ItemStateCleanup> states;
     com::CoTaskArray<HRESULT> errors;
     const HRESULT hr = io_->Read(source, static_cast<DWORD>(count), handles_.data(), states.put(), errors.put());
     states.set_size(count);

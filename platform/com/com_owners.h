@@ -84,6 +84,22 @@ struct StringElementCleanup {
   }
 };
 
+// Element cleanup for OPCITEMSTATE arrays (IOPCSyncIO::Read): the value of each state.
+struct ItemStateCleanup {
+  template <typename State>
+  void operator()(State& s) const noexcept {
+    ::VariantClear(&s.vDataValue);
+  }
+};
+// Element cleanup for OPCITEMRESULT arrays (IOPCItemMgt::AddItems): the blob of each result.
+struct ItemResultCleanup {
+  template <typename Result>
+  void operator()(Result& r) const noexcept {
+    ::CoTaskMemFree(r.pBlob);
+    r.pBlob = nullptr;
+  }
+};
+
 // A CoTaskMem array of `size` elements; Cleanup runs on each element before the block is freed.
 // The count is the caller's to set (a server returns as many entries as it was asked for) or the
 // callee's through size_address().

@@ -39,6 +39,8 @@ TEST(AddressSpaceText, EveryTypeBecomesItsCanonicalVariant) {
       {L"item A DATE 2024-01-31T12:30:00", VT_DATE}, {L"item A CY 12.3456", VT_CY},
       {L"item A EMPTY -", VT_EMPTY},    {L"item A R4[] 1;2;3", VT_ARRAY | VT_R4},
       {L"item A I4[] []", VT_ARRAY | VT_I4}, {L"item A BSTR[] \"a;b\";c", VT_ARRAY | VT_BSTR},
+      {L"item A DECIMAL 1.25", VT_DECIMAL}, {L"item A VARIANT[] 1;true;x", VT_ARRAY | VT_VARIANT},
+      {L"item A R8 nan", VT_R8},        {L"item A R4 -inf", VT_R4},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.line, row.line + wcslen(row.line)));
@@ -49,6 +51,30 @@ TEST(AddressSpaceText, EveryTypeBecomesItsCanonicalVariant) {
     EXPECT_EQ(item->type, row.vt);
     EXPECT_EQ(item->value.get()->vt, row.vt);
   }
+}
+
+TEST(AddressSpaceText, ItemOptionsSetTimeErrorsRefusalsAndBounds) {
+  auto space = ParseOk(
+      L"item A R8 1 time=2024-03-01T12:00:00.250 readerror=0xC0040007 writeerror=0xC0040006\n"
+      L"item B I4[] 7;8 lbound=5 novqt\n"
+      L"item C I4 3 byref\n");
+  ASSERT_TRUE(space);
+  const Item* a = space->FindItem(L"A");
+  SYSTEMTIME st{};
+  ASSERT_TRUE(::FileTimeToSystemTime(&a->timestamp, &st));
+  EXPECT_EQ(st.wYear * 10000 + st.wMonth * 100 + st.wDay, 20240301);
+  EXPECT_EQ(st.wHour * 10000 + st.wMinute * 100 + st.wSecond, 120000);
+  EXPECT_EQ(st.wMilliseconds, 250);
+  EXPECT_EQ(a->readError, OPC_E_UNKNOWNITEMID);
+  EXPECT_EQ(a->writeError, OPC_E_BADRIGHTS);
+  const Item* b = space->FindItem(L"B");
+  EXPECT_TRUE(b->refusesVqt);
+  LONG low = 0;
+  ::SafeArrayGetLBound(b->value.get()->parray, 1, &low);
+  EXPECT_EQ(low, 5);
+  EXPECT_TRUE(space->FindItem(L"C")->byref);
+  EXPECT_EQ(ParseError(L"item A R8 1 colour=red\n"), "line 1: invalid option 'colour=red'");
+  EXPECT_EQ(ParseError(L"item A R8 1 lbound=2\n"), "line 1: invalid option 'lbound=2'");
 }
 
 TEST(AddressSpaceText, ValuesQualityRightsAndArraysKeepTheirContent) {

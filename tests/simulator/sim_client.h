@@ -18,10 +18,7 @@ namespace krelta::simtest {
 
 using com::ComPtr;
 
-struct ItemStateCleanup {
-  void operator()(OPCITEMSTATE& s) const noexcept { ::VariantClear(&s.vDataValue); }
-};
-using ItemStates = com::CoTaskArray<OPCITEMSTATE, ItemStateCleanup>;
+using ItemStates = com::CoTaskArray<OPCITEMSTATE, com::ItemStateCleanup>;
 using Errors = com::CoTaskArray<HRESULT>;
 
 class SimulatorTest : public ::testing::Test {
