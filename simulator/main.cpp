@@ -218,6 +218,15 @@ int Serve(const Options& o) {
     else if (now - rt.LastCall() >= o.idleSeconds * 1000ULL) reason = "no call for the idle time";
   }
   RevokeClassObjects();
+  // A creation can slip in between the last check and the revocation. Once revoked no new
+  // client reaches this process (COM starts a fresh one), so serve the late ones to the end.
+  ULONGLONG lastSeen = ::GetTickCount64();
+  for (;;) {
+    ::Sleep(100);
+    const ULONGLONG now = ::GetTickCount64();
+    if (rt.LiveObjects() > 0) lastSeen = now;
+    if (now - lastSeen >= 300 || now - rt.LastCall() >= o.idleSeconds * 1000ULL) break;
+  }
   std::snprintf(line, sizeof line, "exit: %s (%ld objects alive)", reason, rt.LiveObjects());
   rt.LogLine(line);
   rt.FlushLog();
