@@ -1,5 +1,7 @@
 // The exception frames of the exported functions. The logged frame writes one Error entry
-// to the standalone "OPCDA" log and returns 1; the silent frame only returns 1.
+// to the standalone "OPCDA" log and returns 1; the silent frame only returns 1. The other
+// exports run whatever can throw (allocations) under GuardFrameless: nothing thrown ever
+// crosses the C boundary.
 #pragma once
 
 #include <exception>
@@ -40,6 +42,17 @@ krelta2_status GuardSilent(Body&& body) noexcept {
   try {
     body();
     return KRELTA2_OK;
+  } catch (...) {
+    return KRELTA2_FAILED;
+  }
+}
+
+// For the exports without a frame of their own: the body returns its status; a failure
+// inside it (out of memory, above all) returns 1 instead of terminating the host.
+template <typename Body>
+krelta2_status GuardFrameless(Body&& body) noexcept {
+  try {
+    return body();
   } catch (...) {
     return KRELTA2_FAILED;
   }

@@ -1,8 +1,9 @@
 // The lifecycle, identity, string and vector exports. Arguments are tested first (status 2,
-// nothing logged, outputs untouched); nothing here writes to any log.
+// nothing logged, outputs untouched); nothing here writes to any log. Whatever allocates runs
+// under GuardFrameless.
 #include <cstring>
-#include <new>
 
+#include "api/frame.h"
 #include "api/handles.h"
 #include "api/krelta2.h"
 #include "api/update_configuration.h"
@@ -17,24 +18,18 @@ namespace {
 
 constexpr const char* kIdentity = "OpcDAKrelta (Aug 21 2018 10:34:08)";
 
-krelta2_status createString(const char* bytes, size_t length, krelta2_string* out) {
-  try {
-    *out = Wrap(new ValueString(std::string(bytes, length)));
-    return KRELTA2_OK;
-  } catch (const std::bad_alloc&) {
-    return KRELTA2_FAILED;
-  }
-}
-
 }  // namespace
 
 namespace krelta::api {
 
 krelta2_status CreateString(const char* text, krelta2_string* out) {
-  return createString(text, std::strlen(text), out);
+  *out = Wrap(new ValueString(std::string(text)));
+  return KRELTA2_OK;
 }
 
 }  // namespace krelta::api
+
+using krelta::api::GuardFrameless;
 
 extern "C" {
 
@@ -44,18 +39,20 @@ krelta2_status krelta2_uninitialize(void) { return KRELTA2_OK; }
 
 krelta2_status krelta2_getIdentity(krelta2_string* identity) {
   if (identity == nullptr) return KRELTA2_INVALID_ARGUMENT;
-  return krelta::api::CreateString(kIdentity, identity);
+  return GuardFrameless([&] { return krelta::api::CreateString(kIdentity, identity); });
 }
 
 krelta2_status krelta2_updateConfiguration(const char* connectionString, krelta2_string* result) {
   if (connectionString == nullptr || result == nullptr) return KRELTA2_INVALID_ARGUMENT;
-  if (!krelta::api::RunConfigurationProgram(connectionString)) return KRELTA2_INVALID_ARGUMENT;
-  return krelta::api::CreateString(connectionString, result);
+  return GuardFrameless([&]() -> krelta2_status {
+    if (!krelta::api::RunConfigurationProgram(connectionString)) return KRELTA2_INVALID_ARGUMENT;
+    return krelta::api::CreateString(connectionString, result);
+  });
 }
 
 krelta2_status krelta2_stringCreate(const char* text, krelta2_string* string) {
   if (text == nullptr || string == nullptr) return KRELTA2_INVALID_ARGUMENT;
-  return krelta::api::CreateString(text, string);
+  return GuardFrameless([&] { return krelta::api::CreateString(text, string); });
 }
 
 krelta2_status krelta2_stringCopy(krelta2_string string, char* buffer, uint32_t* length) {
@@ -77,14 +74,10 @@ krelta2_status krelta2_stringFree(krelta2_string string) {
 
 krelta2_status krelta2_vectorCreate(uint32_t length, krelta2_vector* vector) {
   if (length == 0 || vector == nullptr) return KRELTA2_INVALID_ARGUMENT;
-  try {
+  return GuardFrameless([&] {
     *vector = Wrap(new ValueVector(length));
     return KRELTA2_OK;
-  } catch (const std::bad_alloc&) {
-    return KRELTA2_FAILED;
-  } catch (const std::length_error&) {
-    return KRELTA2_FAILED;
-  }
+  });
 }
 
 krelta2_status krelta2_vectorFree(krelta2_vector vector) {
@@ -124,25 +117,25 @@ krelta2_status krelta2_vectorGetString(krelta2_vector vector, uint32_t index,
   const std::string* text = Unwrap(vector)->Text(index);
   if (text == nullptr) return KRELTA2_FAILED;
   // Like krelta2_stringCreate: the copy ends at the first NUL byte.
-  return krelta::api::CreateString(text->c_str(), string);
+  return GuardFrameless([&] { return krelta::api::CreateString(text->c_str(), string); });
 }
 
 krelta2_status krelta2_vectorSetFloat(krelta2_vector vector, uint32_t index, float value) {
   if (vector == nullptr || index >= Unwrap(vector)->Length()) return KRELTA2_INVALID_ARGUMENT;
-  Unwrap(vector)->SetNumber(index, value);
-  return KRELTA2_OK;
+  return GuardFrameless([&] {
+    Unwrap(vector)->SetNumber(index, value);
+    return KRELTA2_OK;
+  });
 }
 
 krelta2_status krelta2_vectorSetString(krelta2_vector vector, uint32_t index, const char* text) {
   if (vector == nullptr || text == nullptr || index >= Unwrap(vector)->Length()) {
     return KRELTA2_INVALID_ARGUMENT;
   }
-  try {
+  return GuardFrameless([&] {
     Unwrap(vector)->SetText(index, text);
     return KRELTA2_OK;
-  } catch (const std::bad_alloc&) {
-    return KRELTA2_FAILED;
-  }
+  });
 }
 
 krelta2_status krelta2_vectorSetNull(krelta2_vector vector, uint32_t index) {

@@ -11,13 +11,19 @@ std::optional<std::string> BuildConfigurationCommand(const std::string& modulePa
   return command;
 }
 
-bool RunConfigurationProgram(const std::string& connectionString) {
-  const std::string longPath = platform::ModulePath();
-  std::string modulePath = platform::ShortPath(longPath);
+LauncherServices PlatformLauncher() {
+  return {platform::ModulePath, platform::ShortPath, platform::RunProcessAndWait};
+}
+
+bool RunConfigurationProgram(const std::string& connectionString, const LauncherServices& services) {
+  const std::string longPath = services.modulePath();
+  // Without our own path the command would name no library: rundll32 would fail silently.
+  if (longPath.empty()) return false;
+  std::string modulePath = services.shortPath(longPath);
   if (modulePath.empty()) modulePath = longPath;
   const std::optional<std::string> command = BuildConfigurationCommand(modulePath, connectionString);
   if (!command) return false;
-  platform::RunProcessAndWait(*command);
+  services.runAndWait(*command);
   return true;
 }
 

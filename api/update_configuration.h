@@ -16,12 +16,22 @@ constexpr std::size_t kCommandLineCapacity = 1024;
 std::optional<std::string> BuildConfigurationCommand(const std::string& modulePath,
                                                      const std::string& connectionString);
 
-// Builds the command from this module's short path (its long path if there is none) and runs
-// it to the end. False only when the command does not fit; a process that cannot be started
-// is ignored.
-bool RunConfigurationProgram(const std::string& connectionString);
+// The operating-system services the launcher needs; tests replace them.
+struct LauncherServices {
+  std::string (*modulePath)();                       // empty when it cannot be had
+  std::string (*shortPath)(const std::string&);      // empty when there is none
+  bool (*runAndWait)(const std::string& commandLine);
+};
+LauncherServices PlatformLauncher();
 
-// A new string object holding text up to its NUL, as krelta2_stringCreate makes it.
+// Builds the command from this module's short path (its long path if there is none) and runs
+// it to the end. False, with nothing started, when the module path cannot be had or the
+// command does not fit; a process that cannot be started is ignored.
+bool RunConfigurationProgram(const std::string& connectionString,
+                             const LauncherServices& services = PlatformLauncher());
+
+// A new string object holding text up to its NUL, as krelta2_stringCreate makes it. Throws
+// std::bad_alloc: exports call it under GuardFrameless.
 krelta2_status CreateString(const char* text, krelta2_string* out);
 
 }  // namespace krelta::api

@@ -64,7 +64,8 @@ krelta2_status krelta2_connectionGetNode(krelta2_connection connection, uint32_t
 
 krelta2_status krelta2_nodeGetName(krelta2_node node, krelta2_string* name) {
   if (node == nullptr || name == nullptr) return KRELTA2_INVALID_ARGUMENT;
-  return krelta::api::CreateString(Unwrap(node)->Name().c_str(), name);
+  return krelta::api::GuardFrameless(
+      [&] { return krelta::api::CreateString(Unwrap(node)->Name().c_str(), name); });
 }
 
 krelta2_status krelta2_nodeGetNumNodes(krelta2_node node, uint32_t* count) {
@@ -97,7 +98,8 @@ krelta2_status krelta2_nodeGetTag(krelta2_node node, uint32_t index, krelta2_tag
 
 krelta2_status krelta2_tagGetName(krelta2_tag tag, krelta2_string* name) {
   if (tag == nullptr || name == nullptr) return KRELTA2_INVALID_ARGUMENT;
-  return krelta::api::CreateString(Unwrap(tag)->Name().c_str(), name);
+  return krelta::api::GuardFrameless(
+      [&] { return krelta::api::CreateString(Unwrap(tag)->Name().c_str(), name); });
 }
 
 krelta2_status krelta2_tagGetUpdateTime(krelta2_tag tag, uint32_t* time) {

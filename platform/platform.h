@@ -41,7 +41,8 @@ std::FILE* OpenFile(const std::string& path, const char* mode);
 // Replaces `to` with `from` in one step (both in one folder), for crash-safe saves.
 bool ReplaceFile(const std::string& from, const std::string& to);
 
-// Full path of the module that holds this code (the DLL in the Windows build).
+// Full path of the module that holds this code (the DLL in the Windows build), at most 1023
+// characters; empty text when it cannot be had.
 std::string ModulePath();
 // Short (8.3) form of a path, or empty text when it cannot be had.
 std::string ShortPath(const std::string& path);

@@ -85,9 +85,10 @@ std::string ModulePath() {
           reinterpret_cast<LPCSTR>(&ModulePath), &module)) {
     return std::string();
   }
+  // At most 1023 characters and the terminator; a longer path fills the buffer (truncated).
   char buffer[1024] = {};
-  DWORD length = ::GetModuleFileNameA(module, buffer, sizeof(buffer) - 1);
-  if (length == 0 || length >= sizeof(buffer) - 1) return std::string();
+  const DWORD length = ::GetModuleFileNameA(module, buffer, sizeof(buffer));
+  if (length == 0 || length >= sizeof(buffer)) return std::string();
   return std::string(buffer, length);
 }
 

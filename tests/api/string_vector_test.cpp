@@ -2,14 +2,40 @@
 // under Wine). The same exports are checked through the loaded DLL in dll_test.cpp.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
+#include <vector>
 
 #include "api/frame.h"
 #include "api/handles.h"
 #include "api/krelta2.h"
 #include "api/update_configuration.h"
 #include "support/test_folder.h"
+
+// Allocations fail on demand (ASan keeps its own operator new: the test is skipped there).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KRELTA_NO_NEW_REPLACEMENT
+#endif
+#endif
+namespace {
+std::atomic<bool> gFailAllocations{false};
+}  // namespace
+#ifndef KRELTA_NO_NEW_REPLACEMENT
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // new and delete below are one pair
+#endif
+void* operator new(std::size_t size) {
+  if (gFailAllocations) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -171,14 +197,29 @@ TEST(Vectors, TextSlotCopiesStopAtTheFirstNul) {
   krelta2_vectorFree(v);
 }
 
-TEST(ValueMatrix, RowsAreHandedOutOnce) {
-  krelta::ValueMatrix matrix(3, 2);
-  EXPECT_EQ(3u, matrix.Rows());
-  EXPECT_EQ(2u, matrix.Row(1)->Length());
-  auto row = matrix.TakeRow(1);
-  ASSERT_NE(nullptr, row);
-  EXPECT_EQ(nullptr, matrix.Row(1));
-  EXPECT_EQ(krelta::SlotKind::Null, row->Kind(1));
+// Out of memory inside a frameless export: status 1, the slot and the outputs as they were.
+TEST(Exports, AnAllocationFailureReturnsOneInsteadOfCrossingTheBoundary) {
+#ifdef KRELTA_NO_NEW_REPLACEMENT
+  GTEST_SKIP() << "operator new belongs to the sanitizer";
+#endif
+  krelta2_vector v = nullptr;
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorCreate(1, &v));
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorSetString(v, 0, "kept"));
+  krelta2_string s = kStringSentinel;
+  krelta2_vector out = kVectorSentinel;
+  gFailAllocations = true;
+  const krelta2_status statuses[] = {
+      krelta2_vectorSetFloat(v, 0, 1.0f), krelta2_vectorSetString(v, 0, "a longer text than fits"),
+      krelta2_vectorGetString(v, 0, &s),  krelta2_stringCreate("x", &s),
+      krelta2_getIdentity(&s),            krelta2_vectorCreate(4, &out)};
+  gFailAllocations = false;
+  for (krelta2_status status : statuses) EXPECT_EQ(KRELTA2_FAILED, status);
+  EXPECT_EQ(kStringSentinel, s);
+  EXPECT_EQ(kVectorSentinel, out);
+  ASSERT_EQ(KRELTA2_OK, krelta2_vectorGetString(v, 0, &s));
+  EXPECT_EQ("kept", Copy(s));
+  krelta2_stringFree(s);
+  krelta2_vectorFree(v);
 }
 
 TEST(LoggedFrame, EachKindOfFailureWritesOneErrorEntry) {
@@ -223,6 +264,26 @@ TEST(ConfigurationCommand, FitsInTheCommandLineBufferOrIsRefused) {
   EXPECT_EQ(KRELTA2_INVALID_ARGUMENT,
             krelta2_updateConfiguration(std::string(2000, 'y').c_str(), &s));
   EXPECT_EQ(kStringSentinel, s);
+}
+
+TEST(ConfigurationCommand, StartsNothingWithoutTheModulePath) {
+  static std::vector<std::string> started;
+  started.clear();
+  krelta::api::LauncherServices services{
+      [] { return std::string(); }, [](const std::string& p) { return p; },
+      [](const std::string& command) {
+        started.push_back(command);
+        return true;
+      }};
+  EXPECT_FALSE(krelta::api::RunConfigurationProgram("PlantA", services));
+  // Without a short form the long path is used; with 1023 characters the command cannot fit.
+  services.modulePath = [] { return std::string(1023, 'm'); };
+  services.shortPath = [](const std::string&) { return std::string(); };
+  EXPECT_FALSE(krelta::api::RunConfigurationProgram("PlantA", services));
+  services.shortPath = [](const std::string&) { return std::string("C:\\SHORT~1.DLL"); };
+  EXPECT_TRUE(krelta::api::RunConfigurationProgram("PlantA", services));
+  EXPECT_EQ((std::vector<std::string>{"rundll32.exe C:\\SHORT~1.DLL,UpdateOPCConfiguration PlantA"}),
+            started);
 }
 
 }  // namespace
