@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "log/log_file.h"
 #include "platform/platform.h"
@@ -20,22 +21,41 @@ std::string Trimmed(const std::string& line) {
   return line.substr(begin, end - begin);
 }
 
-// One line without its line end; false at the end of the file. Lines of any length.
-bool ReadLine(std::FILE* file, std::string& line) {
-  line.clear();
-  char buffer[4096];
-  bool any = false;
-  while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
-    any = true;
-    line += buffer;
-    if (!line.empty() && line.back() == '\n') {
-      line.pop_back();
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return true;
+// Lines by length, not as C strings: a NUL byte inside a line neither ends it nor joins the
+// next line to it. Lines of any length; blanks (a carriage return too) are trimmed later.
+class LineReader {
+ public:
+  explicit LineReader(std::FILE* file) : file_(file) {}
+
+  // One line without its line feed; false at the end of the file.
+  bool Next(std::string& line) {
+    line.clear();
+    bool any = false;
+    for (;;) {
+      if (next_ == filled_) {
+        filled_ = std::fread(buffer_, 1, sizeof buffer_, file_);
+        next_ = 0;
+        if (filled_ == 0) return any;
+      }
+      any = true;
+      const char* begin = buffer_ + next_;
+      const auto* feed = static_cast<const char*>(std::memchr(begin, '\n', filled_ - next_));
+      const std::size_t length = feed != nullptr ? feed - begin : filled_ - next_;
+      line.append(begin, length);
+      next_ += length;
+      if (feed != nullptr) {
+        ++next_;
+        return true;
+      }
     }
   }
-  return any;
-}
+
+ private:
+  std::FILE* file_;
+  char buffer_[4096];
+  std::size_t next_ = 0;
+  std::size_t filled_ = 0;
+};
 
 }  // namespace
 
@@ -60,7 +80,8 @@ std::vector<TagListEntry> LoadTagListFile(const std::string& delimiter, LogFile&
   const char separator = hasDelimiter ? delimiter[0] : '\0';
   std::string line;
   std::size_t lineNumber = 0;
-  while (ReadLine(file, line)) {
+  LineReader reader(file);
+  while (reader.Next(line)) {
     ++lineNumber;
     std::string itemId = Trimmed(line);
     if (itemId.empty()) continue;

@@ -58,13 +58,16 @@ TEST_F(TagListFile, MissingFileIsReportedWithItsReason) {
                                            "). The file does not exist."}));
 }
 
-TEST_F(TagListFile, LongLinesAreReadWhole) {
-  const std::string id = "Plant." + std::string(10000, 'x');
-  Write(id + "\nNext\n");
+TEST_F(TagListFile, LinesAreReadWholeAndByLength) {
+  // A NUL byte neither ends a line nor glues the next one to it.
+  const std::string id = "Plant." + std::string(10000, 'x') + std::string("\0y", 2);
+  Write(id + "\nNext\nPlant.\n");
   const std::vector<TagListEntry> entries = LoadTagListFile(".", log_);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].itemId, id);
   EXPECT_EQ(entries[1].name, "Next");
+  EXPECT_EQ(Entries().back(),
+            (LogEntry{"Warning", "Empty name found in tag file, line 3. Skipping that line."}));
 }
 
 }  // namespace
