@@ -2,7 +2,7 @@
 
 #include <tinyxml.h>
 
-#include <cerrno>
+#include <cctype>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -22,15 +22,21 @@ constexpr const char* kSampleComment =
 constexpr const char* kSettingsComment =
     " You should add one arraynode for each tag that holds array data. ";
 
-// A whole decimal integer within 32 bits, nothing else.
+// The size as TinyXML's QueryIntAttribute reads it (sscanf's "%d"): white space, a sign, at
+// least one digit, whatever follows ignored ("4 " is 4). Beyond 32 bits it is no integer.
 std::optional<std::int32_t> parseInteger(const char* text) {
-  if (text == nullptr || *text == '\0') return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text, &end, 10);
-  if (end == text || *end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
-    return std::nullopt;
+  if (text == nullptr) return std::nullopt;
+  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+  const bool negative = *text == '-';
+  if (*text == '+' || *text == '-') ++text;
+  if (*text < '0' || *text > '9') return std::nullopt;
+  std::int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > std::int64_t{INT32_MAX} + 1) return std::nullopt;
   }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return std::nullopt;
   return static_cast<std::int32_t>(value);
 }
 

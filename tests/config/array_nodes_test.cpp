@@ -91,18 +91,20 @@ TEST_F(ArrayNodes, IncompleteElements) {
     <arraynode size="2"/>
     <arraynode tag="" size="4"/>
     <arraynode tag="NoSize"><arraytag>a</arraytag><other>x</other><arraytag>b</arraytag></arraynode>
-    <arraynode tag="BadSize" size="4x"/>
+    <arraynode tag="BadSize" size="x4"/>
+    <arraynode tag="Spaced" size=" 3 "/>
     <arraynode tag="Kept" size="1"/>
     <arraynode tag="Stop"><arraytagnamesbyarray/></arraynode>
     <arraynode tag="Lost" size="1"/>
   </settings>)");
-  ASSERT_EQ(3u, configs.size());
+  ASSERT_EQ(4u, configs.size());
   // Without a size, the listed names are taken; foreign elements among them are not names.
   EXPECT_EQ((Names{"a", "b"}), configs[0].names);
   EXPECT_EQ(2, configs[0].size.value_or(-1));
   EXPECT_FALSE(configs[1].size.has_value());
   EXPECT_TRUE(configs[1].names.empty());
-  EXPECT_EQ("Kept", configs[2].tag);
+  EXPECT_EQ(3u, configs[2].names.size());  // read as TinyXML reads an integer
+  EXPECT_EQ("Kept", configs[3].tag);
   EXPECT_EQ((LogEntry{"Error", "Ignoring incomplete ArrayNode. An ArrayNode has to have a tag attribute that specifies the tag that contains array data."}),
             Entries().front());
 }
