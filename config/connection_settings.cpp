@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <tuple>
 
+#include "config/xml_guard.h"
 #include "platform/platform.h"
 #include "util/exception.h"
 #include "util/format.h"
@@ -112,11 +113,8 @@ ConnectionSettings::ConnectionSettings(const std::string& connectionString)
 
 void ConnectionSettings::Read() {
   TiXmlDocument document;
-  bool loaded = false;
-  if (std::FILE* file = platform::OpenFile(configurationPath_, "rb")) {
-    loaded = document.LoadFile(file, TIXML_DEFAULT_ENCODING);
-    std::fclose(file);
-  }
+  // A file refused for its nesting reads like a malformed one.
+  const bool loaded = LoadXmlFile(configurationPath_, document);
   log_.Write(kLogInformation, Format("Initialization: %1% trying to read configuration from %2%",
                                      kIdentityText, configurationPath_));
   if (loaded) {

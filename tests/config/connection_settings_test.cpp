@@ -193,6 +193,15 @@ TEST_F(Settings, BrokenFilesLeaveDefaultsAndAreNeverRewritten) {
       "<setting key=\"LogLevel\" value=\"99999999999\"/></settings>",
       std::string("<settings>\0<nodes>", 18),
       "",
+      // Nested too deep for the parser's recursion: refused, never parsed.
+      [] {
+        std::string deep = "<settings><setting key=\"URL\" value=\"x\"/>";
+        for (int i = 0; i < 100000; ++i) deep += "<a>";
+        return deep + "</settings>";
+      }(),
+      // Ends inside a UTF-8 sequence: the parser must not read past the text.
+      "<?xml version=\"1.0\" ?>\n<settings><setting key=\"URL\" value=\"x\"/><a b=\"1\xf1\xf1\xf1<\xf1\xf1"
+      "0s\xf1",
   };
   for (const std::string& xml : cases) {
     SCOPED_TRACE(xml);

@@ -1,7 +1,9 @@
-// ReadArrayNodes on arbitrary documents: never a crash, and whatever reads must write and read
-// back to the same records (start and interval as the whole numbers the writer keeps).
+// ReadArrayNodes on arbitrary documents: never a crash, the XML guard never counts less
+// nesting than the parser reaches, and whatever reads must write and read back to the same
+// records (start and interval as the whole numbers the writer keeps).
 #include <tinyxml.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "config/array_nodes.h"
+#include "config/xml_guard.h"
 #include "log/log_file.h"
 #include "platform/platform.h"
 #include "util/utf8.h"
@@ -42,9 +45,19 @@ bool Same(const krelta::ArrayNodeConfig& a, const krelta::ArrayNodeConfig& b) {
                   : Written(a.start) == b.start && Written(a.interval) == b.interval);
 }
 
+std::size_t DepthOf(const TiXmlNode* node) {
+  std::size_t deepest = 0;
+  for (const TiXmlNode* child = node->FirstChild(); child != nullptr; child = child->NextSibling()) {
+    deepest = std::max(deepest, DepthOf(child) + (child->ToElement() != nullptr ? 1 : 0));
+  }
+  return deepest;
+}
+
+// Through the library's guard; the parser never gets deeper than the guard's count says.
 std::vector<krelta::ArrayNodeConfig> Read(krelta::LogFile& log, const std::string& xml) {
   TiXmlDocument document;
-  document.Parse(xml.c_str());
+  krelta::ParseXmlText(xml, document);
+  if (DepthOf(&document) > krelta::XmlNestingDepth(xml)) std::abort();
   std::vector<krelta::ArrayNodeConfig> configs;
   krelta::ReadArrayNodes(log, document.RootElement(), configs);
   return configs;

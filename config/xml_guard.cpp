@@ -1,0 +1,244 @@
+#include "config/xml_guard.h"
+
+#include <tinyxml.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace krelta {
+namespace {
+
+// More than the farthest TinyXML steps past the last byte of the text (a UTF-8 lead byte
+// promising four bytes, or a byte order mark test two bytes ahead).
+constexpr std::size_t kPadding = 8;
+
+// TinyXML's character classes, byte for byte.
+bool isWhiteSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0 || c == '\n' || c == '\r';
+}
+bool isAlpha(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 127 ? std::isalpha(u) != 0 : true;
+}
+bool isNameCharacter(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return (u < 127 ? std::isalnum(u) != 0 : true) || c == '_' || c == '-' || c == '.' || c == ':';
+}
+bool startsWith(const char* p, const char* prefix, bool ignoreAsciiCase = false) {
+  for (; *prefix != '\0'; ++p, ++prefix) {
+    const char c = ignoreAsciiCase && *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
+    if (c != *prefix) return false;
+  }
+  return true;
+}
+
+// Walks a NUL-padded text the way TinyXML's parser does, counting element nesting instead of
+// recursing. It follows the parser's steps exactly (text and quoted values by its character
+// steps, so a cut UTF-8 sequence swallows what the parser swallows), stops where the parser
+// stops, and takes both readings where the parser's encoding depends on a declaration.
+class NestingScan {
+ public:
+  NestingScan(const char* p, bool utf8, bool undecided) : p_(p), utf8_(utf8), undecided_(undecided) {}
+
+  std::size_t Run() {
+    for (SkipWhiteSpace(); *p_ != '\0'; SkipWhiteSpace()) {
+      if (*p_ != '<') {
+        if (depth_ == 0) break;  // the document level holds nodes only
+        ReadText();
+      } else if (depth_ > 0 && startsWith(p_, "</")) {
+        --depth_;
+        SkipPast(">");
+      } else if (startsWith(p_, "<?xml", true)) {
+        if (!Declaration()) break;
+        if (depth_ == 0 && undecided_) ForkOnEncoding();
+      } else if (startsWith(p_, "<!--")) {
+        p_ += 4;
+        SkipPast("-->");
+      } else if (startsWith(p_, "<![CDATA[")) {
+        p_ += 9;
+        SkipPast("]]>");
+      } else if (p_[1] != '!' && (isAlpha(p_[1]) || p_[1] == '_')) {
+        if (!StartTag()) break;
+      } else {
+        SkipPast(">");  // anything else is an unknown node up to the next '>'
+      }
+    }
+    return deepest_;
+  }
+
+ private:
+  // The parser reads on in UTF-8 after a declaration naming UTF-8 or no encoding, byte by
+  // byte after any other: follow both.
+  void ForkOnEncoding() {
+    NestingScan utf8 = *this;
+    utf8.utf8_ = true;
+    utf8.undecided_ = false;
+    deepest_ = std::max(deepest_, utf8.Run());
+    utf8_ = false;
+    undecided_ = false;
+  }
+
+  void SkipWhiteSpace() {
+    for (;;) {
+      const auto* u = reinterpret_cast<const unsigned char*>(p_);
+      if (utf8_ && u[0] == 0xEF &&
+          ((u[1] == 0xBB && u[2] == 0xBF) || (u[1] == 0xBF && (u[2] == 0xBE || u[2] == 0xBF)))) {
+        p_ += 3;  // byte order marks count as white space
+      } else if (*p_ != '\0' && isWhiteSpace(*p_)) {
+        ++p_;
+      } else {
+        return;
+      }
+    }
+  }
+
+  // One character as TinyXML's GetChar steps over it: a UTF-8 lead byte takes the length it
+  // promises, whatever follows. Entities only ever span letters, digits, '#' and ';'.
+  void StepCharacter() {
+    const auto c = static_cast<unsigned char>(*p_);
+    if (utf8_ && c >= 0xC2 && c <= 0xF4) {
+      p_ += c <= 0xDF ? 2 : c <= 0xEF ? 3 : 4;
+    } else {
+      ++p_;
+    }
+  }
+
+  void ReadText() {
+    while (*p_ != '\0' && *p_ != '<') {
+      if (isWhiteSpace(*p_)) ++p_; else StepCharacter();
+    }
+  }
+
+  void SkipPast(const char* end) {
+    while (*p_ != '\0' && !startsWith(p_, end)) ++p_;
+    if (*p_ != '\0') p_ += std::strlen(end);
+  }
+
+  bool ReadName() {
+    if (*p_ == '\0' || !(isAlpha(*p_) || *p_ == '_')) return false;
+    while (*p_ != '\0' && isNameCharacter(*p_)) ++p_;
+    return true;
+  }
+
+  // name = "value", name = 'value' or name = value; false where the parser fails.
+  bool Attribute() {
+    SkipWhiteSpace();
+    if (!ReadName()) return false;
+    SkipWhiteSpace();
+    if (*p_ != '=') return false;
+    ++p_;
+    SkipWhiteSpace();
+    if (*p_ == '"' || *p_ == '\'') {
+      const char quote = *p_++;
+      while (*p_ != '\0' && *p_ != quote) StepCharacter();
+      if (*p_ == '\0') return false;
+      ++p_;
+    } else {
+      for (; *p_ != '\0' && !isWhiteSpace(*p_) && *p_ != '/' && *p_ != '>'; ++p_) {
+        if (*p_ == '"' || *p_ == '\'') return false;
+      }
+    }
+    return *p_ != '\0';
+  }
+
+  bool StartTag() {
+    deepest_ = std::max(deepest_, ++depth_);
+    ++p_;
+    SkipWhiteSpace();
+    if (!ReadName()) return false;
+    for (;;) {
+      SkipWhiteSpace();
+      if (*p_ == '\0') return false;
+      if (*p_ == '/') {
+        if (p_[1] != '>') return false;
+        p_ += 2;
+        --depth_;
+        return true;
+      }
+      if (*p_ == '>') {
+        ++p_;
+        return true;
+      }
+      if (!Attribute()) return false;
+    }
+  }
+
+  bool Declaration() {
+    p_ += 5;
+    while (*p_ != '\0') {
+      if (*p_ == '>') {
+        ++p_;
+        return true;
+      }
+      SkipWhiteSpace();
+      if (*p_ == '\0') break;
+      if (startsWith(p_, "version", true) || startsWith(p_, "encoding", true) ||
+          startsWith(p_, "standalone", true)) {
+        if (!Attribute()) return false;
+      } else {
+        while (*p_ != '\0' && *p_ != '>' && !isWhiteSpace(*p_)) ++p_;
+      }
+    }
+    return false;
+  }
+
+  const char* p_;
+  bool utf8_;
+  bool undecided_;  // no byte order mark and no declaration yet
+  std::size_t depth_ = 0;
+  std::size_t deepest_ = 0;
+};
+
+// The text as TiXmlDocument::LoadFile hands it to the parser: up to its first NUL, every
+// "\r\n" and lone "\r" made "\n"; then the padding.
+std::string prepare(std::string text) {
+  text.resize(std::strlen(text.c_str()));
+  std::size_t out = 0;
+  for (std::size_t in = 0; in < text.size(); ++in) {
+    if (text[in] == '\r') {
+      text[out++] = '\n';
+      if (in + 1 < text.size() && text[in + 1] == '\n') ++in;
+    } else {
+      text[out++] = text[in];
+    }
+  }
+  text.resize(out);
+  text.append(kPadding, '\0');
+  return text;
+}
+
+std::size_t nestingDepth(const std::string& padded) {
+  const auto* u = reinterpret_cast<const unsigned char*>(padded.c_str());
+  const bool byteOrderMark = u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF;
+  return NestingScan(padded.c_str(), byteOrderMark, !byteOrderMark).Run();
+}
+
+}  // namespace
+
+std::size_t XmlNestingDepth(const std::string& text) { return nestingDepth(prepare(text)); }
+
+bool ParseXmlText(std::string text, TiXmlDocument& document) {
+  const std::string padded = prepare(std::move(text));
+  if (nestingDepth(padded) > kMaxXmlNesting) return false;
+  document.Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  return !document.Error();
+}
+
+bool LoadXmlFile(const std::string& path, TiXmlDocument& document) {
+  std::FILE* file = platform::OpenFile(path, "rb");
+  if (file == nullptr) return false;
+  std::string text;
+  if (const auto size = platform::OpenFileSize(file)) text.reserve(static_cast<std::size_t>(*size));
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  return !failed && ParseXmlText(std::move(text), document);
+}
+
+}  // namespace krelta
