@@ -1,5 +1,11 @@
 #include "host/library.h"
 
+#include <shlobj.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
 namespace krelta::host {
 
 Library::Library(const std::string& path) : module_(::LoadLibraryA(path.c_str())) {
@@ -41,6 +47,83 @@ std::string TakeString(const Library& library, krelta2_string string) {
   }
   library.krelta2_stringFree(string);
   return bytes;
+}
+
+namespace {
+
+void CollectNodeTags(const Library& dll, krelta2_node node, const std::string& prefix,
+                     std::vector<TagPath>& out) {
+  uint32_t tags = 0;
+  dll.krelta2_nodeGetNumTags(node, &tags);
+  for (uint32_t i = 0; i < tags; ++i) {
+    krelta2_tag tag = nullptr;
+    dll.krelta2_nodeGetTag(node, i, &tag);
+    krelta2_string name = nullptr;
+    dll.krelta2_tagGetName(tag, &name);
+    out.push_back({prefix + TakeString(dll, name), tag});
+  }
+  uint32_t children = 0;
+  dll.krelta2_nodeGetNumNodes(node, &children);
+  for (uint32_t i = 0; i < children; ++i) {
+    krelta2_node child = nullptr;
+    dll.krelta2_nodeGetNode(node, i, &child);
+    krelta2_string name = nullptr;
+    dll.krelta2_nodeGetName(child, &name);
+    CollectNodeTags(dll, child, prefix + TakeString(dll, name) + "/", out);
+  }
+}
+
+}  // namespace
+
+std::vector<TagPath> CollectTags(const Library& library, krelta2_connection connection) {
+  std::vector<TagPath> tags;
+  uint32_t roots = 0;
+  library.krelta2_connectionGetNumNodes(connection, &roots);
+  for (uint32_t i = 0; i < roots; ++i) {
+    krelta2_node root = nullptr;
+    library.krelta2_connectionGetNode(connection, i, &root);
+    CollectNodeTags(library, root, "", tags);
+  }
+  return tags;
+}
+
+std::string SlotText(const Library& library, krelta2_vector vector, uint32_t i) {
+  uint32_t kind = KRELTA2_KIND_NULL;
+  library.krelta2_vectorGetType(vector, i, &kind);
+  if (kind == KRELTA2_KIND_NUMBER) {
+    float value = 0;
+    library.krelta2_vectorGetFloat(vector, i, &value);
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+  }
+  if (kind == KRELTA2_KIND_TEXT) {
+    krelta2_string text = nullptr;
+    library.krelta2_vectorGetString(vector, i, &text);
+    return "\"" + TakeString(library, text) + "\"";
+  }
+  return "null";
+}
+
+std::string DataFolder() {
+  char base[MAX_PATH] = {};
+  if (FAILED(::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, base))) return std::string();
+  return std::string(base) + "\\Norvane\\Krelta";
+}
+
+std::string NewestStandaloneLogEntry() {
+  std::ifstream file(DataFolder() + "\\OPCDAKreltaLog.log", std::ios::binary);
+  std::stringstream bytes;
+  bytes << file.rdbuf();
+  std::string text = bytes.str();
+  // Entries are "[time] [TID:n] [Level]\r\n<message>\r\n\r\n"; the message follows the last header.
+  const std::size_t header = text.rfind("] [TID:");
+  if (header == std::string::npos) return std::string();
+  const std::size_t start = text.find('\n', header);
+  if (start == std::string::npos) return std::string();
+  std::string message = text.substr(start + 1);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  return message;
 }
 
 }  // namespace krelta::host

@@ -35,4 +35,20 @@ class Library {
 // The string object's bytes, freed afterwards; empty on failure.
 std::string TakeString(const Library& library, krelta2_string string);
 
+// Every tag of an open connection with its path: the names of the nodes below the root and the
+// tag's name, joined by '/' ("Plant.Line1/Temperature", "Plant.Line1/Profile/p1").
+struct TagPath {
+  std::string path;
+  krelta2_tag tag;
+};
+std::vector<TagPath> CollectTags(const Library& library, krelta2_connection connection);
+
+// The value of slot i of a vector as text: the number, the text, or "null".
+std::string SlotText(const Library& library, krelta2_vector vector, uint32_t i);
+
+// The library's data folder and the newest entry of its standalone "OPCDA" log (the reason
+// of the last failure of an export), empty when there is none.
+std::string DataFolder();
+std::string NewestStandaloneLogEntry();
+
 }  // namespace krelta::host

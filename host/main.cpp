@@ -1,8 +1,11 @@
 // krelta-host: a console host for OpcDAKrelta.dll. Commands are looked up in one table;
 // each gets the loaded library and its arguments and returns the process exit code.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -65,6 +68,188 @@ int SelfCheck(const Library& dll, const Arguments&) {
   return failures == 0 ? 0 : 1;
 }
 
+// Says which export failed, why (the newest entry of the standalone log) and where the logs are.
+int Failed(const char* exportName, krelta2_status status) {
+  std::printf("%s failed with status %u\n", exportName, status);
+  if (status == KRELTA2_FAILED) {
+    const std::string reason = NewestStandaloneLogEntry();
+    if (!reason.empty()) std::printf("reason: %s\n", reason.c_str());
+    std::printf("logs: %s\n", DataFolder().c_str());
+  }
+  return 1;
+}
+
+// An open connection, closed at the end of the command.
+class OpenConnection {
+ public:
+  OpenConnection(const Library& dll, const std::string& connectionString) : dll_(dll) {
+    status_ = dll.krelta2_connectionOpen(connectionString.c_str(), &connection_);
+  }
+  ~OpenConnection() {
+    if (status_ == KRELTA2_OK) dll_.krelta2_connectionClose(connection_);
+  }
+  krelta2_status Status() const { return status_; }
+  krelta2_connection Get() const { return connection_; }
+
+ private:
+  const Library& dll_;
+  krelta2_connection connection_ = nullptr;
+  krelta2_status status_;
+};
+
+std::string UtcText(uint32_t seconds) {
+  if (seconds == 0) return "never";
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", std::gmtime(&t));
+  return text;
+}
+
+// The tags named by paths, or every tag when none is named. False (with a message) when a
+// path names no tag.
+bool SelectTags(const Library& dll, krelta2_connection connection, const Arguments& paths,
+                std::vector<TagPath>& selected) {
+  const std::vector<TagPath> all = CollectTags(dll, connection);
+  if (paths.empty()) {
+    selected = all;
+    return true;
+  }
+  for (const std::string& path : paths) {
+    bool found = false;
+    for (const TagPath& t : all) {
+      if (t.path != path) continue;
+      selected.push_back(t);
+      found = true;
+      break;
+    }
+    if (!found) {
+      std::printf("no tag %s\n", path.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// One read of the tags: per tag its value text and update time; false on failure (printed).
+bool ReadTags(const Library& dll, krelta2_connection connection, const std::vector<TagPath>& tags,
+              std::vector<std::string>& values, std::vector<uint32_t>& times) {
+  std::vector<krelta2_tag> handles;
+  for (const TagPath& t : tags) handles.push_back(t.tag);
+  krelta2_vector vector = nullptr;
+  const krelta2_status status = dll.krelta2_connectionReadCurrentData(
+      connection, handles.data(), static_cast<uint32_t>(handles.size()), &vector);
+  if (status != KRELTA2_OK) {
+    Failed("krelta2_connectionReadCurrentData", status);
+    return false;
+  }
+  values.clear();
+  times.clear();
+  for (uint32_t i = 0; i < handles.size(); ++i) {
+    values.push_back(SlotText(dll, vector, i));
+    uint32_t time = 0;
+    dll.krelta2_tagGetUpdateTime(handles[i], &time);
+    times.push_back(time);
+  }
+  dll.krelta2_vectorFree(vector);
+  return true;
+}
+
+// read <connection> [tag paths...]: one line per tag: path, value or null, update time.
+int Read(const Library& dll, const Arguments& args) {
+  if (args.empty()) return 2;
+  OpenConnection connection(dll, args[0]);
+  if (connection.Status() != KRELTA2_OK) return Failed("krelta2_connectionOpen", connection.Status());
+  std::vector<TagPath> tags;
+  if (!SelectTags(dll, connection.Get(), Arguments(args.begin() + 1, args.end()), tags)) return 1;
+  if (tags.empty()) {
+    std::printf("no tags\n");
+    return 0;
+  }
+  std::vector<std::string> values;
+  std::vector<uint32_t> times;
+  if (!ReadTags(dll, connection.Get(), tags, values, times)) return 1;
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    std::printf("%s %s %s\n", tags[i].path.c_str(), values[i].c_str(), UtcText(times[i]).c_str());
+  }
+  return 0;
+}
+
+// Seconds since 1970 (UTC) from a number or from 2024-03-01T12:00:00; -1 when neither.
+long long ParseTime(const std::string& text) {
+  char* end = nullptr;
+  const long long seconds = std::strtoll(text.c_str(), &end, 10);
+  if (!text.empty() && *end == '\0') return seconds;
+  std::tm tm{};
+  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec) != 6) {
+    return -1;
+  }
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return static_cast<long long>(_mkgmtime(&tm));
+}
+
+// write <connection> <tag path> <value> [--time <t>]: a number, "null", or else a text.
+int Write(const Library& dll, const Arguments& args) {
+  if (args.size() != 3 && args.size() != 5) return 2;
+  long long time = static_cast<long long>(std::time(nullptr));
+  if (args.size() == 5) {
+    if (args[3] != "--time" || (time = ParseTime(args[4])) < 0) return 2;
+  }
+  OpenConnection connection(dll, args[0]);
+  if (connection.Status() != KRELTA2_OK) return Failed("krelta2_connectionOpen", connection.Status());
+  std::vector<TagPath> tags;
+  if (!SelectTags(dll, connection.Get(), {args[1]}, tags)) return 1;
+  krelta2_vector value = nullptr;
+  dll.krelta2_vectorCreate(1, &value);
+  char* end = nullptr;
+  const float number = std::strtof(args[2].c_str(), &end);
+  if (!args[2].empty() && *end == '\0') {
+    dll.krelta2_vectorSetFloat(value, 0, number);
+  } else if (args[2] != "null") {
+    dll.krelta2_vectorSetString(value, 0, args[2].c_str());
+  }
+  const krelta2_status status = dll.krelta2_connectionWriteHistoricalData(
+      connection.Get(), &tags[0].tag, 1, static_cast<uint32_t>(time), value);
+  dll.krelta2_vectorFree(value);
+  if (status != KRELTA2_OK) return Failed("krelta2_connectionWriteHistoricalData", status);
+  std::printf("wrote %s %s at %s\n", args[1].c_str(), args[2].c_str(),
+              UtcText(static_cast<uint32_t>(time)).c_str());
+  return 0;
+}
+
+// watch <connection> [--interval s] [--count n]: reads every tag each interval and prints the
+// values that changed (all of them the first time).
+int Watch(const Library& dll, const Arguments& args) {
+  if (args.empty()) return 2;
+  double interval = 1.0;
+  long count = 10;
+  for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
+    if (args[i] == "--interval") interval = std::atof(args[i + 1].c_str());
+    else if (args[i] == "--count") count = std::atol(args[i + 1].c_str());
+    else return 2;
+  }
+  if (args.size() % 2 == 0 || interval <= 0 || count <= 0) return 2;
+  OpenConnection connection(dll, args[0]);
+  if (connection.Status() != KRELTA2_OK) return Failed("krelta2_connectionOpen", connection.Status());
+  std::vector<TagPath> tags;
+  SelectTags(dll, connection.Get(), {}, tags);
+  if (tags.empty()) return 0;
+  std::vector<std::string> previous(tags.size()), values;
+  std::vector<uint32_t> times;
+  for (long round = 0; round < count; ++round) {
+    if (round > 0) ::Sleep(static_cast<DWORD>(interval * 1000));
+    if (!ReadTags(dll, connection.Get(), tags, values, times)) return 1;
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+      if (round > 0 && values[i] == previous[i]) continue;
+      std::printf("%s %s %s\n", tags[i].path.c_str(), values[i].c_str(), UtcText(times[i]).c_str());
+    }
+    std::fflush(stdout);
+    previous = values;
+  }
+  return 0;
+}
+
 int Exports(const Library& dll, const Arguments&) {
   const std::vector<std::string> missing = dll.Missing();
   for (const std::string& name : missing) std::printf("missing %s\n", name.c_str());
@@ -97,20 +282,15 @@ void PrintNode(const Library& dll, krelta2_node node, int depth) {
 // Opens a connection, prints its node and tag tree indented, closes it.
 int Tree(const Library& dll, const Arguments& args) {
   if (args.size() != 1) return 2;
-  krelta2_connection connection = nullptr;
-  const krelta2_status status = dll.krelta2_connectionOpen(args[0].c_str(), &connection);
-  if (status != KRELTA2_OK) {
-    std::printf("krelta2_connectionOpen failed with status %u\n", status);
-    return 1;
-  }
+  OpenConnection connection(dll, args[0]);
+  if (connection.Status() != KRELTA2_OK) return Failed("krelta2_connectionOpen", connection.Status());
   uint32_t count = 0;
-  dll.krelta2_connectionGetNumNodes(connection, &count);
+  dll.krelta2_connectionGetNumNodes(connection.Get(), &count);
   for (uint32_t i = 0; i < count; ++i) {
     krelta2_node node = nullptr;
-    dll.krelta2_connectionGetNode(connection, i, &node);
+    dll.krelta2_connectionGetNode(connection.Get(), i, &node);
     PrintNode(dll, node, 0);
   }
-  dll.krelta2_connectionClose(connection);
   return 0;
 }
 
@@ -186,6 +366,9 @@ const std::vector<Command>& Commands() {
       {"selfcheck", "selfcheck", SelfCheck},
       {"exports", "exports", Exports},
       {"tree", "tree <connection string>", Tree},
+      {"read", "read <connection string> [tag paths...]", Read},
+      {"write", "write <connection string> <tag path> <number|text|null> [--time <seconds|2024-03-01T12:00:00>]", Write},
+      {"watch", "watch <connection string> [--interval s] [--count n]", Watch},
       {"write-config", "write-config <connection string> <server address> [<item ID> <path>]... [array=<item ID>:<name>,...]...", WriteConfig},
   };
   return commands;

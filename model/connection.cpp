@@ -31,11 +31,13 @@ std::vector<BrowsedItem> Connection::GetItems(const std::string& branchItemId,
   return items;
 }
 
-// Reads and writes reach the server with the item registration and read/write paths; until
-// then a node's read leaves its slots null and a write changes nothing.
-void Connection::ReadCurrentData(ValueMatrix&, const std::vector<NodeGroupEntry>&) {}
+void Connection::ReadCurrentData(ValueMatrix& matrix, const std::vector<NodeGroupEntry>& entries) {
+  proxy_->Read(entries, matrix);
+}
 
-void Connection::WriteData(const std::vector<NodeGroupEntry>&, std::int64_t, std::int64_t,
-                           const std::vector<ValueVector*>&) {}
+void Connection::WriteData(const std::vector<NodeGroupEntry>& entries, std::int64_t start,
+                           std::int64_t stepMilliseconds, const std::vector<ValueVector*>& rows) {
+  proxy_->WriteData(entries, start, stepMilliseconds, rows, settings_.IsWriteVQTSupported());
+}
 
 }  // namespace krelta

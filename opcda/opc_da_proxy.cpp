@@ -190,6 +190,9 @@ bool OpcDaProxy::Close() {
   connectionPoint_.Reset();
   if (shutdownSink_) shutdownSink_->SetProxy(nullptr);
   shutdownSink_.Reset();
+  syncIO_.Reset();
+  syncIO2_.Reset();
+  syncIO2Asked_ = false;
   itemMgt_.Reset();
   server_.Reset();
   connected_ = false;

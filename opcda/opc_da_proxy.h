@@ -28,6 +28,19 @@ namespace krelta {
 class LogFile;
 class OpcShutdown;
 class ShutdownLink;
+class ValueMatrix;
+class ValueVector;
+struct NodeGroupEntry;
+
+// Where each entry of a request finds its value: the distinct server handles of the request's
+// registered items, in order of first use, and per entry the index of its handle (kNoSlot for a
+// tag that has none).
+struct ServerHandleSlots {
+  static constexpr std::uint32_t kNoSlot = 0xFFFFFFFF;
+  std::vector<OPCHANDLE> handles;
+  std::vector<std::uint32_t> slotOfEntry;
+};
+ServerHandleSlots CollectServerHandles(const std::vector<NodeGroupEntry>& entries);
 
 constexpr const char* kGroupName = "KRELTAGroup";
 constexpr std::uint32_t kUpdateRateSeconds = 5;
@@ -49,6 +62,24 @@ class OpcDaProxy {
   virtual bool Open();
   // Removes items and group, unadvises and releases every server interface. Always true.
   virtual bool Close();
+
+  // Item registration, reads and writes. Each takes the session lock itself and calls the server
+  // through references of its own, so a shutdown request that arrives during the call (on a COM
+  // thread, or re-entrantly on this thread) never releases an interface under it.
+  //
+  // Adds, in one AddItems call, the items of the entries' tags that have no server handle yet.
+  // Throws Exception when there is no item manager or AddItems fails as a whole.
+  void UpdateServerHandles(const std::vector<NodeGroupEntry>& entries);
+  // One cache read of the entries' items into row 0 of matrix, at each entry's position.
+  // Throws Exception("Could not read data.") without item manager or IOPCSyncIO; other failures
+  // are logged and leave cells unset.
+  void Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& matrix);
+  // One server write per row, stamped start + step x row. Throws Exception when nothing at all
+  // reached the server (closed session, no write interface, registration failed, every row
+  // refused); per-item failures are logged.
+  void WriteData(const std::vector<NodeGroupEntry>& entries, std::int64_t startSeconds,
+                 std::int64_t stepMilliseconds, const std::vector<ValueVector*>& rows,
+                 bool writeVqt);
 
   HRESULT GetShutdownConnectionPoint();
   HRESULT GetServerConnectionPointContainer();
@@ -74,6 +105,10 @@ class OpcDaProxy {
  private:
   void AddGroup();
   void RemoveItems();
+  // The group's read and write interfaces, asked for once per session; null when missing.
+  // Session lock held.
+  com::ComPtr<IOPCSyncIO> SyncIO();
+  com::ComPtr<IOPCSyncIO2> SyncIO2();
 
   std::string delimiter_;
   bool configured_ = false;
@@ -95,6 +130,10 @@ class OpcDaProxy {
   DWORD pingTimeoutMs_ = kDefaultPingTimeoutMs;
   std::recursive_mutex sessionLock_;
   std::shared_ptr<ShutdownLink> shutdownLink_;
+  com::ComPtr<IOPCSyncIO> syncIO_;
+  com::ComPtr<IOPCSyncIO2> syncIO2_;
+  bool syncIO2Asked_ = false;
+  bool vqtRefusalLogged_ = false;
 };
 
 }  // namespace krelta

@@ -1,0 +1,126 @@
+// The synchronous cache read behind every current-data read of the host.
+#include <sstream>
+#include <unordered_set>
+
+#include "log/log_file.h"
+#include "model/nodes.h"
+#include "opc_da_constants.h"
+#include "opcda/format_result.h"
+#include "opcda/opc_da_proxy.h"
+#include "opcda/value_conversion.h"
+#include "util/exception.h"
+#include "util/format.h"
+
+namespace krelta {
+namespace {
+
+// "Data value for tag <name>, result: <result>\ntime: "<time>", quality: "<quality>", value: {..}"
+std::string TraceLine(const Tag& tag, HRESULT error, const OPCITEMSTATE& state) {
+  std::ostringstream line;
+  line << "Data value for tag " << tag.Name() << ", result: " << FormatResult(error)
+       << "\ntime: \"" << FormatFileTimeUtc(state.ftTimeStamp) << "\", quality: \""
+       << QualityName(state.wQuality) << "\", value: ";
+  DumpVariant(line, state.vDataValue);
+  return line.str();
+}
+
+}  // namespace
+
+void OpcDaProxy::Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& matrix) {
+  com::ComPtr<IOPCSyncIO> io;
+  {
+    std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+    if (!itemMgt_) throw Exception("Could not read data.");
+    try {
+      UpdateServerHandles(entries);
+    } catch (const Exception& e) {
+      connectionLog_.Write(kLogError, Format("Could not update server handles: %1%", e.message()));
+      return;
+    }
+    io = SyncIO();
+    if (!io) throw Exception("Could not read data.");
+  }
+  // The lock is not held across the server call: a shutdown request may close the session
+  // meanwhile; this call keeps its own reference to the interface.
+  const ServerHandleSlots slots = CollectServerHandles(entries);
+  const DWORD count = static_cast<DWORD>(slots.handles.size());
+  LogFile& log = connectionLog_;
+  const bool debug = log.Enabled(kLogDebug);
+
+  com::CoTaskArray<OPCITEMSTATE, com::ItemStateCleanup> states;
+  com::CoTaskArray<HRESULT> errors;
+  if (count > 0) {
+    if (debug) {
+      log.Write(kLogDebug, Format("Calling IOPCSyncIO::Read, input parameters:\nNumItems: %1%", count));
+    }
+    OPCHANDLE* handles = const_cast<OPCHANDLE*>(slots.handles.data());
+    const HRESULT hr = io->Read(OPC_DS_CACHE, count, handles, states.put(), errors.put());
+    states.set_size(SUCCEEDED(hr) ? count : 0);
+    errors.set_size(SUCCEEDED(hr) ? count : 0);
+    if (FAILED(hr)) {
+      log.Write(kLogError, Format("IOPCSyncIO::Read failed: %1%", FormatResult(hr)));
+      return;
+    }
+    if (!states) {
+      log.Write(kLogError, "IOPCSyncIO::Read failed: no item states returned");
+      return;
+    }
+    log.Write(kLogDebug, "IOPCSyncIO::Read succeeded");
+  }
+
+  ValueVector& row = *matrix.Row(0);
+  const OPCITEMSTATE unregistered{};  // a tag whose item could not be added reads as bad
+  std::unordered_set<std::uint32_t> mismatchedArrays;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    Tag& tag = *entries[i].tag;
+    const std::uint32_t position = entries[i].position;
+    const std::uint32_t slot = slots.slotOfEntry[i];
+    const bool registered = slot != ServerHandleSlots::kNoSlot;
+    const HRESULT error = !registered ? OPC_E_INVALIDHANDLE : errors ? errors[slot] : S_OK;
+    const OPCITEMSTATE& state = registered ? states[slot] : unregistered;
+    const bool bad = FAILED(error) || IsBadQuality(state.wQuality);
+    if (debug || bad) log.Write(bad ? kLogError : kLogDebug, TraceLine(tag, error, state));
+    if (bad) {
+      log.Write(kLogDebug, "Proxy Read: Status Bad");
+      continue;
+    }
+
+    std::uint32_t element = 0;
+    if (tag.IsArray()) {
+      const auto& arrayTag = static_cast<const ArrayTag&>(tag);
+      const ArrayNode& arrayNode = arrayTag.GetArrayNode();
+      const std::size_t expected = arrayNode.Tags().size();
+      const std::uint32_t got = ElementCount(state.vDataValue);
+      if (got != expected) {
+        // Every element of a mismatched array stays unset; the mismatch is logged once.
+        if (mismatchedArrays.insert(slot).second) {
+          log.Write(kLogError,
+                    Format("Array data does not match the set size. Returning missing values. "
+                           "%1% elements read from tag %2%, expected %3% (the size attribute set "
+                           "in the configuration)",
+                           got, arrayNode.Path(), expected));
+        }
+        continue;
+      }
+      element = arrayTag.Index();
+    }
+
+    const CellValue cell = ConvertElement(state.vDataValue, ClassOf(state.vDataValue), element);
+    if (cell.notANumber) {
+      log.Write(kLogWarning, Format("IOPCSyncIO::Read returned not a number for tag: %1%, empty "
+                                    "value used instead.",
+                                    tag.Name()));
+    }
+    StoreCell(cell, row, position);
+    if (cell.kind == SlotKind::Text && tag.IsBatchIdTag()) tag.SetBatchIdValue(cell.text);
+    tag.SetUpdateTime(FileTimeToUnixSeconds(state.ftTimeStamp));
+
+    if (tag.IsBatchIdTag() && cell.kind != SlotKind::Text && !tag.BatchIdValue().empty()) {
+      row.SetText(position, tag.BatchIdValue());
+      tag.SetBatchIdValue(std::string());
+      log.Write(kLogWarning, "OpcDAProxy Read found no values. Padding with old value.");
+    }
+  }
+}
+
+}  // namespace krelta
