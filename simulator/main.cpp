@@ -1,6 +1,6 @@
 // krelta-simulator.exe: our OPC DA server for the demo and the end-to-end tests.
 //
-//   krelta-simulator /regserver [switches]   register the three classes; the switches are kept
+//   krelta-simulator /regserver [switches]   register the four classes; the switches are kept
 //                                            in LocalServer32 and apply to every COM start
 //   krelta-simulator /unregserver            remove them
 //   krelta-simulator --check <file>          validate an address-space file: prints OK or the error
@@ -24,13 +24,14 @@
 #include "platform/com/wide_text.h"
 #include "simulator/registration.h"
 #include "simulator/runtime.h"
+#include "simulator/server_list.h"
 #include "simulator/server_objects.h"
 
 namespace {
 
 using krelta::sim::Runtime;
 
-enum class FactoryKind { kDA3, kDA2, kControl };
+enum class FactoryKind { kDA3, kDA2, kControl, kServerList };
 
 // Class factories live as long as the process; they hold no references of their own.
 class Factory final : public IClassFactory {
@@ -47,15 +48,17 @@ class Factory final : public IClassFactory {
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    krelta::sim::CallScope call(kind_ == FactoryKind::kControl ? "CreateInstance(control)"
-                                : kind_ == FactoryKind::kDA3  ? "CreateInstance(DA3)"
-                                                              : "CreateInstance(DA2)",
+    krelta::sim::CallScope call(kind_ == FactoryKind::kControl      ? "CreateInstance(control)"
+                                : kind_ == FactoryKind::kServerList ? "CreateInstance(server list)"
+                                : kind_ == FactoryKind::kDA3        ? "CreateInstance(DA3)"
+                                                                    : "CreateInstance(DA2)",
                                 krelta::sim::CallScope::kControl);
     return krelta::sim::Guarded(call, [&]() -> HRESULT {
       if (out == nullptr) return E_POINTER;
       *out = nullptr;
       if (outer != nullptr) return CLASS_E_NOAGGREGATION;
       if (kind_ == FactoryKind::kControl) return krelta::sim::CreateControlObject(iid, out);
+      if (kind_ == FactoryKind::kServerList) return krelta::sim::CreateServerListObject(iid, out);
       HRESULT hr;
       if (krelta::sim::FaultStops(SIM_FAULT_CREATE_RESULT, &hr)) return hr;
       return krelta::sim::CreateServerObject(kind_ == FactoryKind::kDA3, iid, out);
@@ -71,7 +74,7 @@ class Factory final : public IClassFactory {
   FactoryKind kind_;
 };
 
-DWORD g_cookies[3];
+DWORD g_cookies[4];
 
 void RevokeClassObjects() {
   for (DWORD& cookie : g_cookies) {
@@ -188,15 +191,17 @@ int Serve(const Options& o) {
   }
 
   krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
-  static Factory da3(FactoryKind::kDA3), da2(FactoryKind::kDA2), control(FactoryKind::kControl);
+  static Factory da3(FactoryKind::kDA3), da2(FactoryKind::kDA2), control(FactoryKind::kControl),
+      serverList(FactoryKind::kServerList);
   struct Registration {
     const CLSID* clsid;
     Factory* factory;
   } registrations[] = {{&CLSID_KreltaSimulatorDA3, &da3},
                        {&CLSID_KreltaSimulatorDA2, &da2},
-                       {&CLSID_KreltaSimulatorControl, &control}};
+                       {&CLSID_KreltaSimulatorControl, &control},
+                     {&CLSID_OPCServerList, &serverList}};
   rt.SetBeforeCrash(&RevokeClassObjects);
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     const Registration& r = registrations[i];
     const HRESULT hr = ::CoRegisterClassObject(*r.clsid, r.factory, CLSCTX_LOCAL_SERVER,
                                                REGCLS_MULTIPLEUSE, &g_cookies[i]);

@@ -25,6 +25,8 @@ constexpr ClassInfo kClasses[] = {
      L"OpcDAKrelta Simulator (DA 2.05)", true, false},
     {&CLSID_KreltaSimulatorControl, L"OpcDAKrelta.SimulatorControl.1", L"OpcDAKrelta.SimulatorControl",
      L"OpcDAKrelta Simulator Control", false, false},
+    // The published server-list component's class, served here for the build's prefix only.
+    {&CLSID_OPCServerList, L"OPC.ServerList.1", L"OPC.ServerList", L"OPC Server List", false, false},
 };
 
 std::wstring GuidText(const GUID& guid) {

@@ -1,4 +1,5 @@
-// COM registration of the simulator's three classes (HKCR: CLSID, ProgIDs, OPC categories).
+// COM registration of the simulator's classes and the server-list component (HKCR: CLSID,
+// ProgIDs, OPC categories).
 // Windows only.
 #pragma once
 

@@ -15,8 +15,8 @@
 
 namespace krelta::sim {
 
-constexpr DWORD kFaultCount = 70;    // SIM_FAULT_* in 1..69
-constexpr DWORD kCounterCount = 50;  // SIM_COUNTER_* in 1..49
+constexpr DWORD kFaultCount = 100;   // SIM_FAULT_* run 1..99 (80.. the server list)
+constexpr DWORD kCounterCount = 60;  // SIM_COUNTER_* run 1..59 (50.. the server list)
 
 class Runtime {
  public:
