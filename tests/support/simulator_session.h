@@ -46,6 +46,7 @@ class SimulatorSuite : public ::testing::Test {
     delete apartment_;
   }
   void SetUp() override {
+    if (!*control_) *control_ = StartSimulatorControl();  // an earlier test ended the simulator
     ASSERT_TRUE(*control_) << "no simulator";
     Control()->ClearFaults();
   }

@@ -1,0 +1,418 @@
+// The data operations end to end: the DLL loaded as a host loads it, its exports called against
+// the simulator out of process. Reads of every value class, request shapes, writes with their
+// fallbacks, failures of the server, and argument checks.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+
+#include "config/connection_settings.h"
+#include "host/library.h"
+#include "log/log_file.h"
+#include "opcda/format_result.h"
+#include "support/log_entries.h"
+#include "support/simulator_session.h"
+
+namespace krelta {
+namespace {
+
+using host::Library;
+using testing::HasEntry;
+using testing::LogEntry;
+using testing::ReadLogEntries;
+
+constexpr std::uint32_t kTime2024 = 1709294400;  // 2024-03-01 12:00:00 UTC
+
+ArrayNodeConfig ArrayOf(const std::string& itemId, std::vector<std::string> names) {
+  ArrayNodeConfig config;
+  config.tag = itemId;
+  config.size = static_cast<std::int32_t>(names.size());
+  config.names = std::move(names);
+  return config;
+}
+
+class DataOperations : public testing::SimulatorSuite {
+ protected:
+  void SetUp() override {
+    SimulatorSuite::SetUp();
+    ASSERT_TRUE(dll_.Loaded());
+    name_ = std::string("Data") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    ::DeleteFileA(LogPath().c_str());  // entries of earlier runs
+  }
+  std::string LogPath() const {
+    return ApplicationDataFolder() + "\\OPCDA_" + name_ + "KreltaLog.log";
+  }
+  void TearDown() override {
+    Close();
+    SimulatorSuite::TearDown();
+  }
+
+  // Loads the space, writes this test's configuration (nodes by item ID, display path alike)
+  // and opens the connection.
+  void Open(const wchar_t* space, const std::vector<std::string>& branches,
+            const std::function<void(ConnectionSettings&)>& adjust = {},
+            const char* url = testing::kSimulatorDA3Url) {
+    com::Bstr error;
+    ASSERT_EQ(Control()->LoadAddressSpace(space, error.put()), S_OK);
+    {
+      ConnectionSettings settings(name_);
+      settings.SetUrl(url);
+      std::vector<NodeEntry> nodes;
+      for (const std::string& b : branches) nodes.push_back({b, b});
+      settings.SetNodes(nodes);
+      settings.SetLogLevel(kLogDebug);
+      if (adjust) adjust(settings);
+      ASSERT_TRUE(settings.WriteConfiguration());
+    }
+    ASSERT_EQ(dll_.krelta2_connectionOpen(name_.c_str(), &connection_), KRELTA2_OK);
+    tags_ = host::CollectTags(dll_, connection_);
+  }
+  void Close() {
+    if (connection_ != nullptr) dll_.krelta2_connectionClose(connection_);
+    connection_ = nullptr;
+  }
+
+  krelta2_tag Tag(const std::string& path) {
+    for (const host::TagPath& t : tags_) {
+      if (t.path == path) return t.tag;
+    }
+    ADD_FAILURE() << "no tag " << path;
+    return nullptr;
+  }
+  std::vector<krelta2_tag> Tags(const std::vector<std::string>& paths) {
+    std::vector<krelta2_tag> tags;
+    for (const std::string& p : paths) tags.push_back(Tag(p));
+    return tags;
+  }
+
+  // Values as host::SlotText prints them: %g numbers, quoted texts, null.
+  std::vector<std::string> Read(const std::vector<std::string>& paths,
+                                krelta2_status expected = KRELTA2_OK) {
+    const std::vector<krelta2_tag> tags = Tags(paths);
+    krelta2_vector vector = nullptr;
+    EXPECT_EQ(dll_.krelta2_connectionReadCurrentData(connection_, tags.data(),
+                                                     static_cast<uint32_t>(tags.size()), &vector),
+              expected);
+    std::vector<std::string> values;
+    if (vector == nullptr) return values;
+    for (uint32_t i = 0; i < tags.size(); ++i) values.push_back(host::SlotText(dll_, vector, i));
+    dll_.krelta2_vectorFree(vector);
+    return values;
+  }
+
+  // A value vector from texts: "null", a "quoted" text, or a number.
+  krelta2_vector Values(const std::vector<std::string>& cells) {
+    krelta2_vector vector = nullptr;
+    dll_.krelta2_vectorCreate(static_cast<uint32_t>(cells.size()), &vector);
+    for (uint32_t i = 0; i < cells.size(); ++i) {
+      const std::string& c = cells[i];
+      if (c == "null") continue;
+      if (!c.empty() && c[0] == '"') {
+        dll_.krelta2_vectorSetString(vector, i, c.substr(1, c.size() - 2).c_str());
+      } else {
+        dll_.krelta2_vectorSetFloat(vector, i, std::strtof(c.c_str(), nullptr));
+      }
+    }
+    return vector;
+  }
+  // One row per element of rows, stamped start + step x row.
+  krelta2_status Write(const std::vector<std::string>& paths,
+                       const std::vector<std::vector<std::string>>& rows,
+                       std::uint32_t start = kTime2024, std::int32_t step = 0) {
+    const std::vector<krelta2_tag> tags = Tags(paths);
+    std::vector<krelta2_vector> vectors;
+    for (const auto& row : rows) vectors.push_back(Values(row));
+    const krelta2_status status = dll_.krelta2_connectionWriteHistoricalDataEx(
+        connection_, tags.data(), static_cast<uint32_t>(tags.size()), static_cast<int32_t>(start),
+        step, static_cast<uint32_t>(vectors.size()), vectors.data());
+    for (krelta2_vector v : vectors) dll_.krelta2_vectorFree(v);
+    return status;
+  }
+
+  std::uint32_t UpdateTime(const std::string& path) {
+    std::uint32_t time = 0;
+    EXPECT_EQ(dll_.krelta2_tagGetUpdateTime(Tag(path), &time), KRELTA2_OK);
+    return time;
+  }
+  std::vector<LogEntry> ConnectionLog() {
+    return ReadLogEntries(LogPath());
+  }
+  std::size_t Count(const std::string& level, const std::string& message) {
+    std::size_t n = 0;
+    for (const LogEntry& e : ConnectionLog()) n += e.level == level && e.message == message;
+    return n;
+  }
+  static LONG Counter(DWORD counter) { return testing::Counter(Control(), counter); }
+
+  Library dll_;
+  std::string name_;
+  krelta2_connection connection_ = nullptr;
+  std::vector<host::TagPath> tags_;
+};
+
+constexpr const wchar_t kValueSpace[] =
+    L"branch V\n"
+    L"item I1 I1 -5\n"
+    L"item UI4 UI4 4294967295\n"
+    L"item I8 I8 4294967296\n"
+    L"item Flag BOOL true\n"
+    L"item Cost CY 12.5\n"
+    L"item Dec DECIMAL 1.25\n"
+    L"item Nan R8 nan\n"
+    L"item Inf R4 -inf\n"
+    L"item Text BSTR \"Pump 1\"\n"
+    L"item Date DATE 2024-01-01T06:00:00\n"
+    L"item Empty EMPTY -\n"
+    L"item Ref I4 42 byref\n"
+    L"item Unknown R8 7 0x80\n"
+    L"item Uncertain R8 8 uncertain\n"
+    L"item Failing R8 9 readerror=0xC0040007\n"
+    L"item Stamped R8 3 time=2024-03-01T12:00:00.250\n"
+    L"item Mixed VARIANT[] 7;x\n"
+    L"item Profile R4[] 1;2;3 lbound=5\n"
+    L"item Short R4[] 1;2\n";
+
+TEST_F(DataOperations, ReadsEveryValueClassWithItsTrace) {
+  Open(kValueSpace, {"V"}, [](ConnectionSettings& s) {
+    s.SetArrayNodes({ArrayOf("V.Profile", {"a", "b", "c"}), ArrayOf("V.Short", {"s1", "s2", "s3"})});
+  });
+  const std::vector<std::string> paths = {
+      "V/I1",   "V/UI4",       "V/I8",        "V/Flag",       "V/Cost",      "V/Dec",
+      "V/Nan",  "V/Inf",       "V/Text",      "V/Date",       "V/Empty",     "V/Ref",
+      "V/Unknown", "V/Uncertain", "V/Failing", "V/Stamped",   "V/Mixed"};
+  EXPECT_EQ(Read(paths), (std::vector<std::string>{
+                             "-5", "4.29497e+09", "4.29497e+09", "1", "12.5", "1.25", "null",
+                             "-inf", "\"Pump 1\"", "null", "null", "42", "7", "null", "null", "3",
+                             "7"}));
+  EXPECT_EQ(Read({"V/Profile/c", "V/Profile/a", "V/Short/s1", "V/Short/s3"}),
+            (std::vector<std::string>{"3", "1", "null", "null"}));
+  EXPECT_EQ(UpdateTime("V/Stamped"), kTime2024);
+  EXPECT_EQ(UpdateTime("V/Uncertain"), 0u);
+
+  const std::vector<LogEntry> log = ConnectionLog();
+  bool unknownTraced = false, uncertainTraced = false;
+  for (const LogEntry& e : log) {
+    unknownTraced |= e.level == "Debug" && e.message.rfind("Data value for tag Unknown,", 0) == 0 &&
+                     e.message.find("quality: \"UNKNOWN\", value: { vt: 5, value: \"7\" }") != std::string::npos;
+    uncertainTraced |= e.level == "Error" && e.message.rfind("Data value for tag Uncertain,", 0) == 0;
+  }
+  EXPECT_TRUE(unknownTraced);
+  EXPECT_TRUE(uncertainTraced);
+  EXPECT_TRUE(HasEntry(log, "Debug", "Data value for tag Stamped, result: " + FormatResult(S_OK) +
+                                         "\ntime: \"2024-03-01 12:00:00.250 UTC\", quality: "
+                                         "\"GOOD\", value: { vt: 5, value: \"3\" }"));
+  EXPECT_EQ(Count("Warning", "IOPCSyncIO::Read returned not a number for tag: Nan, empty value "
+                             "used instead."),
+            1u);
+  EXPECT_EQ(Count("Error", "Array data does not match the set size. Returning missing values. 2 "
+                           "elements read from tag V.Short, expected 3 (the size attribute set in "
+                           "the configuration)"),
+            1u);
+}
+
+TEST_F(DataOperations, RequestShapesRegistrationAndUpdateTimes) {
+  Open(L"branch A\nitem X R8 1\nitem Y R8 2\nbranch B\nitem Z R8 3\n", {"A", "B"});
+  const LONG reads = Counter(SIM_COUNTER_READ_CALLS), added = Counter(SIM_COUNTER_ITEMS_ADDED);
+  // The same tag twice, tags of two nodes: one server read per node, request order kept.
+  EXPECT_EQ(Read({"A/X", "B/Z", "A/X", "A/Y"}), (std::vector<std::string>{"1", "3", "1", "2"}));
+  EXPECT_EQ(Counter(SIM_COUNTER_READ_CALLS) - reads, 2);
+  EXPECT_EQ(Counter(SIM_COUNTER_ITEMS_ADDED) - added, 3);
+  const LONG calls = Counter(SIM_COUNTER_ADDITEMS_CALLS);
+  Read({"A/Y", "A/X"});
+  EXPECT_EQ(Counter(SIM_COUNTER_ADDITEMS_CALLS), calls);  // registered once per tag
+
+  // A value stamped earlier than the last one read never moves the update time back.
+  const std::uint32_t tomorrow = static_cast<std::uint32_t>(std::time(nullptr)) + 86400;
+  ASSERT_EQ(Write({"A/X"}, {{"5"}}, tomorrow + 100), KRELTA2_OK);
+  Read({"A/X"});
+  ASSERT_EQ(Write({"A/X"}, {{"6"}}, tomorrow), KRELTA2_OK);
+  EXPECT_EQ(Read({"A/X"}), std::vector<std::string>{"6"});
+  EXPECT_EQ(UpdateTime("A/X"), tomorrow + 100);
+}
+
+TEST_F(DataOperations, BatchIdTagIsPaddedOnceWithItsLastText) {
+  Open(L"branch P\nitem BatchName EMPTY -\n", {"P"}, [](ConnectionSettings& s) { s.SetBatchId("Batch"); });
+  ASSERT_EQ(Write({"P/BatchName"}, {{"\"B-17\""}}), KRELTA2_OK);
+  EXPECT_EQ(Read({"P/BatchName"}), std::vector<std::string>{"\"B-17\""});
+  ASSERT_EQ(Write({"P/BatchName"}, {{"5"}}), KRELTA2_OK);
+  EXPECT_EQ(Read({"P/BatchName"}), std::vector<std::string>{"\"B-17\""});
+  EXPECT_EQ(Read({"P/BatchName"}), std::vector<std::string>{"5"});
+  EXPECT_EQ(Count("Warning", "OpcDAProxy Read found no values. Padding with old value."), 1u);
+}
+
+constexpr const wchar_t kWriteSpace[] =
+    L"branch W\n"
+    L"item Speed I4 0\n"
+    L"item Name BSTR a\n"
+    L"item Locked R8 0 writeerror=0xC0040006\n"
+    L"item Old R8 0 novqt\n"
+    L"item Profile R4[] 0;0;0\n";
+
+TEST_F(DataOperations, WritesValueQualityAndTimeWithFallbacksPerItem) {
+  Open(kWriteSpace, {"W"}, [](ConnectionSettings& s) {
+    s.SetArrayNodes({ArrayOf("W.Profile", {"p0", "p1", "p2"})});
+  });
+  const std::vector<std::string> row = {"W/Speed", "W/Name", "W/Locked", "W/Old"};
+  ASSERT_EQ(Write(row, {{"1500", "\"Pump \xc3\xa4\"", "1", "2"}}), KRELTA2_OK);
+  EXPECT_EQ(Read(row), (std::vector<std::string>{"1500", "\"Pump \xe4\"", "0", "2"}));
+  EXPECT_EQ(UpdateTime("W/Speed"), kTime2024);  // the server stored the written time stamp
+  EXPECT_EQ(Count("Warning", "IOPCSyncIO2::WriteVQT partially failed, result: " +
+                                 FormatResult(S_FALSE) + "\nItem Locked failed: " +
+                                 FormatResult(OPC_E_BADRIGHTS)),
+            1u);
+  ASSERT_EQ(Write({"W/Old"}, {{"3"}}), KRELTA2_OK);
+  EXPECT_EQ(Count("Warning", "IOPCSyncIO2::WriteVQT: the server does not support writing quality "
+                             "or time stamp for some items; their values are written without "
+                             "them with IOPCSyncIO::Write."),
+            1u);  // once per connection
+
+  // Three rows a minute apart; a null cell leaves the value as it is.
+  ASSERT_EQ(Write({"W/Speed"}, {{"1"}, {"2"}, {"3"}}, kTime2024 + 3600, 60), KRELTA2_OK);
+  EXPECT_EQ(UpdateTime("W/Speed"), kTime2024 + 3720);
+  ASSERT_EQ(Write({"W/Speed"}, {{"null"}}, kTime2024 + 7200), KRELTA2_OK);
+  EXPECT_EQ(Read({"W/Speed"}), std::vector<std::string>{"3"});
+
+  // An array is written whole, in element order, or not at all.
+  ASSERT_EQ(Write({"W/Profile/p2", "W/Profile/p0", "W/Profile/p1"}, {{"3", "1", "2"}}), KRELTA2_OK);
+  EXPECT_EQ(Read({"W/Profile/p0", "W/Profile/p1", "W/Profile/p2"}),
+            (std::vector<std::string>{"1", "2", "3"}));
+  const LONG writes = Counter(SIM_COUNTER_WRITE_CALLS);
+  EXPECT_EQ(Write({"W/Profile/p0"}, {{"9"}}), KRELTA2_FAILED);
+  EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
+  EXPECT_EQ(Count("Warning", "Array W.Profile is not written: the request holds no value for some "
+                             "of its 3 elements, and an array is written whole or not at all."),
+            1u);
+
+  // Wrong vector lengths: 2, nothing written.
+  const std::vector<krelta2_tag> tags = Tags({"W/Speed"});
+  krelta2_vector rows[2] = {Values({"1"}), Values({"1", "2"})};
+  EXPECT_EQ(dll_.krelta2_connectionWriteHistoricalDataEx(connection_, tags.data(), 1, 0, 0, 2, rows),
+            KRELTA2_INVALID_ARGUMENT);
+  EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
+  for (krelta2_vector v : rows) dll_.krelta2_vectorFree(v);
+}
+
+TEST_F(DataOperations, WithoutWriteVqtTheServerStampsTheValue) {
+  for (const bool da2 : {true, false}) {
+    SCOPED_TRACE(da2);
+    Open(kWriteSpace, {"W"}, [&](ConnectionSettings& s) { s.SetIsWriteVQTSupported(da2); },
+         da2 ? testing::kSimulatorDA2Url : testing::kSimulatorDA3Url);
+    const std::uint32_t before = static_cast<std::uint32_t>(std::time(nullptr));
+    ASSERT_EQ(Write({"W/Speed"}, {{"77"}}), KRELTA2_OK);
+    EXPECT_EQ(UpdateTime("W/Speed"), kTime2024);  // the tag follows the row time
+    EXPECT_EQ(Read({"W/Speed"}), std::vector<std::string>{"77"});
+    EXPECT_GE(UpdateTime("W/Speed"), before);  // the server stamped it itself
+    EXPECT_EQ(Count("Warning", "IOPCSyncIO2::WriteVQT: the server does not support writing "
+                               "quality or time stamp for some items; their values are written "
+                               "without them with IOPCSyncIO::Write."),
+              0u);
+    Close();
+  }
+}
+
+TEST_F(DataOperations, AFailedItemKeepsNoHandleAndReadsNoOtherItem) {
+  // Handles from 0: the handle a server leaves in a failed result is another item's.
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_ZERO_BASED_HANDLES, 1), S_OK);
+  Open(L"branch F\nitem Good R8 5\nitem Gone R8 6\n", {"F"});
+  EXPECT_EQ(Read({"F/Good"}), std::vector<std::string>{"5"});
+  com::Bstr error;
+  ASSERT_EQ(Control()->LoadAddressSpace(L"branch F\nitem Good R8 5\n", error.put()), S_OK);
+  EXPECT_EQ(Read({"F/Good", "F/Gone"}), (std::vector<std::string>{"5", "null"}));
+  EXPECT_EQ(Write({"F/Gone"}, {{"1"}}), KRELTA2_FAILED);
+  EXPECT_EQ(Read({"F/Good"}), std::vector<std::string>{"5"});
+  EXPECT_EQ(host::NewestStandaloneLogEntry(),
+            "krelta2_connectionWriteHistoricalDataEx: Operation failed (Could not write data.).");
+}
+
+TEST_F(DataOperations, AShutdownRequestFailsLaterReadsAndWrites) {
+  Open(L"branch S\nitem X R8 1\n", {"S"});
+  EXPECT_EQ(Read({"S/X"}), std::vector<std::string>{"1"});
+  ASSERT_EQ(Control()->RequestShutdown(L"maintenance"), S_OK);
+  Read({"S/X"}, KRELTA2_FAILED);
+  EXPECT_EQ(host::NewestStandaloneLogEntry(),
+            "krelta2_connectionReadCurrentData: Operation failed (Could not read data.).");
+  EXPECT_EQ(Write({"S/X"}, {{"2"}}), KRELTA2_FAILED);
+  EXPECT_EQ(host::NewestStandaloneLogEntry(),
+            "krelta2_connectionWriteHistoricalDataEx: Operation failed (Could not write data.).");
+}
+
+TEST_F(DataOperations, AServerThatDiesDuringAReadAnswersWithinSeconds) {
+  Open(L"branch K\nitem X R8 1\n", {"K"});
+  EXPECT_EQ(Read({"K/X"}), std::vector<std::string>{"1"});
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_EXIT_IN_CALL, 1), S_OK);
+  ForgetControl();
+  for (int i = 0; i < 2; ++i) {  // during the read, then between reads
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Read({"K/X"}), std::vector<std::string>{"null"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
+  EXPECT_EQ(Write({"K/X"}, {{"2"}}), KRELTA2_FAILED);
+  Close();
+}
+
+TEST_F(DataOperations, ArgumentChecksAndTheOperationsWithoutData) {
+  Open(L"branch A\nitem X R8 1\n", {"A"});
+  krelta2_tag tags[2] = {Tag("A/X"), nullptr};
+  krelta2_vector out[3] = {};
+  krelta2_vector good = Values({"1"});
+  krelta2_vector two = Values({"1", "2"});
+  krelta2_node node = nullptr;
+  dll_.krelta2_connectionGetNode(connection_, 0, &node);
+  uint32_t start = 1, end = 1;
+  const LONG writes = Counter(SIM_COUNTER_WRITE_CALLS);
+  const krelta2_status refused[] = {
+      dll_.krelta2_connectionReadCurrentData(nullptr, tags, 1, out),
+      dll_.krelta2_connectionReadCurrentData(connection_, tags, 0, out),
+      dll_.krelta2_connectionReadCurrentData(connection_, tags, 2, out),
+      dll_.krelta2_connectionReadCurrentData(connection_, tags, 1, nullptr),
+      dll_.krelta2_connectionReadHistoricalData(connection_, tags, 1, 0x80000000u, out),
+      dll_.krelta2_connectionReadHistoricalDataEx(connection_, tags, 1, 0, -1, 1, out),
+      dll_.krelta2_connectionReadHistoricalDataEx(connection_, tags, 1, 0, 0, 0, out),
+      dll_.krelta2_connectionReadBatchData(connection_, tags, 1, nullptr, out),
+      dll_.krelta2_connectionReadBatchDataEx(connection_, tags, 1, "b", -1, out),
+      dll_.krelta2_connectionWriteHistoricalData(connection_, tags, 1, 0x80000000u, good),
+      dll_.krelta2_connectionWriteHistoricalData(connection_, tags, 1, 0, two),
+      dll_.krelta2_connectionWriteHistoricalData(connection_, tags, 2, 0, two),
+      dll_.krelta2_connectionWriteHistoricalData(connection_, tags, 1, 0, nullptr),
+      dll_.krelta2_connectionWriteBatchDataEx(connection_, tags, 2, "b", 0, good),
+      dll_.krelta2_connectionWriteBatchData(connection_, tags, 1, nullptr, good),
+      dll_.krelta2_nodeGetActiveBatches(node, 10, 9, out),
+      dll_.krelta2_nodeGetActiveBatches(node, -1, 9, out),
+      dll_.krelta2_nodeGetBatchTimes(node, "b", -1, &start, &end),
+      dll_.krelta2_nodeGetBatchTimes(node, nullptr, 0, &start, &end),
+  };
+  for (std::size_t i = 0; i < std::size(refused); ++i) {
+    EXPECT_EQ(refused[i], KRELTA2_INVALID_ARGUMENT) << i;
+  }
+  EXPECT_EQ(out[0], nullptr);
+  EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
+
+  // The operations this data source answers without data.
+  ASSERT_EQ(dll_.krelta2_connectionReadHistoricalDataEx(connection_, tags, 1, 0, 60, 3, out), KRELTA2_OK);
+  for (krelta2_vector v : out) {
+    EXPECT_EQ(host::SlotText(dll_, v, 0), "null");
+    dll_.krelta2_vectorFree(v);
+  }
+  ASSERT_EQ(dll_.krelta2_connectionReadBatchData(connection_, tags, 1, "b", out), KRELTA2_OK);
+  EXPECT_EQ(host::SlotText(dll_, out[0], 0), "null");
+  dll_.krelta2_vectorFree(out[0]);
+  EXPECT_EQ(dll_.krelta2_connectionWriteBatchData(connection_, tags, 1, "b", good), KRELTA2_OK);
+  out[0] = good;
+  EXPECT_EQ(dll_.krelta2_nodeGetActiveBatches(node, 0, 9, out), KRELTA2_OK);
+  EXPECT_EQ(out[0], nullptr);
+  EXPECT_EQ(dll_.krelta2_nodeGetBatchTimes(node, "b", 0, &start, &end), KRELTA2_OK);
+  EXPECT_EQ(start, 0xFFFFFFFFu);
+  EXPECT_EQ(end, 0xFFFFFFFFu);
+  EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
+  for (const char* operation : {"ReadHistoricalDataEx", "WriteBatchData", "GetActiveBatches", "GetBatchTimes"}) {
+    EXPECT_EQ(Count("Debug", std::string(operation) + " was called, but is not implemented"), 1u) << operation;
+  }
+  dll_.krelta2_vectorFree(good);
+  dll_.krelta2_vectorFree(two);
+}
+
+}  // namespace
+}  // namespace krelta
