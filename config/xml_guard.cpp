@@ -47,8 +47,7 @@ class NestingScan {
   std::size_t Run() {
     for (SkipWhiteSpace(); *p_ != '\0'; SkipWhiteSpace()) {
       if (*p_ != '<') {
-        if (depth_ == 0) break;  // the document level holds nodes only
-        ReadText();
+        if (depth_ == 0 || !ReadText()) break;  // the document level holds nodes only
       } else if (depth_ > 0 && startsWith(p_, "</")) {
         --depth_;
         SkipPast(">");
@@ -97,20 +96,40 @@ class NestingScan {
   }
 
   // One character as TinyXML's GetChar steps over it: a UTF-8 lead byte takes the length it
-  // promises, whatever follows. Entities only ever span letters, digits, '#' and ';'.
-  void StepCharacter() {
+  // promises, whatever follows; a numeric character reference runs to the next ';', however
+  // far (the digits are checked backwards only as far as the last 'x' or '#'). False where
+  // the parser fails.
+  bool StepCharacter() {
     const auto c = static_cast<unsigned char>(*p_);
     if (utf8_ && c >= 0xC2 && c <= 0xF4) {
       p_ += c <= 0xDF ? 2 : c <= 0xEF ? 3 : 4;
-    } else {
-      ++p_;
+      return true;
     }
+    if (c != '&' || p_[1] != '#' || p_[2] == '\0') {
+      ++p_;  // named references span letters and ';' only
+      return true;
+    }
+    const bool hex = p_[2] == 'x';
+    const char* semicolon = std::strchr(p_ + (hex ? 3 : 2), ';');
+    if (semicolon == nullptr) return false;
+    for (const char* q = semicolon - 1; *q != (hex ? 'x' : '#'); --q) {
+      const bool digit = (*q >= '0' && *q <= '9') ||
+                         (hex && ((*q >= 'a' && *q <= 'f') || (*q >= 'A' && *q <= 'F')));
+      if (!digit) return false;
+    }
+    p_ = semicolon + 1;
+    return true;
   }
 
-  void ReadText() {
+  bool ReadText() {
     while (*p_ != '\0' && *p_ != '<') {
-      if (isWhiteSpace(*p_)) ++p_; else StepCharacter();
+      if (isWhiteSpace(*p_)) {
+        ++p_;
+      } else if (!StepCharacter()) {
+        return false;
+      }
     }
+    return true;
   }
 
   void SkipPast(const char* end) {
@@ -134,7 +153,9 @@ class NestingScan {
     SkipWhiteSpace();
     if (*p_ == '"' || *p_ == '\'') {
       const char quote = *p_++;
-      while (*p_ != '\0' && *p_ != quote) StepCharacter();
+      while (*p_ != '\0' && *p_ != quote) {
+        if (!StepCharacter()) return false;
+      }
       if (*p_ == '\0') return false;
       ++p_;
     } else {

@@ -41,6 +41,7 @@ TEST(XmlGuard, NestingIsCountedAsTheParserMovesThroughTheText) {
       // A declaration decides the encoding for the rest: both readings count.
       {"cut sequence, Latin-1",
        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a x=\"\xf1\"/><b><c/></b>", 2},
+      {"reference running over markup", "<a>&#x</a></a>x;<b><c/></b></a>", 3},
       {"cut sequence in text", "\xef\xbb\xbf<a>\xe0</a><b><c/></b></a>", 3},
   };
   for (const auto& row : rows) {
