@@ -136,37 +136,6 @@ TEST_F(ArrayNodes, HugeSizesAndNumbersOutOfRangeAreBounded) {
                                 "generated tag names. No tag names created."));
 }
 
-TEST_F(ArrayNodes, WriteThenReadKeepsEverything) {
-  ArrayNodeConfig first;
-  first.tag = "Plant.Temperatures";
-  first.size = 3;
-  first.start = 1.5f;  // written as 1
-  first.interval = 2.9f;  // written as 2
-  first.names = {"t1", "t2", "t3"};
-  ArrayNodeConfig second;
-  second.tag = "Plant.Names";
-  second.namingMode = ArrayNamingMode::ByArray;
-  second.namesArrayTag = "Plant.NameList";
-  second.size = 1;
-  second.prefix = "";
-  second.names = {"only"};
-
-  TiXmlElement settings("settings");
-  WriteArrayNodes(settings, {first, second});
-  TiXmlDocument document;
-  document.InsertEndChild(settings);
-  std::vector<ArrayNodeConfig> read;
-  ReadArrayNodes(log_, document.FirstChildElement("settings"), read);
-  ASSERT_EQ(2u, read.size());
-  EXPECT_EQ(first.names, read[0].names);
-  EXPECT_EQ(1.0f, read[0].start);
-  EXPECT_EQ(2.0f, read[0].interval);
-  EXPECT_EQ(ArrayNamingMode::ByArray, read[1].namingMode);
-  EXPECT_EQ("Plant.NameList", read[1].namesArrayTag);
-  EXPECT_EQ("", read[1].prefix);
-  EXPECT_EQ(second.names, read[1].names);
-}
-
 TEST_F(ArrayNodes, NamesWithBlanksSurviveASave) {
   // Element text is read back with blanks trimmed and runs of blanks made one; names are kept
   // in that form from the start, so a save does not rename tags.
@@ -186,33 +155,6 @@ TEST_F(ArrayNodes, NamesWithBlanksSurviveASave) {
   ASSERT_EQ(2u, again.size());
   EXPECT_EQ(configs[0].names, again[0].names);
   EXPECT_EQ(configs[1].names, again[1].names);
-}
-
-TEST_F(ArrayNodes, TheSampleIsWrittenAndIgnoredOnReading) {
-  TiXmlElement settings("settings");
-  WriteArrayNodes(settings, {});
-  TiXmlDocument document;
-  document.InsertEndChild(settings);
-  TiXmlPrinter printer;
-  document.Accept(&printer);
-  EXPECT_NE(std::string::npos, std::string(printer.CStr()).find("<arraytag>tag_16</arraytag>"));
-  std::vector<ArrayNodeConfig> read;
-  ReadArrayNodes(log_, document.FirstChildElement("settings"), read);
-  EXPECT_TRUE(read.empty());
-}
-
-TEST(FindArrayNames, FirstExactMatchWins) {
-  ArrayNodeConfig a, b, c;
-  a.tag = "Item";
-  a.names = {"first"};
-  b.tag = "Item";
-  b.names = {"second"};
-  c.tag = "item";
-  c.names = {"lower"};
-  const std::vector<ArrayNodeConfig> configs = {c, a, b};
-  EXPECT_EQ((Names{"first"}), FindArrayNames(configs, "Item"));
-  EXPECT_TRUE(FindArrayNames(configs, "ITEM").empty());
-  EXPECT_TRUE(FindArrayNames(configs, "Item ").empty());
 }
 
 }  // namespace

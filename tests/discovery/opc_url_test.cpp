@@ -102,15 +102,10 @@ TEST(OPCURLPrint, SchemeWordHostAndPort) {
     const char* scheme;
   };
   const MaskCase masks[] = {
-      {0, ""},
+      {0, ""},  // the first flag in precedence order names the scheme
       {kSpecHistorical | kSpecDataAccess3, "opchda"},
-      {kSpecDataAccess10a, "opcda"},
       {kSpecDataAccess2 | kSpecDataExchange, "opcda"},
-      {kSpecDataExchange | kSpecAlarmsEvents10, "opcdx"},
-      {kSpecAlarmsEvents10 | kSpecBatch100, "opcae"},
-      {kSpecBatch200 | kSpecXmlDataAccess, "opcbatch"},
       {kSpecXmlDataAccess | kSpecUnifiedArchitecture, "opc.xmlda"},
-      {kSpecUnifiedArchitecture, "opc.http"},
       {0x400, ""},
   };
   for (const MaskCase& m : masks) {
@@ -183,38 +178,6 @@ TEST(OPCURLFromClassDetails, PathPrecedenceNameAndMask) {
 
   const OPCSpecification unknown(Guid(), "none", 0x800);
   EXPECT_EQ(OPCURL::FromClassDetails(unknown, kG, "P", "", "", "").GetSpecifications(), 0u);
-}
-
-TEST(OPCSpecifications, TableOrderBitsAndCategories) {
-  struct Row {
-    const char* name;
-    const char* catid;
-    std::uint32_t flag;
-  };
-  const Row rows[kSpecificationCount] = {
-      {"Alarms and Event 1.XX", "{58E13251-AC87-11D1-84D5-00608CB8A7E9}", 0x001},
-      {"Batch 1.00", "{A8080DA0-E23E-11D2-AFA7-00C04F539421}", 0x002},
-      {"Batch 2.00", "{843DE67B-B0C9-11D4-A0B7-000102A980B1}", 0x004},
-      {"Data Access 1.0a", "{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}", 0x008},
-      {"Data Access 2.XX", "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}", 0x010},
-      {"Data Access 3.00", "{CC603642-66D7-48F1-B69A-B625E73652D7}", 0x020},
-      {"Data eXchange 1.00", "{A0C85BB8-4161-4FD6-8655-BB584601C9E0}", 0x040},
-      {"Historical Data Access 1.XX", "{7DE5B060-E089-11D2-A5E6-000086339399}", 0x080},
-      {"XML Data Access 1.00", "{3098EDA4-A006-48B2-A27F-247453959408}", 0x100},
-      {"Unified Architecture 1.00", "{EC10AFD8-9BC0-4828-B47E-B3D907F929B1}", 0x200},
-  };
-  for (std::size_t i = 0; i < kSpecificationCount; ++i) {
-    SCOPED_TRACE(rows[i].name);
-    const OPCSpecification& s = OPCSpecifications()[i];
-    EXPECT_EQ(s.GetName(), rows[i].name);
-    EXPECT_EQ(ToBracedString(s.GetCatid()), rows[i].catid);
-    EXPECT_EQ(s.GetFlag(), rows[i].flag);
-    EXPECT_EQ(s.GetToolTip().substr(0, 1), "\n");
-    for (std::size_t j = 0; j < kSpecificationCount; ++j) {
-      EXPECT_EQ(s.Equals(OPCSpecifications()[j]), i == j) << "row " << j;
-    }
-  }
-  EXPECT_TRUE(OPCSpecification(std::string("not a guid"), "x", 1).GetCatid().IsNil());
 }
 
 }  // namespace

@@ -48,25 +48,6 @@ size_t CountOf(const std::string& text, const std::string& part) {
   return count;
 }
 
-TEST(LogLevelName, NamesAndOutOfRangeLevels) {
-  const std::pair<int, const char*> rows[] = {{0, "Critical"}, {1, "Error"},      {2, "Warning"},
-                                              {3, "Information"}, {4, "Debug"},   {5, "Critical"},
-                                              {-1, "Critical"}, {INT32_MIN, "Critical"}};
-  for (const auto& [level, name] : rows) {
-    SCOPED_TRACE(level);
-    EXPECT_STREQ(name, LogLevelName(level));
-  }
-}
-
-TEST(LogFile, PathIsNamedFromTheApplicationDataFolder) {
-  TestAppDataFolder folder;
-  LogFile log("OPCDA_PlantA");
-  EXPECT_EQ(folder.File("OPCDA_PlantAKreltaLog.log"), log.Path());
-  EXPECT_TRUE(platform::PathExists(folder.DataFolder()));
-  EXPECT_EQ(kDefaultLogSizeLimit, log.SizeLimit());
-  EXPECT_EQ(4, log.Threshold());
-}
-
 TEST(LogFile, WithoutABaseFolderNamesStartAtTheDriveRoot) {
   platform::SetCommonAppDataFolderForTesting(std::string());
   EXPECT_EQ("", ApplicationDataFolder());
@@ -149,15 +130,21 @@ TEST(LogFile, NegativeLimitRotatesEvenWithoutAFile) {
   EXPECT_EQ(text, ReadFileBytes(log.Path() + ".bak"));
 }
 
-TEST(LogFile, TwoObjectsOnOneFileBothWrite) {
+// A backup that can be neither deleted nor replaced (a folder holding a file): the block and
+// the entry go to the old file, and every later entry tries the rotation again.
+TEST(LogFile, AFailedRenameAppendsToTheOldFileAndRetries) {
   TestAppDataFolder folder;
-  LogFile a("OPCDA_Shared");
-  LogFile b("OPCDA_Shared");
-  a.Write(kLogError, "from a");
-  b.Write(kLogError, "from b");
-  const std::string text = ReadFileBytes(a.Path());
-  EXPECT_EQ(1u, CountOf(text, "from a"));
-  EXPECT_EQ(1u, CountOf(text, "from b"));
+  LogFile log("OPCDA_Stuck", 5);
+  ASSERT_TRUE(WriteFileBytes(log.Path(), "old entries"));
+  ASSERT_TRUE(platform::CreateSingleDirectory(log.Path() + ".bak"));
+  ASSERT_TRUE(WriteFileBytes(log.Path() + ".bak\\keep", "x"));
+  log.Write(kLogError, "first");
+  log.Write(kLogError, "second");
+  const std::string text = ReadFileBytes(log.Path());
+  EXPECT_EQ(0u, text.find("old entries" + RotationBlock()));
+  EXPECT_EQ(2u, CountOf(text, RotationBlock()));
+  EXPECT_EQ(1u, CountOf(text, "second"));
+  EXPECT_EQ("x", ReadFileBytes(log.Path() + ".bak\\keep"));
 }
 
 TEST(LogFile, AnUncreatableFolderLosesEntriesSilently) {

@@ -1,5 +1,5 @@
 // Connections against the simulator: the tree built by browsing (Data Access 3 and 2, paged
-// answers), the branch walk of the configuration dialog, and a server that cannot be used.
+// answers) and the branch walk of the configuration dialog.
 #include "model/connection.h"
 
 #include <gtest/gtest.h>
@@ -112,16 +112,6 @@ TEST_F(ConnectionToSimulator, PagedAnswersAreFollowedToTheEnd) {
     ASSERT_EQ(branch.Tags()[i]->Name(), expected);
   }
   EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_BROWSE_CALLS) - calls, 9);
-}
-
-TEST_F(ConnectionToSimulator, AServerThatCannotBeUsedFailsTheOpen) {
-  Configure("opcda://localhost/Nobody.1/{00000000-1111-2222-3333-444444444444}", {});
-  try {
-    Connection connection("plant");
-    FAIL() << "opened";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.message(), "Could not load server.");
-  }
 }
 
 TEST_F(ConnectionToSimulator, ABrowseFailureLeavesTheNodeEmptyAndLogged) {
