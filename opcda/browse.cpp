@@ -316,7 +316,7 @@ std::unique_ptr<BrowseTree> BrowseServerBranches(const OPCServerInfo& server, bo
 
 std::vector<ItemRecord> GetItems(OpcDaProxy& proxy, const std::string& branchItemId,
                                  const std::string& displayPath) {
-  std::lock_guard<std::recursive_mutex> guard(proxy.SessionLock());
+  OpcDaProxy::SessionGuard guard(proxy);
   if (!proxy.Open()) return {};
   IOPCServer* server = proxy.Server();
   if (server == nullptr) return {};

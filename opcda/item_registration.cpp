@@ -31,7 +31,7 @@ ServerHandleSlots CollectServerHandles(const std::vector<NodeGroupEntry>& entrie
 }
 
 void OpcDaProxy::UpdateServerHandles(const std::vector<NodeGroupEntry>& entries) {
-  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  SessionGuard guard(*this);
   std::vector<Tag*> tags;
   std::vector<com::Bstr> itemIds;
   std::unordered_set<std::string> taken;

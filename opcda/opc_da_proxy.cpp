@@ -41,7 +41,7 @@ OpcDaProxy::~OpcDaProxy() {
 
 void OpcDaProxy::Configure(const std::string& user, const std::string& password,
                            const std::string& domain, const std::string& serverAddress) {
-  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  SessionGuard guard(*this);
   credentials_.user = com::AnsiToWide(user);
   credentials_.password = com::AnsiToWide(password);
   credentials_.domain = com::AnsiToWide(domain);
@@ -50,7 +50,7 @@ void OpcDaProxy::Configure(const std::string& user, const std::string& password,
 }
 
 bool OpcDaProxy::Open() {
-  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  SessionGuard guard(*this);
   if (!configured_) return false;
   if (connected_) return true;
   connectionLog_.Write(kLogInformation, "Open OPC Server.");
@@ -169,7 +169,7 @@ void OpcDaProxy::RemoveItems() {
 }
 
 bool OpcDaProxy::Close() {
-  std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+  SessionGuard guard(*this);
   if (!connected_) return true;
   if (!itemMgt_) {
     server_.Reset();
@@ -188,7 +188,12 @@ bool OpcDaProxy::Close() {
   connectionPointContainer_.Reset();
   advise_.reset();
   connectionPoint_.Reset();
-  if (shutdownSink_) shutdownSink_->SetProxy(nullptr);
+  if (shutdownSink_) {
+    shutdownSink_->SetProxy(nullptr);
+    // A stub that still holds the sink (Unadvise failed, the server died) lets go of it now, so
+    // no late call or Release from the server reaches this library after the host freed it.
+    ::CoDisconnectObject(static_cast<IOPCShutdown*>(shutdownSink_.Get()), 0);
+  }
   shutdownSink_.Reset();
   syncIO_.Reset();
   syncIO2_.Reset();
@@ -197,6 +202,40 @@ bool OpcDaProxy::Close() {
   server_.Reset();
   connected_ = false;
   return true;
+}
+
+void OpcDaProxy::RequestShutdown() {
+  shutdownRequested_ = true;
+  CloseIfShutdownRequested();
+}
+
+// A request sets the flag before it tries the session, and a holder lets go of the session
+// before it reads the flag: one of the two always sees the other and closes.
+void OpcDaProxy::CloseIfShutdownRequested() {
+  while (shutdownRequested_) {
+    std::unique_lock<std::recursive_mutex> session(sessionLock_, std::try_to_lock);
+    // Held elsewhere, or further up this thread's own stack (a request re-entering during a
+    // call): the holder closes when it lets go.
+    if (!session.owns_lock() || sessionDepth_ > 0) return;
+    if (!shutdownRequested_.exchange(false)) return;
+    Close();
+  }
+}
+
+OpcDaProxy::SessionGuard::SessionGuard(OpcDaProxy& proxy) : proxy_(proxy) {
+  proxy_.sessionLock_.lock();
+  ++proxy_.sessionDepth_;
+}
+
+OpcDaProxy::SessionGuard::~SessionGuard() {
+  const bool outermost = --proxy_.sessionDepth_ == 0;
+  proxy_.sessionLock_.unlock();
+  if (!outermost) return;
+  try {
+    proxy_.CloseIfShutdownRequested();
+  } catch (...) {
+    // Out of memory while logging the close; the next guard tries again.
+  }
 }
 
 }  // namespace krelta

@@ -3,14 +3,17 @@
 // sink, and the teardown of all of it. Reads, writes and item listings run through it.
 //
 // Calls from the owner's thread and the server's shutdown request (which closes the proxy from
-// a COM thread) are serialised by one session lock, so a request arriving during a read never
-// releases interfaces that the read still uses.
+// a COM thread) are serialised by the session: a request arriving while the session is held
+// (during a read, or inside a call of Close that the server answers only after its request
+// returned) does not wait; the holder closes the session when it lets go. So a request never
+// releases interfaces that a read still uses, and never deadlocks with a call into the server.
 #pragma once
 
 #include <windows.h>
 #include <objbase.h>
 #include <ocidl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -62,6 +65,22 @@ class OpcDaProxy {
   virtual bool Open();
   // Removes items and group, unadvises and releases every server interface. Always true.
   virtual bool Close();
+  // The server's shutdown request, from a COM thread: closes the session now when nobody holds
+  // it, else leaves the close to the holder. Never waits for the session.
+  void RequestShutdown();
+
+  // Holds the session while a sequence of calls uses the server's interfaces; nests. The
+  // outermost guard carries out a shutdown request that arrived meanwhile when it lets go.
+  class SessionGuard {
+   public:
+    explicit SessionGuard(OpcDaProxy& proxy);
+    ~SessionGuard();
+    SessionGuard(const SessionGuard&) = delete;
+    SessionGuard& operator=(const SessionGuard&) = delete;
+
+   private:
+    OpcDaProxy& proxy_;
+  };
 
   // Item registration, reads and writes. Each takes the session lock itself and calls the server
   // through references of its own, so a shutdown request that arrives during the call (on a COM
@@ -88,8 +107,7 @@ class OpcDaProxy {
   void SetPingTimeout(DWORD milliseconds) { pingTimeoutMs_ = milliseconds; }
 
   // For the item registration, read, write and listing operations built on the session. Hold
-  // SessionLock() while using the interfaces.
-  std::recursive_mutex& SessionLock() { return sessionLock_; }
+  // a SessionGuard while using the interfaces.
   bool IsConfigured() const { return configured_; }
   bool IsConnected() const { return connected_; }
   const std::string& Delimiter() const { return delimiter_; }
@@ -109,6 +127,8 @@ class OpcDaProxy {
   // Session lock held.
   com::ComPtr<IOPCSyncIO> SyncIO();
   com::ComPtr<IOPCSyncIO2> SyncIO2();
+  // Closes the session for a pending shutdown request, unless someone else holds it.
+  void CloseIfShutdownRequested();
 
   std::string delimiter_;
   bool configured_ = false;
@@ -129,6 +149,8 @@ class OpcDaProxy {
   com::AdviseToken advise_;
   DWORD pingTimeoutMs_ = kDefaultPingTimeoutMs;
   std::recursive_mutex sessionLock_;
+  int sessionDepth_ = 0;  // nested SessionGuards, under sessionLock_
+  std::atomic<bool> shutdownRequested_{false};
   std::shared_ptr<ShutdownLink> shutdownLink_;
   com::ComPtr<IOPCSyncIO> syncIO_;
   com::ComPtr<IOPCSyncIO2> syncIO2_;

@@ -2,6 +2,7 @@
 
 #include "log/log_file.h"
 #include "opcda/opc_da_proxy.h"
+#include "platform/com/com_owners.h"
 #include "platform/com/wide_text.h"
 #include "util/format.h"
 
@@ -15,8 +16,12 @@ void ShutdownLink::CloseProxy(const std::string& reason) {
     if (proxy == nullptr) return;
     ++running_;
   }
-  WriteStandaloneLog(kLogCritical, Format("OpcShutdown::ShutdownRequest: %1%.", reason));
-  proxy->Close();
+  try {
+    WriteStandaloneLog(kLogCritical, Format("OpcShutdown::ShutdownRequest: %1%.", reason));
+    proxy->RequestShutdown();
+  } catch (...) {
+    // Nothing may cross back into COM; the session stays as far as the close got.
+  }
   {
     std::lock_guard<std::mutex> guard(lock_);
     --running_;
@@ -61,12 +66,20 @@ ULONG STDMETHODCALLTYPE OpcShutdown::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE OpcShutdown::ShutdownRequest(LPCWSTR reason) {
+  // Closing the proxy disconnects and releases this sink; it lives until the call returns.
+  com::ComPtr<OpcShutdown> self(this);
   std::shared_ptr<ShutdownLink> link;
   {
     std::lock_guard<std::mutex> guard(lock_);
     link = link_;
   }
-  if (link) link->CloseProxy(com::WideToUtf8(reason));
+  if (!link) return S_OK;
+  std::string text;
+  try {
+    text = com::WideToUtf8(reason);
+  } catch (...) {
+  }
+  link->CloseProxy(text);
   return S_OK;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "opcda/create_instance.h"
+#include "opcda/module_pin.h"
 #include "platform/com/wide_text.h"
 
 namespace krelta {
@@ -38,13 +39,6 @@ DWORD WINAPI ProbeWorker(void* parameter) {
   return static_cast<DWORD>(hr);
 }
 
-HMODULE PinThisModule() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(&ProbeWorker), &module);
-  return module;
-}
-
 }  // namespace
 
 HRESULT PingHost(const std::string& host, DWORD timeLimitMs) {
@@ -52,7 +46,7 @@ HRESULT PingHost(const std::string& host, DWORD timeLimitMs) {
 
   auto task = std::make_unique<ProbeTask>();
   task->host = com::AnsiToWide(host);
-  task->module = PinThisModule();
+  task->module = ModulePin().Release();
   const HMODULE module = task->module;
   HANDLE thread = ::CreateThread(nullptr, 0, &ProbeWorker, task.get(), 0, nullptr);
   if (thread == nullptr) {

@@ -29,7 +29,7 @@ std::string TraceLine(const Tag& tag, HRESULT error, const OPCITEMSTATE& state) 
 void OpcDaProxy::Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& matrix) {
   com::ComPtr<IOPCSyncIO> io;
   {
-    std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+    SessionGuard guard(*this);
     if (!itemMgt_) throw Exception("Could not read data.");
     try {
       UpdateServerHandles(entries);

@@ -158,7 +158,7 @@ void OpcDaProxy::WriteData(const std::vector<NodeGroupEntry>& entries, std::int6
   com::ComPtr<IOPCSyncIO2> io2;
   com::ComPtr<IOPCSyncIO> io;
   {
-    std::lock_guard<std::recursive_mutex> guard(sessionLock_);
+    SessionGuard guard(*this);
     if (!itemMgt_) throw Exception("Could not write data.");
     try {
       UpdateServerHandles(entries);

@@ -31,6 +31,7 @@ class ControlObject final : public ISimulatorControl, public RefCounted {
   HRESULT STDMETHODCALLTYPE ClearFaults() override {
     CallScope call("ISimulatorControl::ClearFaults", CallScope::kControl);
     Runtime::Get().ClearFaults();
+    ReleaseKeptSinks();
     return call.Done(S_OK);
   }
 
@@ -55,7 +56,7 @@ class ControlObject final : public ISimulatorControl, public RefCounted {
       std::snprintf(line, sizeof line, "shutdown sinks called, worst result 0x%08lX",
                     static_cast<unsigned long>(worst));
       Runtime::Get().LogLine(line);
-      return S_OK;
+      return worst;
     });
   }
 

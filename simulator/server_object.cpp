@@ -18,12 +18,28 @@ std::set<ServerObject*>& Servers() {
   static auto* servers = new std::set<ServerObject*>();
   return *servers;
 }
+// Sinks whose Unadvise failed on purpose: they outlive their server object, as with a server
+// that keeps references it should have dropped. Guarded by g_serversLock.
+std::vector<com::ComPtr<IOPCShutdown>>& KeptSinks() {
+  static auto* sinks = new std::vector<com::ComPtr<IOPCShutdown>>();
+  return *sinks;
+}
+
+// SIM_FAULT_SHUTDOWN_IN_CALL: the call asks the sinks to shut down and waits for their answers
+// before it does its own work, as a server that blocks until its shutdown request returns.
+void ShutdownInsideCall(ShutdownPoint& point, LONG bit, const wchar_t* reason) {
+  if ((Runtime::Get().Fault(SIM_FAULT_SHUTDOWN_IN_CALL) & bit) == 0) return;
+  std::vector<com::ComPtr<IOPCShutdown>> sinks;
+  point.CollectSinks(sinks);
+  for (auto& sink : sinks) sink->ShutdownRequest(reason);
+}
 
 // A snapshot of strings handed out through IEnumString.
 class StringEnum final : public IEnumString, public RefCounted {
  public:
-  explicit StringEnum(std::vector<std::wstring> strings, size_t position = 0)
-      : strings_(std::move(strings)), position_(position) {}
+  // emptyOk: answer S_OK for short and empty batches too (SIM_FAULT_ENUM_EMPTY_OK).
+  explicit StringEnum(std::vector<std::wstring> strings, size_t position = 0, bool emptyOk = false)
+      : strings_(std::move(strings)), position_(position), emptyOk_(emptyOk) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (out == nullptr) return E_POINTER;
@@ -48,7 +64,7 @@ class StringEnum final : public IEnumString, public RefCounted {
       }
     }
     if (fetched != nullptr) *fetched = n;
-    return n == celt ? S_OK : S_FALSE;
+    return (n == celt || emptyOk_) ? S_OK : S_FALSE;
   }
   HRESULT STDMETHODCALLTYPE Skip(ULONG celt) override {
     std::lock_guard<std::mutex> guard(lock_);
@@ -64,7 +80,7 @@ class StringEnum final : public IEnumString, public RefCounted {
   HRESULT STDMETHODCALLTYPE Clone(IEnumString** out) override {
     if (out == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> guard(lock_);
-    *out = new StringEnum(strings_, position_);
+    *out = new StringEnum(strings_, position_, emptyOk_);
     return S_OK;
   }
 
@@ -72,6 +88,7 @@ class StringEnum final : public IEnumString, public RefCounted {
   std::mutex lock_;
   std::vector<std::wstring> strings_;
   size_t position_;
+  const bool emptyOk_;
 };
 
 struct PropertyInfo {
@@ -239,6 +256,18 @@ std::wstring Join(const std::wstring& path, const std::wstring& name) {
   return path.empty() ? name : path + L"." + name;
 }
 
+// SIM_FAULT_SELF_LISTING and SIM_FAULT_DEEP_CHAIN: address spaces no text can describe.
+bool SelfListing() { return Runtime::Get().Fault(SIM_FAULT_SELF_LISTING) != 0; }
+LONG DeepChainLength() { return std::max<LONG>(0, Runtime::Get().Fault(SIM_FAULT_DEEP_CHAIN)); }
+constexpr wchar_t kDeepName[] = L"Deep";
+// Level k of the chain has the item ID "Deep#k"; short IDs keep a 10,000-level chain small.
+std::wstring DeepId(unsigned level) { return L"Deep#" + std::to_wstring(level); }
+unsigned DeepLevel(const std::wstring& id) {
+  if (id.rfind(L"Deep#", 0) != 0) return 0;
+  const unsigned long level = std::wcstoul(id.c_str() + 5, nullptr, 10);
+  return level >= 1 && static_cast<LONG>(level) <= DeepChainLength() ? static_cast<unsigned>(level) : 0;
+}
+
 void CollectFlat(const Branch& branch, const std::wstring& filter, VARTYPE vt, DWORD rights,
                  std::vector<std::wstring>& out) {
   for (const Item* item : branch.items) {
@@ -307,6 +336,7 @@ HRESULT STDMETHODCALLTYPE ShutdownPoint::Unadvise(DWORD cookie) {
   CallScope call("IConnectionPoint::Unadvise");
   call.Args("cookie=%lu", cookie);
   return Guarded(call, [&]() -> HRESULT {
+    ShutdownInsideCall(*this, 2, L"shutdown during Unadvise");
     com::ComPtr<IOPCShutdown> released;  // released outside the lock: it is a remote call
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -316,6 +346,13 @@ HRESULT STDMETHODCALLTYPE ShutdownPoint::Unadvise(DWORD cookie) {
       sinks_.erase(found);
     }
     Runtime::Get().Count(SIM_COUNTER_SINKS_ADVISED, -1);
+    HRESULT hr;
+    if (FaultStops(SIM_FAULT_UNADVISE_RESULT, &hr)) {
+      std::lock_guard<std::mutex> guard(g_serversLock);
+      KeptSinks().push_back(std::move(released));
+      Runtime::Get().Count(SIM_COUNTER_KEPT_SINKS);
+      return hr;
+    }
     return S_OK;
   });
 }
@@ -495,6 +532,7 @@ HRESULT STDMETHODCALLTYPE ServerObject::RemoveGroup(OPCHANDLE serverGroup, BOOL 
   call.Args("handle=%lu force=%d", serverGroup, force);
   return Guarded(call, [&]() -> HRESULT {
     Runtime::Get().Count(SIM_COUNTER_REMOVEGROUP_CALLS);
+    ShutdownInsideCall(point_, 1, L"shutdown during RemoveGroup");
     HRESULT hr;
     if (FaultStops(SIM_FAULT_REMOVEGROUP_RESULT, &hr)) return hr;
     com::ComPtr<GroupObject> group;
@@ -691,27 +729,59 @@ HRESULT STDMETHODCALLTYPE ServerObject::ChangeBrowsePosition(OPCBROWSEDIRECTION 
     HRESULT hr;
     if (FaultStops(SIM_FAULT_BROWSE_RESULT, &hr)) return hr;
     const auto space = Runtime::Get().Space();
+    const std::wstring name = Text(text);
+    const LONG chain = DeepChainLength();
     std::lock_guard<std::mutex> guard(lock_);
-    const Branch* here = space->FindBranch(browsePosition_);
-    if (here == nullptr) here = &space->root();  // the space was replaced under us
-    const Branch* next = nullptr;
+    const Branch* here = nullptr;
+    if (position_.deepLevel == 0) {
+      here = space->FindBranch(position_.branch);
+      if (here == nullptr) {  // the space was replaced under us
+        position_ = Position();
+        upStack_.clear();
+        here = &space->root();
+      }
+    }
+    Position next = position_;
     switch (direction) {
       case OPC_BROWSE_UP:
-        next = here->parent;
-        if (next == nullptr) return E_FAIL;
+        if (!upStack_.empty()) {
+          next = upStack_.back();
+          upStack_.pop_back();
+        } else if (position_.deepLevel > 0) {
+          --next.deepLevel;
+        } else if (here->parent != nullptr) {
+          next.branch = here->parent->id;
+        } else {
+          return E_FAIL;
+        }
         break;
       case OPC_BROWSE_DOWN:
-        next = space->FindBranch(Join(here->id, Text(text)));
-        if (next == nullptr || Text(text).empty()) return E_INVALIDARG;
+        if (name.empty()) return E_INVALIDARG;
+        if (position_.deepLevel > 0) {
+          if (name != kDeepName || static_cast<LONG>(position_.deepLevel) >= chain) return E_INVALIDARG;
+          ++next.deepLevel;
+        } else if (SelfListing() && here != &space->root() && name == here->name) {
+          // into itself: the position stays
+        } else if (const Branch* child = space->FindBranch(Join(here->id, name))) {
+          next.branch = child->id;
+        } else if (chain > 0 && here == &space->root() && name == kDeepName) {
+          next.deepLevel = 1;
+        } else {
+          return E_INVALIDARG;
+        }
+        upStack_.push_back(position_);
         break;
-      case OPC_BROWSE_TO:
-        next = space->FindBranch(Text(text));
-        if (next == nullptr) return E_INVALIDARG;
+      case OPC_BROWSE_TO: {
+        const Branch* target = space->FindBranch(name);
+        if (target == nullptr) return E_INVALIDARG;
+        next = Position{target->id, 0};
+        upStack_.clear();
         break;
+      }
       default:
         return E_INVALIDARG;
     }
-    browsePosition_ = next->id;
+    position_ = next;
     return FaultSuccess(SIM_FAULT_BROWSE_RESULT, S_OK);
   });
 }
@@ -729,32 +799,46 @@ HRESULT STDMETHODCALLTYPE ServerObject::BrowseOPCItemIDs(OPCBROWSETYPE type, LPC
     if (FaultStops(SIM_FAULT_BROWSE_RESULT, &hr)) return hr;
     if (type != OPC_BRANCH && type != OPC_LEAF && type != OPC_FLAT) return E_INVALIDARG;
     const auto space = Runtime::Get().Space();
-    std::wstring position;
+    Position position;
     {
       std::lock_guard<std::mutex> guard(lock_);
-      position = browsePosition_;
+      position = position_;
     }
-    const Branch* here = space->FindBranch(position);
-    if (here == nullptr) here = &space->root();
+    const LONG chain = DeepChainLength();
     const std::wstring pattern = Text(filter);
     const DWORD rights = rightsFilter & (OPC_READABLE | OPC_WRITEABLE);
     std::vector<std::wstring> names;
-    if (type == OPC_BRANCH) {
-      for (const auto& child : here->branches) {
-        if (MatchesWildcard(pattern, child->name)) names.push_back(child->name);
-      }
-    } else if (type == OPC_LEAF) {
-      for (const Item* item : here->items) {
-        if ((vtFilter == VT_EMPTY || item->type == vtFilter) && (item->rights & rights) == rights &&
-            MatchesWildcard(pattern, item->name)) {
-          names.push_back(item->name);
-        }
+    if (position.deepLevel > 0) {
+      if (type == OPC_BRANCH && static_cast<LONG>(position.deepLevel) < chain &&
+          MatchesWildcard(pattern, kDeepName)) {
+        names.push_back(kDeepName);
       }
     } else {
-      CollectFlat(*here, pattern, vtFilter, rights, names);
+      const Branch* here = space->FindBranch(position.branch);
+      if (here == nullptr) here = &space->root();
+      if (type == OPC_BRANCH) {
+        if (SelfListing() && here != &space->root() && MatchesWildcard(pattern, here->name)) {
+          names.push_back(here->name);
+        }
+        for (const auto& child : here->branches) {
+          if (MatchesWildcard(pattern, child->name)) names.push_back(child->name);
+        }
+        if (chain > 0 && here == &space->root() && MatchesWildcard(pattern, kDeepName)) {
+          names.push_back(kDeepName);
+        }
+      } else if (type == OPC_LEAF) {
+        for (const Item* item : here->items) {
+          if ((vtFilter == VT_EMPTY || item->type == vtFilter) && (item->rights & rights) == rights &&
+              MatchesWildcard(pattern, item->name)) {
+            names.push_back(item->name);
+          }
+        }
+      } else {
+        CollectFlat(*here, pattern, vtFilter, rights, names);
+      }
     }
     const bool empty = names.empty();
-    *out = new StringEnum(std::move(names));
+    *out = new StringEnum(std::move(names), 0, Runtime::Get().Fault(SIM_FAULT_ENUM_EMPTY_OK) != 0);
     return FaultSuccess(SIM_FAULT_BROWSE_RESULT, empty ? S_FALSE : S_OK);
   });
 }
@@ -765,14 +849,20 @@ HRESULT STDMETHODCALLTYPE ServerObject::GetItemID(LPWSTR name, LPWSTR* itemId) {
   return Guarded(call, [&]() -> HRESULT {
     if (itemId == nullptr) return E_INVALIDARG;
     *itemId = nullptr;
-    std::wstring position;
+    Position position;
     {
       std::lock_guard<std::mutex> guard(lock_);
-      position = browsePosition_;
+      position = position_;
     }
-    const std::wstring id = Text(name).empty() ? position : Join(position, Text(name));
-    const auto space = Runtime::Get().Space();
-    if (space->FindItem(id) == nullptr && space->FindBranch(id) == nullptr) return E_INVALIDARG;
+    std::wstring id;
+    if (position.deepLevel > 0) {
+      if (!Text(name).empty() && Text(name) != kDeepName) return E_INVALIDARG;
+      id = DeepId(position.deepLevel + (Text(name).empty() ? 0 : 1));
+    } else {
+      id = Text(name).empty() ? position.branch : Join(position.branch, Text(name));
+      const auto space = Runtime::Get().Space();
+      if (space->FindItem(id) == nullptr && space->FindBranch(id) == nullptr) return E_INVALIDARG;
+    }
     *itemId = CoTaskCopy(id);
     return *itemId != nullptr ? S_OK : E_OUTOFMEMORY;
   });
@@ -843,7 +933,7 @@ HRESULT STDMETHODCALLTYPE ServerObject::Browse(LPWSTR itemId, LPWSTR* continuati
     const unsigned generation = Runtime::Get().SpaceGeneration();
     std::wstring branchId = Text(itemId);
     std::wstring pattern = Text(nameFilter);
-    size_t offset = 0;
+    Continuation walk{branchId, filter, pattern, 0, generation, 0, L"", 0};
     if (!incomingText.empty()) {
       std::lock_guard<std::mutex> guard(lock_);
       auto found = continuations_.find(incomingText);
@@ -851,36 +941,53 @@ HRESULT STDMETHODCALLTYPE ServerObject::Browse(LPWSTR itemId, LPWSTR* continuati
           found->second.branch != branchId) {
         return OPC_E_INVALIDCONTINUATIONPOINT;
       }
-      filter = found->second.filter;
-      pattern = found->second.nameFilter;
-      offset = found->second.offset;
+      walk = found->second;
+      filter = walk.filter;
+      pattern = walk.nameFilter;
       continuations_.erase(found);
     }
-    const Branch* branch = space->FindBranch(branchId);
-    if (branch == nullptr) {
-      // An item has no children; anything else is not in the space.
-      return space->FindItem(branchId) != nullptr ? S_OK : OPC_E_UNKNOWNITEMID;
-    }
     struct Candidate {
-      const Branch* branch;
+      std::wstring name;
+      std::wstring id;
+      DWORD flags;
       const Item* item;
     };
     std::vector<Candidate> all;
-    if (filter != OPC_BROWSE_FILTER_ITEMS) {
-      for (const auto& child : branch->branches) {
-        if (MatchesWildcard(pattern, child->name)) all.push_back({child.get(), nullptr});
+    const bool branches = filter != OPC_BROWSE_FILTER_ITEMS;
+    const LONG chain = DeepChainLength();
+    if (const unsigned level = DeepLevel(branchId); level > 0) {
+      if (branches && static_cast<LONG>(level) < chain && MatchesWildcard(pattern, kDeepName)) {
+        all.push_back({kDeepName, DeepId(level + 1), OPC_BROWSE_HASCHILDREN, nullptr});
       }
-    }
-    if (filter != OPC_BROWSE_FILTER_BRANCHES) {
-      for (const Item* item : branch->items) {
-        if (MatchesWildcard(pattern, item->name)) all.push_back({nullptr, item});
+    } else {
+      const Branch* branch = space->FindBranch(branchId);
+      if (branch == nullptr) {
+        // An item has no children; anything else is not in the space.
+        return space->FindItem(branchId) != nullptr ? S_OK : OPC_E_UNKNOWNITEMID;
+      }
+      const bool isRoot = branch == &space->root();
+      if (branches && SelfListing() && !isRoot && MatchesWildcard(pattern, branch->name)) {
+        all.push_back({branch->name, branch->id, OPC_BROWSE_HASCHILDREN, nullptr});
+      }
+      for (const auto& child : branch->branches) {
+        if (branches && MatchesWildcard(pattern, child->name)) {
+          all.push_back({child->name, child->id, child->HasChildren() ? OPC_BROWSE_HASCHILDREN : 0u, nullptr});
+        }
+      }
+      if (branches && chain > 0 && isRoot && MatchesWildcard(pattern, kDeepName)) {
+        all.push_back({kDeepName, DeepId(1), OPC_BROWSE_HASCHILDREN, nullptr});
+      }
+      if (filter != OPC_BROWSE_FILTER_BRANCHES) {
+        for (const Item* item : branch->items) {
+          if (MatchesWildcard(pattern, item->name)) all.push_back({item->name, item->id, OPC_BROWSE_ISITEM, item});
+        }
       }
     }
     size_t page = all.size();
     if (maxElements != 0) page = maxElements;
     const LONG faultPage = Runtime::Get().Fault(SIM_FAULT_BROWSE_PAGE);
     if (faultPage > 0) page = std::min<size_t>(page, static_cast<size_t>(faultPage));
-    offset = std::min(offset, all.size());
+    const size_t offset = std::min(walk.offset, all.size());
     const size_t n = std::min(page, all.size() - offset);
 
     std::vector<DWORD> ids;
@@ -891,10 +998,10 @@ HRESULT STDMETHODCALLTYPE ServerObject::Browse(LPWSTR itemId, LPWSTR* continuati
     for (size_t i = 0; i < n; ++i) {
       const Candidate& c = all[offset + i];
       OPCBROWSEELEMENT& e = out[i];
-      e.szName = CoTaskCopy(c.branch ? c.branch->name : c.item->name);
-      e.szItemID = CoTaskCopy(c.branch ? c.branch->id : c.item->id);
+      e.szName = CoTaskCopy(c.name);
+      e.szItemID = CoTaskCopy(c.id);
       if (e.szName == nullptr || e.szItemID == nullptr) return E_OUTOFMEMORY;
-      e.dwFlagValue = c.branch ? (c.branch->HasChildren() ? OPC_BROWSE_HASCHILDREN : 0) : OPC_BROWSE_ISITEM;
+      e.dwFlagValue = c.flags;
       if (c.item != nullptr && wantProperties &&
           !FillProperties(*space, c.item->id, propertyValues != FALSE, ids, e.ItemProperties)) {
         return E_OUTOFMEMORY;
@@ -902,16 +1009,41 @@ HRESULT STDMETHODCALLTYPE ServerObject::Browse(LPWSTR itemId, LPWSTR* continuati
     }
     if (offset + n < all.size()) {
       std::lock_guard<std::mutex> guard(lock_);
-      const std::wstring token = L"krelta-cp-" + std::to_wstring(nextContinuation_++);
-      if (continuations_.size() >= 256) continuations_.erase(continuations_.begin());
-      continuations_[token] = {branchId, filter, pattern, offset + n, generation};
-      *continuation = CoTaskCopy(token);
+      walk.offset = offset + n;
+      ++walk.page;
+      *continuation = CoTaskCopy(IssueContinuation(std::move(walk)));
       if (*continuation == nullptr) return E_OUTOFMEMORY;
     }
     *count = static_cast<DWORD>(n);
     *elements = out.release();
     return S_OK;
   });
+}
+
+std::wstring ServerObject::IssueContinuation(Continuation walk) {
+  const LONG repeats = Runtime::Get().Fault(SIM_FAULT_CONTINUATION_REPEATS);
+  if (repeats > 0 && walk.page > static_cast<unsigned>(repeats) && !walk.first.empty()) {
+    // The walk's first point again, leading where it led the first time.
+    walk.offset = walk.firstOffset;
+    walk.page = 1;
+    const std::wstring token = walk.first;
+    continuations_[token] = std::move(walk);
+    return token;
+  }
+  std::wstring token = L"krelta-cp-" + std::to_wstring(nextContinuation_++);
+  if (Runtime::Get().Fault(SIM_FAULT_CONTINUATION_GROWS) != 0) {
+    constexpr size_t kLengths[] = {8, 64, 300};
+    const size_t length = kLengths[std::min<size_t>(walk.page, 3) - 1];
+    token = L"cp" + std::to_wstring(nextContinuation_ - 1);
+    if (token.size() < length) token.append(length - token.size(), L'~');
+  }
+  if (walk.first.empty()) {
+    walk.first = token;
+    walk.firstOffset = walk.offset;
+  }
+  if (continuations_.size() >= 256) continuations_.erase(continuations_.begin());
+  continuations_[token] = std::move(walk);
+  return token;
 }
 
 // ---- Creation ----
@@ -928,7 +1060,17 @@ std::vector<com::ComPtr<IOPCShutdown>> AdvisedShutdownSinks() {
   std::vector<com::ComPtr<IOPCShutdown>> sinks;
   std::lock_guard<std::mutex> guard(g_serversLock);
   for (ServerObject* server : Servers()) server->CollectSinks(sinks);
+  for (auto& kept : KeptSinks()) sinks.push_back(kept);
   return sinks;
+}
+
+void ReleaseKeptSinks() {
+  std::vector<com::ComPtr<IOPCShutdown>> released;
+  {
+    std::lock_guard<std::mutex> guard(g_serversLock);
+    released.swap(KeptSinks());
+  }
+  Runtime::Get().Count(SIM_COUNTER_KEPT_SINKS, -static_cast<LONG>(released.size()));
 }
 
 }  // namespace krelta::sim

@@ -113,7 +113,17 @@ class ServerObject final : public IOPCServer,
     std::wstring nameFilter;
     size_t offset;
     unsigned generation;
+    unsigned page;         // points handed out in this walk so far, this one included
+    std::wstring first;    // the walk's first point and where it led
+    size_t firstOffset;
   };
+  // Where DA2 browsing stands: a branch of the space, or level deepLevel (1..) of the chain
+  // that SIM_FAULT_DEEP_CHAIN hangs below the root.
+  struct Position {
+    std::wstring branch;  // "" = root
+    unsigned deepLevel = 0;
+  };
+  std::wstring IssueContinuation(Continuation record);
 
   const bool da3_;
   FILETIME start_;
@@ -122,7 +132,8 @@ class ServerObject final : public IOPCServer,
   OPCHANDLE nextGroup_ = 1;
   unsigned nextGroupName_ = 1;
   LCID locale_ = LOCALE_SYSTEM_DEFAULT;
-  std::wstring browsePosition_;  // DA2 browsing, "" = root
+  Position position_;              // DA2 browsing
+  std::vector<Position> upStack_;  // where each OPC_BROWSE_DOWN came from
   std::map<std::wstring, Continuation> continuations_;
   unsigned nextContinuation_ = 1;
   ShutdownPoint point_;

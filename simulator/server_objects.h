@@ -16,7 +16,9 @@ namespace krelta::sim {
 HRESULT CreateServerObject(bool da3, REFIID iid, void** out);
 HRESULT CreateControlObject(REFIID iid, void** out);
 
-// Every shutdown sink advised on any live server object.
+// Every shutdown sink advised on any live server object, and those kept after a failed Unadvise.
 std::vector<com::ComPtr<IOPCShutdown>> AdvisedShutdownSinks();
+// Lets go of the sinks kept after a failed Unadvise.
+void ReleaseKeptSinks();
 
 }  // namespace krelta::sim

@@ -6,6 +6,8 @@
 #include <olectl.h>
 
 #include <chrono>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "log/log_file.h"
@@ -237,7 +239,7 @@ TEST_F(Session, ShutdownRequestClosesTheSessionAndTheNextOpenStartsAfresh) {
   EXPECT_EQ(Count(SIM_COUNTER_GROUPS_ADDED), groups + 1);
 }
 
-TEST_F(Session, ShutdownRequestDuringALongCallWaitsForIt) {
+TEST_F(Session, ShutdownRequestDuringALongCallClosesTheSessionAfterIt) {
   auto proxy = Configured();
   ASSERT_TRUE(proxy->Open());
   AddItems(*proxy, {L"Plant.Line1.Temperature"});
@@ -249,7 +251,7 @@ TEST_F(Session, ShutdownRequestDuringALongCallWaitsForIt) {
     Control()->RequestShutdown(L"overlap");
   });
   {
-    std::lock_guard<std::recursive_mutex> guard(proxy->SessionLock());
+    OpcDaProxy::SessionGuard guard(*proxy);
     IOPCItemMgt* items = proxy->ItemMgt();
     ASSERT_NE(items, nullptr);
     OPCHANDLE handle = proxy->ServerHandles()[0];
@@ -268,6 +270,37 @@ TEST_F(Session, ProbeOfThisMachineAnswersReachable) {
   // The probe class is registered nowhere; "class not registered" is the host's answer.
   EXPECT_EQ(PingHost("localhost", kDefaultPingTimeoutMs), S_OK);
   EXPECT_EQ(PingHost("LOCALHOST", kDefaultPingTimeoutMs), S_OK);
+}
+
+// Runs body on an MTA thread of its own. A body that does not end within the limit is a
+// deadlock: the test binary ends at once instead of leaving CTest waiting.
+void EndsWithin(std::chrono::seconds limit, const std::function<void()>& body, const char* what) {
+  std::promise<void> ended;
+  std::thread worker([&] {
+    com::ApartmentGuard apartment;
+    body();
+    ended.set_value();
+  });
+  if (ended.get_future().wait_for(limit) != std::future_status::ready) {
+    std::printf("%s did not end within %lld s: deadlock\n", what, static_cast<long long>(limit.count()));
+    std::fflush(stdout);
+    ::TerminateProcess(::GetCurrentProcess(), 3);
+  }
+  worker.join();
+}
+
+TEST_F(Session, ShutdownRequestFromInsideRemoveGroupOrUnadviseDoesNotDeadlockClose) {
+  for (const LONG insideCall : {1, 2}) {  // RemoveGroup, Unadvise
+    auto proxy = Configured();
+    ASSERT_TRUE(proxy->Open());
+    Control()->SetFault(SIM_FAULT_SHUTDOWN_IN_CALL, insideCall);
+    EndsWithin(std::chrono::seconds(20), [&] { proxy->Close(); }, "Close");
+    Control()->ClearFaults();
+    EXPECT_FALSE(proxy->IsConnected());
+  }
+  const std::vector<LogEntry> opcda = Opcda();
+  EXPECT_TRUE(HasEntry(opcda, "Critical", "OpcShutdown::ShutdownRequest: shutdown during RemoveGroup."));
+  EXPECT_TRUE(HasEntry(opcda, "Critical", "OpcShutdown::ShutdownRequest: shutdown during Unadvise."));
 }
 
 // The simulator process ends here; the next test starts a new one.

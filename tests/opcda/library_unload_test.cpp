@@ -1,0 +1,48 @@
+// A host frees the library after closing a connection whose server kept the shutdown sink (its
+// Unadvise failed, as when the server died): the server's later call and Release of that sink
+// must not reach the freed library's code, and the library must still unload.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "config/connection_settings.h"
+#include "host/library.h"
+#include "log/log_file.h"
+#include "support/simulator_session.h"
+
+namespace krelta {
+namespace {
+
+class LibraryUnload : public testing::SimulatorSuite {};
+
+TEST_F(LibraryUnload, ASinkTheServerKeptNeverReachesTheFreedLibrary) {
+  // The library's own copy of the data folder is the prefix's real one.
+  ASSERT_TRUE(CreateDirectoryPath(ApplicationDataFolder()));
+  ConnectionSettings settings("sink-unload");
+  settings.SetUrl(testing::kSimulatorDA3Url);
+  ASSERT_TRUE(settings.WriteConfiguration());
+  {
+    host::Library dll;
+    ASSERT_TRUE(dll.Loaded());
+    krelta2_connection connection = nullptr;
+    ASSERT_EQ(dll.krelta2_connectionOpen("sink-unload", &connection), KRELTA2_OK);
+    Control()->SetFault(SIM_FAULT_UNADVISE_RESULT, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE));
+    EXPECT_EQ(dll.krelta2_connectionClose(connection), KRELTA2_OK);
+  }
+  EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_KEPT_SINKS), 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (::GetModuleHandleA("OpcDAKrelta.dll") != nullptr && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(::GetModuleHandleA("OpcDAKrelta.dll"), nullptr) << "a pin kept the library";
+  // The server calls the sink it kept, then releases it: neither reaches the library's code.
+  // The sink's stub is gone, so Wine answers "unknown interface" (a call into the freed code
+  // would come back as a fault of the server side).
+  EXPECT_EQ(Control()->RequestShutdown(L"late"), HRESULT_FROM_WIN32(RPC_S_UNKNOWN_IF));
+  EXPECT_EQ(Control()->ClearFaults(), S_OK);
+  EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_KEPT_SINKS), 0);
+}
+
+}  // namespace
+}  // namespace krelta
