@@ -35,15 +35,6 @@ void ShutdownLink::Detach() {
   idle_.wait(guard, [this] { return running_ == 0; });
 }
 
-OpcShutdown::OpcShutdown() {
-  static const bool pinned = [] {
-    HMODULE self = nullptr;
-    return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                                reinterpret_cast<LPCWSTR>(&WriteStandaloneLog), &self) != 0;
-  }();
-  (void)pinned;
-}
-
 HRESULT STDMETHODCALLTYPE OpcShutdown::QueryInterface(REFIID iid, void** out) {
   if (out == nullptr) return E_INVALIDARG;
   if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCShutdown)) {

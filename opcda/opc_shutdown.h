@@ -38,9 +38,7 @@ class ShutdownLink {
 
 class OpcShutdown final : public IOPCShutdown {
  public:
-  // Pins this library in the process: COM releases a sink only when the apartment ends if the
-  // server never did (a server that died), and that may be after the host freed the library.
-  OpcShutdown();
+  OpcShutdown() = default;
 
   // IUnknown
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
