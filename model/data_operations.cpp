@@ -5,16 +5,6 @@
 namespace krelta {
 namespace {
 
-void CopySlot(const ValueVector& from, std::uint32_t position, ValueVector& to) {
-  if (const float* number = from.Number(position)) {
-    to.SetNumber(position, *number);
-  } else if (const std::string* text = from.Text(position)) {
-    to.SetText(position, *text);
-  } else {
-    to.SetNull(position);
-  }
-}
-
 std::uint32_t Count(const std::vector<Tag*>& request) {
   return static_cast<std::uint32_t>(request.size());
 }
@@ -30,13 +20,11 @@ NodeGroups BuildNodeGroups(const std::vector<Tag*>& request) {
 }
 
 std::unique_ptr<ValueVector> ReadCurrentData(const std::vector<Tag*>& request) {
-  auto result = std::make_unique<ValueVector>(Count(request));
+  // Each position belongs to one entry of one group, so row 0 of the matrix, filled by the
+  // nodes, is the result in request order; positions no node filled stay null.
   ValueMatrix matrix(1, Count(request));
-  for (auto& [node, entries] : BuildNodeGroups(request)) {
-    node->ReadCurrentData(matrix, entries);
-    for (const NodeGroupEntry& entry : entries) CopySlot(*matrix.Row(0), entry.position, *result);
-  }
-  return result;
+  for (auto& [node, entries] : BuildNodeGroups(request)) node->ReadCurrentData(matrix, entries);
+  return matrix.TakeRow(0);
 }
 
 std::vector<std::unique_ptr<ValueVector>> ReadHistoricalData(const std::vector<Tag*>& request,

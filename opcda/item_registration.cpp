@@ -16,6 +16,7 @@ ServerHandleSlots CollectServerHandles(const std::vector<NodeGroupEntry>& entrie
   ServerHandleSlots slots;
   slots.slotOfEntry.reserve(entries.size());
   std::unordered_map<OPCHANDLE, std::uint32_t> slotOfHandle;
+  slotOfHandle.reserve(entries.size());
   for (const NodeGroupEntry& entry : entries) {
     if (entry.tag == nullptr || !entry.tag->HasServerHandle()) {
       slots.slotOfEntry.push_back(ServerHandleSlots::kNoSlot);

@@ -58,17 +58,39 @@ class RawSession {
     return S_OK;
   }
 
-  // One Read of the first count added items; the results are freed before returning.
-  HRESULT Read(size_t count, OPCDATASOURCE source = OPC_DS_DEVICE) {
+  // One Read of count added items from the first-th; the results are freed before returning.
+  HRESULT Read(size_t count, OPCDATASOURCE source = OPC_DS_DEVICE, size_t first = 0) {
     com::CoTaskArray<OPCITEMSTATE, com::ItemStateCleanup> states;
     com::CoTaskArray<HRESULT> errors;
-    const HRESULT hr = io_->Read(source, static_cast<DWORD>(count), handles_.data(), states.put(), errors.put());
-    states.set_size(count);
-    errors.set_size(count);
+    const HRESULT hr = io_->Read(source, static_cast<DWORD>(count), handles_.data() + first,
+                                 states.put(), errors.put());
+    states.set_size(SUCCEEDED(hr) ? count : 0);
+    errors.set_size(SUCCEEDED(hr) ? count : 0);
+    return hr;
+  }
+
+  // One WriteVQT of value (as VT_R4, good quality, the given time stamp) to count added items
+  // from the first-th.
+  HRESULT WriteVqt(size_t count, float value, const FILETIME& stamp, size_t first = 0) {
+    HRESULT hr = io2_ ? S_OK : io_.As(&io2_);
+    if (FAILED(hr)) return hr;
+    std::vector<OPCITEMVQT> vqts(count);
+    for (OPCITEMVQT& v : vqts) {
+      v.vDataValue.vt = VT_R4;
+      v.vDataValue.fltVal = value;
+      v.bQualitySpecified = TRUE;
+      v.wQuality = OPC_QUALITY_GOOD;
+      v.bTimeStampSpecified = TRUE;
+      v.ftTimeStamp = stamp;
+    }
+    com::CoTaskArray<HRESULT> errors;
+    hr = io2_->WriteVQT(static_cast<DWORD>(count), handles_.data() + first, vqts.data(), errors.put());
+    errors.set_size(SUCCEEDED(hr) ? count : 0);
     return hr;
   }
 
   void Close() {
+    io2_.Reset();
     io_.Reset();
     if (server_ && group_ != 0) server_->RemoveGroup(group_, TRUE);
     server_.Reset();
@@ -79,6 +101,7 @@ class RawSession {
  private:
   com::ComPtr<IOPCServer> server_;
   com::ComPtr<IOPCSyncIO> io_;
+  com::ComPtr<IOPCSyncIO2> io2_;
   OPCHANDLE group_ = 0;
   std::vector<OPCHANDLE> handles_;
 };
