@@ -61,7 +61,8 @@ TEST_F(Dll, StringsCrossTheBoundaryUnchanged) {
 }
 
 // The configuration program runs as "rundll32.exe <our DLL>,UpdateOPCConfiguration <string>"
-// and the call returns only after it ended: its log entry is there when the call returns.
+// and the call returns only after it ended. Without a display its dialog cannot be shown, and
+// the entry saying so is there when the call returns.
 TEST_F(Dll, UpdateConfigurationRunsRundll32AndWaits) {
   ASSERT_TRUE(dll.Loaded());
   const std::string name = "Config" + std::to_string(::GetTickCount64());
@@ -70,7 +71,7 @@ TEST_F(Dll, UpdateConfigurationRunsRundll32AndWaits) {
   EXPECT_EQ(name, TakeString(dll, copy));
   const std::string log = krelta::testing::ReadFileBytes(krelta::ApplicationDataFolder() +
                                                          "\\OPCDAKreltaLog.log");
-  const std::size_t at = log.find("connection string \"" + name + "\"");
+  const std::size_t at = log.find("OPCDA_" + name + "Configuration.xml");
   ASSERT_NE(std::string::npos, at) << log;
   std::string entry = log.substr(at, log.find('\n', at) - at);
   for (char& c : entry) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -1,0 +1,355 @@
+// The configuration dialogs in this process under Xvfb, driven with window messages from a
+// second thread against the simulator: the data-source dialog with its server tree, the
+// credentials dialog, the node dialog, and SaveConfiguration writing the file.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "config/connection_settings.h"
+#include "discovery/server_enumeration.h"
+#include "opc_da_constants.h"
+#include "opcda/create_instance.h"
+#include "platform/com/wide_text.h"
+#include "simulator/address_space.h"
+#include "support/simulator_session.h"
+#include "support/test_folder.h"
+#include "ui/credentials_dialog.h"
+#include "ui/datasource_dialog.h"
+#include "ui/nodes_dialog.h"
+#include "ui/resource_ids.h"
+#include "ui/save_configuration.h"
+#include "dialog_driver.h"
+
+namespace krelta {
+namespace {
+
+using namespace krelta::testing;
+using ui::CNewEditDatasourceDlg;
+using ui::COPCNodesDlg;
+
+constexpr const wchar_t* kDataSourceCaption = L"Create Connection to Data Source";
+constexpr const char* kConfiguredUrl =
+    "opcda://localhost/OpcDAKrelta.Simulator.1/{DE186CF8-2426-4039-ACAB-729B0908B909}";
+
+class Dialogs : public SimulatorSuite {
+ protected:
+  void SetUp() override {
+    SimulatorSuite::SetUp();
+    CreateDirectoryPath(folder_.DataFolder());
+  }
+  void TearDown() override {
+    Control()->GenerateAddressSpace(0, 0);
+    com::Bstr error;
+    Control()->LoadAddressSpace(sim::kDefaultAddressSpace, error.put());
+    SimulatorSuite::TearDown();
+  }
+  std::string ConfigurationFile() { return folder_.File("OPCDA_UiTestConfiguration.xml"); }
+
+  TestAppDataFolder folder_;
+  ScriptedMessages messages_;
+};
+
+TEST_F(Dialogs, CancelWritesNothingAndShowsNothing) {
+  ConnectionSettings settings("UiTest");
+  WithDriver([&] { ui::SaveConfiguration(settings); return 0; }, [&] {
+    HWND dialog = WaitForDialog(kDataSourceCaption);
+    HWND tree = ::GetDlgItem(dialog, IDC_SERVER_TREE);
+    EXPECT_EQ(Texts(Children(tree, TVI_ROOT)), (std::vector<std::wstring>{L"Local host", L"Local network"}));
+    // Wine's network service lists no computers, so "Local network" has no children.
+    EXPECT_TRUE(Children(tree, FindItem(tree, {L"Local network"})).empty());
+    EXPECT_FALSE(Enabled(dialog, IDOK));
+    EXPECT_FALSE(Enabled(dialog, IDC_CREDENTIALS));
+    EXPECT_FALSE(Enabled(dialog, IDC_TEST_CONNECTIVITY));
+    Press(dialog, IDCANCEL);
+    WaitGone(dialog);
+  });
+  EXPECT_FALSE(platform::PathExists(ConfigurationFile()));
+  EXPECT_TRUE(messages_.Shown().empty());
+}
+
+TEST_F(Dialogs, OkWritesTheChosenNodesAndEncryptedCredentialsThenReopeningPreFillsAndReselects) {
+  ConnectionSettings settings("UiTest");
+  WithDriver([&] { ui::SaveConfiguration(settings); return 0; }, [&] {
+    HWND dialog = WaitForDialog(kDataSourceCaption);
+    HWND tree = ::GetDlgItem(dialog, IDC_SERVER_TREE);
+    // A host typed by hand, with credentials for it.
+    ::SetWindowTextW(::GetDlgItem(dialog, IDC_OTHER_SERVER), L"localhost");
+    Click(dialog, IDC_ADD_HOST);
+    HTREEITEM host = FindItem(tree, {L"localhost"});
+    ASSERT_NE(host, nullptr);
+    Select(tree, host);
+    EXPECT_TRUE(Enabled(dialog, IDC_CREDENTIALS));
+    EXPECT_FALSE(Enabled(dialog, IDOK));
+    Press(dialog, IDC_CREDENTIALS);
+    HWND credentials = WaitForDialog(L"OPC Configuration");
+    EXPECT_TRUE(::GetWindowLongW(::GetDlgItem(credentials, IDC_PASSWORD), GWL_STYLE) & ES_PASSWORD);
+    ::SetWindowTextW(::GetDlgItem(credentials, IDC_USER), L"operator");
+    ::SetWindowTextW(::GetDlgItem(credentials, IDC_PASSWORD), L"p\u00e4ss\u00ff");
+    ::SetWindowTextW(::GetDlgItem(credentials, IDC_DOMAIN), L"PLANT");
+    Press(credentials, IDOK);
+    WaitGone(credentials);
+
+    Expand(tree, host);
+    HTREEITEM server = FindItem(tree, {L"localhost", L"OpcDAKrelta.Simulator"});
+    ASSERT_NE(server, nullptr);
+    Select(tree, server);
+    EXPECT_TRUE(Enabled(dialog, IDOK));
+    EXPECT_TRUE(Enabled(dialog, IDC_TEST_CONNECTIVITY));
+    EXPECT_FALSE(Enabled(dialog, IDC_CREDENTIALS));
+    Click(dialog, IDC_TEST_CONNECTIVITY);
+    Press(dialog, IDOK);
+
+    HWND nodes = WaitForDialog(L"Select Nodes");
+    HWND nodeTree = ::GetDlgItem(nodes, IDC_NODE_TREE);
+    EXPECT_EQ(Texts(Children(nodeTree, TVI_ROOT)), std::vector<std::wstring>{L"Plant"});
+    HTREEITEM line1 = FindItem(nodeTree, {L"Plant", L"Line1"});
+    HTREEITEM utilities = FindItem(nodeTree, {L"Plant", L"Utilities"});
+    ASSERT_NE(line1, nullptr);
+    ASSERT_NE(utilities, nullptr);
+    EXPECT_EQ(ReadItem(nodeTree, line1).image, 9);
+    SetChecked(nodeTree, line1, true);
+    SetChecked(nodeTree, utilities, true);
+    Press(nodes, IDOK);
+    WaitGone(dialog);
+  });
+  const std::vector<std::string> shown = messages_.Shown();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0], "Test Successful!");
+  EXPECT_EQ(shown[1], "Saved configuration to " + settings.ConfigurationPath());
+  EXPECT_EQ(messages_.Captions()[1], kIdentityText);
+
+  const std::string bytes = ReadFileBytes(ConfigurationFile());
+  EXPECT_EQ(bytes.find("operator"), std::string::npos) << "credentials stored in clear";
+  ConnectionSettings saved("UiTest");
+  EXPECT_EQ(saved.GetCredentials().user, "operator");
+  EXPECT_EQ(saved.GetCredentials().password, "p\xe4ss\xff");
+  EXPECT_EQ(saved.GetCredentials().domain, "PLANT");
+  EXPECT_EQ(saved.Url(), "opcda://localhost/OpcDAKrelta.Simulator/{DE186CF8-2426-4039-ACAB-729B0908B909}");
+  EXPECT_EQ(saved.Nodes(), (std::vector<NodeEntry>{{"Plant.Line1", "Plant.Line1"}, {"Plant.Utilities", "Plant.Utilities"}}));
+
+  // Reopened: the configured host is listed and populated, its server selected, the stored
+  // branches checked; cancelling both dialogs leaves the file as it was.
+  WithDriver([&] { ui::SaveConfiguration(saved); return 0; }, [&] {
+    HWND dialog = WaitForDialog(kDataSourceCaption);
+    HWND tree = ::GetDlgItem(dialog, IDC_SERVER_TREE);
+    EXPECT_EQ(Texts(Children(tree, TVI_ROOT)),
+              (std::vector<std::wstring>{L"Local host", L"Local network", L"localhost"}));
+    const HTREEITEM selected = TreeView_GetSelection(tree);
+    ASSERT_NE(selected, nullptr);
+    EXPECT_EQ(ReadItem(tree, selected).text, L"OpcDAKrelta.Simulator");
+    EXPECT_EQ(ReadItem(tree, TreeView_GetParent(tree, selected)).text, L"localhost");
+    EXPECT_TRUE(Enabled(dialog, IDOK));
+    Press(dialog, IDOK);
+    HWND nodes = WaitForDialog(L"Select Nodes");
+    HWND nodeTree = ::GetDlgItem(nodes, IDC_NODE_TREE);
+    EXPECT_FALSE(Checked(nodeTree, FindItem(nodeTree, {L"Plant"})));
+    EXPECT_TRUE(Checked(nodeTree, FindItem(nodeTree, {L"Plant", L"Line1"})));
+    EXPECT_FALSE(Checked(nodeTree, FindItem(nodeTree, {L"Plant", L"Line2"})));
+    EXPECT_TRUE(Checked(nodeTree, FindItem(nodeTree, {L"Plant", L"Utilities"})));
+    Press(nodes, IDCANCEL);
+    WaitGone(nodes);
+    EXPECT_TRUE(::IsWindowVisible(dialog)) << "Cancel in the node dialog ends the data-source dialog";
+    Press(dialog, IDCANCEL);
+    WaitGone(dialog);
+  });
+  EXPECT_EQ(ReadFileBytes(ConfigurationFile()), bytes);
+}
+
+TEST_F(Dialogs, LocalHostGroupsServersAndRefusesOneWithoutDataAccess2Or3) {
+  Control()->SetFault(SIM_FAULT_SERVERLIST_TEST_CLASSES, 1);
+  ConnectionSettings settings("UiTest");
+  CNewEditDatasourceDlg dialog(".", settings);
+  const INT_PTR result = WithDriver([&] { return dialog.RunModal(); }, [&] {
+    HWND window = WaitForDialog(kDataSourceCaption);
+    HWND tree = ::GetDlgItem(window, IDC_SERVER_TREE);
+    HTREEITEM local = FindItem(tree, {L"Local host"});
+    Expand(tree, local);
+    const std::vector<TreeItem> servers = Children(tree, local);
+    ASSERT_GE(servers.size(), 5u);
+    // Data Access 2/3 servers (image 7) before all others (image 29).
+    bool others = false;
+    for (const TreeItem& s : servers) {
+      SCOPED_TRACE(s.text);
+      if (s.image == 29) others = true;
+      EXPECT_TRUE(s.image == 7 ? !others : s.image == 29);
+    }
+    HTREEITEM da1 = FindItem(tree, {L"Local host", L"OpcDAKrelta.TestDA1.1"});
+    ASSERT_NE(da1, nullptr);
+    EXPECT_EQ(ReadItem(tree, da1).image, 29);
+    EXPECT_EQ(ReadItem(tree, FindItem(tree, {L"Local host", L"OpcDAKrelta.TestAE.1"})).image, 29);
+    EXPECT_EQ(ReadItem(tree, FindItem(tree, {L"Local host", L"OpcDAKrelta.SimulatorDA2"})).image, 7);
+    Select(tree, da1);
+    EXPECT_FALSE(Enabled(window, IDOK));
+    // A double click runs the OK processing for any server item.
+    NMHDR click{tree, IDC_SERVER_TREE, static_cast<UINT>(NM_DBLCLK)};
+    ::SendMessageW(window, WM_NOTIFY, IDC_SERVER_TREE, reinterpret_cast<LPARAM>(&click));
+    Select(tree, local);
+    ::SendMessageW(window, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(::IsWindowVisible(window));
+    Press(window, IDCANCEL);
+  });
+  EXPECT_EQ(result, IDCANCEL);
+  EXPECT_EQ(messages_.Shown(), (std::vector<std::string>{"No valid OPC DA server is selected",
+                                                         "No valid OPC server is selected"}));
+  EXPECT_EQ(messages_.Types(), (std::vector<UINT>{MB_ICONEXCLAMATION, MB_ICONEXCLAMATION}));
+}
+
+TEST_F(Dialogs, ServerWithoutBranchesSavesTheSinglePairWithoutTheNodeDialog) {
+  com::Bstr error;
+  ASSERT_EQ(Control()->LoadAddressSpace(L"item Alone R8 1\n", error.put()), S_OK);
+  ConnectionSettings settings("UiTest");
+  CNewEditDatasourceDlg dialog(".", settings);
+  const INT_PTR result = WithDriver([&] { return dialog.RunModal(); }, [&] {
+    HWND window = WaitForDialog(kDataSourceCaption);
+    HWND tree = ::GetDlgItem(window, IDC_SERVER_TREE);
+    Expand(tree, FindItem(tree, {L"Local host"}));
+    Select(tree, FindItem(tree, {L"Local host", L"OpcDAKrelta.Simulator"}));
+    Press(window, IDOK);
+    WaitGone(window);
+  });
+  EXPECT_EQ(result, IDOK);
+  EXPECT_EQ(dialog.ReadNodes(), (std::vector<NodeEntry>{{"OPC", ""}}));
+  EXPECT_EQ(dialog.ReadUrl(), "opcda://localhost/OpcDAKrelta.Simulator/{DE186CF8-2426-4039-ACAB-729B0908B909}");
+  EXPECT_TRUE(messages_.Shown().empty());
+}
+
+// ---- A host that does not answer, through the creation seam ----
+
+std::atomic<int> g_probes{0};
+HRESULT WINAPI SilentHost(REFCLSID clsid, IUnknown* outer, DWORD context, COSERVERINFO* info, DWORD count,
+                          MULTI_QI* results) {
+  if (info != nullptr && info->pwszName != nullptr && std::wstring(info->pwszName) == L"plant07") {
+    ++g_probes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    return HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+  }
+  return ::CoCreateInstanceEx(clsid, outer, context, info, count, results);
+}
+
+TEST_F(Dialogs, HostThatDoesNotAnswerShowsItsErrorItemAndExpandingAgainRetries) {
+  const CreateInstanceExFunction previous = SetCreateInstanceExForTesting(&SilentHost);
+  ConnectionSettings settings("UiTest");
+  CNewEditDatasourceDlg dialog(".", settings);
+  dialog.SetPingLimit(200);
+  g_probes = 0;
+  WithDriver([&] { return dialog.RunModal(); }, [&] {
+    HWND window = WaitForDialog(kDataSourceCaption);
+    HWND tree = ::GetDlgItem(window, IDC_SERVER_TREE);
+    ::SetWindowTextW(::GetDlgItem(window, IDC_OTHER_SERVER), L"plant07");
+    Click(window, IDC_ADD_HOST);
+    HTREEITEM host = FindItem(tree, {L"plant07"});
+    const auto start = std::chrono::steady_clock::now();
+    Expand(tree, host);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1200)) << "probe not bounded";
+    std::vector<TreeItem> children = Children(tree, host);
+    ASSERT_EQ(children.size(), 1u);
+    EXPECT_EQ(children[0].image, 35);
+    EXPECT_EQ(children[0].text, com::Utf8ToWide(SystemMessageText(HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE))));
+    // Collapsed and expanded again by the user (keyboard), which the tree always announces.
+    TreeView_Expand(tree, host, TVE_COLLAPSE);
+    Select(tree, host);
+    ::SendMessageW(tree, WM_KEYDOWN, VK_ADD, 0);
+    EXPECT_EQ(g_probes.load(), 2);
+    EXPECT_EQ(Children(tree, host).size(), 1u);
+    Press(window, IDCANCEL);
+  });
+  SetCreateInstanceExForTesting(previous);
+}
+
+// ---- The node dialog on its own ----
+
+// Area1 > Line1 > Cell1 > Robot1, and Area2, numbered as browsing numbers them.
+std::unique_ptr<BrowseTree> HandMadeTree() {
+  auto tree = std::make_unique<BrowseTree>();
+  BrowseNode& top = tree->AddTop();
+  BrowseNode& area1 = tree->Add(top, 1, {false, "Area1", "A1"});
+  BrowseNode& line1 = tree->Add(area1, 2, {false, "Line1", "A1.L1"});
+  BrowseNode& cell1 = tree->Add(line1, 3, {false, "Cell1", "A1.L1.C1"});
+  tree->Add(cell1, 4, {false, "Robot1", "A1.L1.C1.R1"});
+  tree->Add(top, 5, {false, "Area2", "A2"});
+  return tree;
+}
+
+TEST_F(Dialogs, NodeDialogCascadesCheckBoxClicksDownAndAsksBeforeAnEmptySelection) {
+  COPCNodesDlg nodes("/");
+  nodes.HandOver({{"old", "Area2"}}, HandMadeTree());
+  messages_.Answer(IDNO);
+  messages_.Answer(IDYES);
+  const INT_PTR result = WithDriver([&] { return nodes.RunModal(); }, [&] {
+    HWND window = WaitForDialog(L"Select Nodes");
+    HWND tree = ::GetDlgItem(window, IDC_NODE_TREE);
+    HTREEITEM area1 = FindItem(tree, {L"Area1"});
+    HTREEITEM area2 = FindItem(tree, {L"Area2"});
+    EXPECT_TRUE(Checked(tree, area2)) << "stored path Area2";
+    TreeView_Expand(tree, area1, TVE_EXPAND);
+    HTREEITEM line1 = FindItem(tree, {L"Area1", L"Line1"});
+    TreeView_Expand(tree, line1, TVE_EXPAND);
+    HTREEITEM cell1 = FindItem(tree, {L"Area1", L"Line1", L"Cell1"});
+    HTREEITEM robot1 = FindItem(tree, {L"Area1", L"Line1", L"Cell1", L"Robot1"});
+    ClickCheckBox(tree, area1);
+    EXPECT_TRUE(Checked(tree, area1));
+    EXPECT_TRUE(Checked(tree, line1));
+    EXPECT_TRUE(Checked(tree, cell1));
+    EXPECT_TRUE(Checked(tree, robot1));
+    EXPECT_TRUE(Checked(tree, area2)) << "a sibling changed";
+    ClickCheckBox(tree, line1);  // a child clears itself and below, never its parent
+    EXPECT_TRUE(Checked(tree, area1));
+    EXPECT_FALSE(Checked(tree, line1));
+    EXPECT_FALSE(Checked(tree, robot1));
+    // Nothing checked: the question; No keeps the dialog open, Yes ends it.
+    for (HTREEITEM item : {area1, area2}) SetChecked(tree, item, false);
+    ::SendMessageW(window, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(::IsWindowVisible(window));
+    EXPECT_FALSE(Checked(tree, area1));
+    Press(window, IDOK);
+    WaitGone(window);
+  });
+  EXPECT_EQ(result, IDOK);
+  EXPECT_TRUE(nodes.Nodes().empty());
+  EXPECT_EQ(messages_.Shown(), (std::vector<std::string>(2, COPCNodesDlg::kNothingSelectedQuestion)));
+  EXPECT_EQ(messages_.Types(), (std::vector<UINT>(2, MB_YESNO)));
+}
+
+TEST_F(Dialogs, NodeDialogListsCheckedBranchesDepthFirstWithTheDelimiter) {
+  COPCNodesDlg nodes("/");
+  nodes.HandOver({}, HandMadeTree());
+  const INT_PTR result = WithDriver([&] { return nodes.RunModal(); }, [&] {
+    HWND window = WaitForDialog(L"Select Nodes");
+    HWND tree = ::GetDlgItem(window, IDC_NODE_TREE);
+    for (auto path : {std::initializer_list<const wchar_t*>{L"Area2"}, {L"Area1", L"Line1"},
+                      {L"Area1", L"Line1", L"Cell1", L"Robot1"}, {L"Area1"}}) {
+      SetChecked(tree, FindItem(tree, path), true);
+    }
+    Press(window, IDOK);
+    WaitGone(window);
+  });
+  EXPECT_EQ(result, IDOK);
+  EXPECT_EQ(nodes.Nodes(), (std::vector<NodeEntry>{{"A1", "Area1"},
+                                                   {"A1.L1", "Area1/Line1"},
+                                                   {"A1.L1.C1.R1", "Area1/Line1/Cell1/Robot1"},
+                                                   {"A2", "Area2"}}));
+}
+
+TEST_F(Dialogs, CredentialsDialogShowsAndReturnsItsTextsOnlyOnOk) {
+  for (const int button : {IDOK, IDCANCEL}) {
+    ui::COPCCredentialsDlg credentials;
+    credentials.user = "user";
+    credentials.password = "old";
+    const INT_PTR result = WithDriver([&] { return credentials.RunModal(); }, [&] {
+      HWND window = WaitForDialog(L"OPC Configuration");
+      EXPECT_EQ(Text(::GetDlgItem(window, IDC_USER)), L"user");
+      EXPECT_EQ(Text(::GetDlgItem(window, IDC_PASSWORD)), L"old");
+      ::SetWindowTextW(::GetDlgItem(window, IDC_USER), L"");
+      ::SetWindowTextW(::GetDlgItem(window, IDC_PASSWORD), L"");
+      Press(window, button);
+      WaitGone(window);
+    });
+    EXPECT_EQ(result, button);
+    EXPECT_EQ(credentials.user, button == IDOK ? "" : "user");
+    EXPECT_EQ(credentials.password, button == IDOK ? "" : "old");
+  }
+}
+
+}  // namespace
+}  // namespace krelta

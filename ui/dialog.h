@@ -1,0 +1,80 @@
+// A modal dialog from one of the library's templates, with virtual handlers and an exception
+// barrier in its dialog procedure; and the helpers the three dialogs share: the library's
+// resource module, the image strip, wait cursors and texts of controls. Windows only.
+#pragma once
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+
+namespace krelta::ui {
+
+// The module whose resources hold templates 101 to 103 and bitmap 104: the one holding this
+// code (the DLL, or a test program linked with the resources).
+HINSTANCE ResourceModule();
+
+// Bitmap 104 as an image list (16 x 16, masked, 32-bit colour, magenta transparent); the
+// caller destroys it.
+HIMAGELIST CreateImageStrip();
+
+// The wait cursor for the lifetime of the object.
+class WaitCursor {
+ public:
+  WaitCursor() : previous_(::SetCursor(::LoadCursorW(nullptr, IDC_WAIT))) {}
+  ~WaitCursor() { ::SetCursor(previous_); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+
+ private:
+  HCURSOR previous_;
+};
+
+// Paints what waits to be painted in this thread's windows, so a long operation on the dialog
+// thread leaves no hole in the window.
+void PaintPendingWindows();
+
+// Window texts as the library's 8-bit texts in the ANSI code page (user, password, domain, host).
+std::string GetAnsiText(HWND window);
+void SetAnsiText(HWND window, const std::string& text);
+
+// Tree items' texts.
+std::wstring TreeItemText(HWND tree, HTREEITEM item);
+
+class Dialog {
+ public:
+  virtual ~Dialog() = default;
+  Dialog(const Dialog&) = delete;
+  Dialog& operator=(const Dialog&) = delete;
+
+  // Runs the dialog; the result is the id passed to End (IDOK, IDCANCEL), or -1 when the
+  // dialog could not be created.
+  INT_PTR RunModal(HWND owner = nullptr);
+  HWND Window() const { return window_; }
+  HWND Item(int id) const { return ::GetDlgItem(window_, id); }
+
+ protected:
+  explicit Dialog(int templateId) : templateId_(templateId) {}
+
+  // Returns TRUE to let the system set the focus.
+  virtual BOOL OnInitDialog() { return TRUE; }
+  virtual void OnOK() { End(IDOK); }
+  virtual void OnCancel() { End(IDCANCEL); }
+  // Other WM_COMMAND ids; true when handled.
+  virtual bool OnCommand(int id, int notification) { return false; }
+  // WM_NOTIFY; set handled to give the result back to the control.
+  virtual LRESULT OnNotify(NMHDR& header, bool& handled) { return 0; }
+  // Any other message; true when handled (result in result).
+  virtual bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) { return false; }
+
+  void End(INT_PTR result) { ::EndDialog(window_, result); }
+
+ private:
+  static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);
+
+  int templateId_;
+  HWND window_ = nullptr;
+};
+
+}  // namespace krelta::ui
