@@ -87,7 +87,6 @@ TEST_F(Decrypt, RoundTripsEveryCombinationOfFields) {
         SCOPED_TRACE("user '" + user + "' password '" + password + "' domain '" + domain + "'");
         const std::string stored = EncryptCredentials(user, password, domain);
         EXPECT_EQ(0u, stored.size() % 16);
-        EXPECT_EQ(stored, HexEncode([&] { std::string b; HexDecode(stored, b); return b; }()));
         const Credentials c = Restore(stored);
         // An empty user name restores nothing; everything else comes back as it was.
         EXPECT_EQ(user, c.user);

@@ -159,14 +159,6 @@ TEST(LogFile, AnUncreatableFolderLosesEntriesSilently) {
   EXPECT_EQ("a file, not a folder", ReadFileBytes(blocker));
 }
 
-TEST(CreateDirectoryPath, CreatesMissingParentsAndAcceptsATrailingSeparator) {
-  TestAppDataFolder folder;
-  const std::string deep = folder.Base() + "\\a\\b\\c\\";
-  EXPECT_TRUE(CreateDirectoryPath(deep));
-  EXPECT_TRUE(platform::PathExists(folder.Base() + "\\a\\b\\c"));
-  EXPECT_TRUE(CreateDirectoryPath(deep));  // already there
-}
-
 TEST(WriteStandaloneLog, GoesToTheSharedErrorLogWhateverTheLevel) {
   TestAppDataFolder folder;
   WriteStandaloneLog(kLogDebug, "debug is never dropped here");
