@@ -294,6 +294,20 @@ int Tree(const Library& dll, const Arguments& args) {
   return 0;
 }
 
+// Runs the configuration program for a data source as a host does (rundll32.exe shows the
+// dialogs; the call returns when the user has closed them).
+int Configure(const Library& dll, const Arguments& args) {
+  if (args.size() != 1) return 2;
+  krelta2_string copy = nullptr;
+  const krelta2_status status = dll.krelta2_updateConfiguration(args[0].c_str(), &copy);
+  if (status != KRELTA2_OK) {
+    std::printf("krelta2_updateConfiguration failed with status %u\n", status);
+    return 1;
+  }
+  std::printf("configuration of %s ended\n", TakeString(dll, copy).c_str());
+  return 0;
+}
+
 std::string XmlEscaped(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -366,6 +380,7 @@ const std::vector<Command>& Commands() {
       {"selfcheck", "selfcheck", SelfCheck},
       {"exports", "exports", Exports},
       {"tree", "tree <connection string>", Tree},
+      {"configure", "configure <connection string>", Configure},
       {"read", "read <connection string> [tag paths...]", Read},
       {"write", "write <connection string> <tag path> <number|text|null> [--time <seconds|2024-03-01T12:00:00>]", Write},
       {"watch", "watch <connection string> [--interval s] [--count n]", Watch},

@@ -1,0 +1,106 @@
+// The whole configuration path once, as a user walks it: krelta-host configure -> the library's
+// krelta2_updateConfiguration -> rundll32.exe -> the dialogs (driven from this process) -> the
+// configuration file -> krelta-host tree shows the chosen branches.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "log/log_file.h"
+#include "platform/platform.h"
+#include "remote_dialog.h"
+#include "support/simulator_session.h"
+#include "ui/resource_ids.h"
+
+namespace krelta {
+namespace {
+
+using namespace krelta::testing;
+
+std::string ProgramFolder() {
+  char path[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder = path;
+  return folder.substr(0, folder.find_last_of('\\'));
+}
+
+// Starts a program of the build; its output goes to outputFile when given.
+HANDLE Start(const std::string& commandLine, const std::string& outputFile = std::string()) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE output = INVALID_HANDLE_VALUE;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  if (!outputFile.empty()) {
+    output = ::CreateFileA(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = output;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  }
+  PROCESS_INFORMATION process{};
+  std::string command = commandLine;
+  const BOOL started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &process);
+  if (output != INVALID_HANDLE_VALUE) ::CloseHandle(output);
+  if (!started) return nullptr;
+  ::CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+class EndToEnd : public SimulatorSuite {};
+
+TEST_F(EndToEnd, ConfigureThroughRundll32ThenTheTreeShowsTheChosenBranches) {
+  const std::string name = "E2E" + std::to_string(::GetTickCount64());
+  const std::string host = "\"" + ProgramFolder() + "\\krelta-host.exe\"";
+  HANDLE configure = Start(host + " configure " + name);
+  ASSERT_NE(configure, nullptr);
+
+  HWND dialog = WaitForForeignDialog(L"Create Connection to Data Source");
+  ASSERT_NE(dialog, nullptr);
+  HWND tree = ::GetDlgItem(dialog, IDC_SERVER_TREE);
+  RemoteTree server(tree);
+  ASSERT_TRUE(server.Ready());
+  HTREEITEM local = server.Find({L"Local host"});
+  ASSERT_NE(local, nullptr);
+  TreeView_Expand(tree, local, TVE_EXPAND);
+  HTREEITEM simulator = server.Find({L"Local host", L"OpcDAKrelta.Simulator"});
+  ASSERT_NE(simulator, nullptr);
+  TreeView_SelectItem(tree, simulator);
+  ASSERT_TRUE(::IsWindowEnabled(::GetDlgItem(dialog, IDOK)));
+  ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+
+  HWND nodes = WaitForForeignDialog(L"Select Nodes");
+  ASSERT_NE(nodes, nullptr);
+  RemoteTree branches(::GetDlgItem(nodes, IDC_NODE_TREE));
+  HTREEITEM line2 = branches.Find({L"Plant", L"Line2"});
+  ASSERT_NE(line2, nullptr);
+  branches.SetChecked(line2, true);
+  ::PostMessageW(nodes, WM_COMMAND, IDOK, 0);
+
+  HWND saved = WaitForForeignDialog(L"OpcDAKrelta (Aug 21 2018 10:34:08)");
+  ASSERT_NE(saved, nullptr);
+  wchar_t text[512] = L"";
+  ::SendMessageW(::GetDlgItem(saved, 0xFFFF), WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text));
+  EXPECT_EQ(std::wstring(text).rfind(L"Saved configuration to ", 0), 0u) << text;
+  ::PostMessageW(saved, WM_COMMAND, IDOK, 0);
+  ASSERT_EQ(::WaitForSingleObject(configure, 30000), WAIT_OBJECT_0) << "krelta-host configure did not end";
+  ::CloseHandle(configure);
+
+  const std::string output = ApplicationDataFolder() + "\\" + name + "-tree.txt";
+  HANDLE tree2 = Start(host + " tree " + name, output);
+  ASSERT_NE(tree2, nullptr);
+  ASSERT_EQ(::WaitForSingleObject(tree2, 60000), WAIT_OBJECT_0);
+  ::CloseHandle(tree2);
+  std::string printed;
+  if (std::FILE* f = platform::OpenFile(output, "rb")) {
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) printed.append(buffer, n);
+    std::fclose(f);
+  }
+  EXPECT_NE(printed.find("[Plant.Line2]"), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("[Plant.Line1]"), std::string::npos) << printed;
+  platform::RemoveFile(output);
+  platform::RemoveFile(ApplicationDataFolder() + "\\OPCDA_" + name + "Configuration.xml");
+}
+
+}  // namespace
+}  // namespace krelta
