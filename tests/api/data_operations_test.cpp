@@ -353,6 +353,43 @@ TEST_F(DataOperations, AServerThatDiesDuringAReadAnswersWithinSeconds) {
   Close();
 }
 
+TEST_F(DataOperations, BadInputGivesDefinedResultsAndWritesNothingUnasked) {
+  // Level 3: no trace entry per slot.
+  Open(L"branch B\nitem Text BSTR x\nitem Odd BSTR \"a\xd800z\"\nitem N R8 1\n", {"B"},
+       [](ConnectionSettings& s) { s.SetLogLevel(kLogInformation); });
+  // One tag 100,000 times: one item, one handle per call, every slot filled.
+  const LONG added = Counter(SIM_COUNTER_ITEMS_ADDED);
+  const std::vector<std::string> many(100000, "B/N");
+  const std::vector<std::string> values = Read(many);
+  EXPECT_EQ(values, std::vector<std::string>(100000, "1"));
+  EXPECT_EQ(Counter(SIM_COUNTER_ITEMS_ADDED) - added, 1);
+  EXPECT_EQ(Counter(SIM_COUNTER_LAST_READ_COUNT), 1);
+  std::vector<std::string> row(100000, "2");
+  row.back() = "3";
+  ASSERT_EQ(Write(many, {row}), KRELTA2_OK);
+  EXPECT_EQ(Counter(SIM_COUNTER_LAST_WRITE_COUNT), 1);
+  EXPECT_EQ(Read({"B/N"}), std::vector<std::string>{"3"});  // the last position wins
+
+  // An unpaired surrogate reads as a text; every byte value written arrives as UTF-8 (invalid
+  // sequences skipped) and reads back in the ANSI code page.
+  const std::string odd = Read({"B/Odd"})[0];
+  EXPECT_EQ(odd.front(), '"');
+  EXPECT_EQ(odd.substr(0, 2), "\"a");
+  std::string bytes;
+  for (int b = 1; b < 256; ++b) bytes += static_cast<char>(b);
+  const std::vector<krelta2_tag> text = Tags({"B/Text"});
+  krelta2_vector cell = nullptr;
+  dll_.krelta2_vectorCreate(1, &cell);
+  dll_.krelta2_vectorSetString(cell, 0, (bytes + "\xc3\xa4").c_str());
+  ASSERT_EQ(dll_.krelta2_connectionWriteHistoricalData(connection_, text.data(), 1, kTime2024, cell), KRELTA2_OK);
+  dll_.krelta2_vectorFree(cell);
+  EXPECT_EQ(Read({"B/Text"})[0], "\"" + bytes.substr(0, 127) + "\xe4\"");
+
+  // A row of nulls writes no value (only quality and time stamp beside "no value").
+  ASSERT_EQ(Write({"B/Text", "B/N"}, {{"null", "null"}}), KRELTA2_OK);
+  EXPECT_EQ(Read({"B/N"}), std::vector<std::string>{"3"});
+}
+
 TEST_F(DataOperations, ArgumentChecksAndTheOperationsWithoutData) {
   Open(L"branch A\nitem X R8 1\n", {"A"});
   krelta2_tag tags[2] = {Tag("A/X"), nullptr};
