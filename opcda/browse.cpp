@@ -1,6 +1,9 @@
 #include "opcda/browse.h"
 
+#include <algorithm>
 #include <functional>
+#include <optional>
+#include <set>
 
 #include "log/log_file.h"
 #include "opc_da.h"
@@ -48,66 +51,98 @@ struct Element {
 };
 
 // All elements below a branch, following continuation points until the server has no more.
-// On a failing call the message goes to log and the elements of earlier pages are kept.
-HRESULT BrowseAll(IOPCBrowse* browse, const std::string& itemId, OPCBROWSEFILTER filter,
-                  const LogSink& log, std::vector<Element>& out) {
+// False when the walk stopped early (a failed call, a point handed out twice), which is logged;
+// the elements received until then are kept.
+bool BrowseAll(IOPCBrowse* browse, const std::string& itemId, OPCBROWSEFILTER filter,
+               const LogSink& log, std::vector<Element>& out) {
   std::wstring branch = com::Utf8ToWide(itemId);
   wchar_t emptyName[1] = {L'\0'};
   wchar_t emptyVendor[1] = {L'\0'};
   DWORD noProperties = 0;
-  // The first call passes an empty point of our own allocation: the server may free it.
-  com::CoTaskString continuation(static_cast<wchar_t*>(::CoTaskMemAlloc(sizeof(wchar_t))));
-  if (!continuation) return E_OUTOFMEMORY;
-  continuation.get()[0] = L'\0';
-  std::wstring previous;
+  // The first call passes no point (the inner pointer is unique), later ones the point the server
+  // handed back. A marshaler may answer in a new block and leave ours allocated, or unmarshal into
+  // ours: the block passed in is freed only when a different one came back, and never twice.
+  com::CoTaskString continuation;
+  std::set<std::wstring> pointsSeen;
   for (;;) {
     BOOL more = FALSE;
     com::CoTaskArray<OPCBROWSEELEMENT, BrowseElementCleanup> elements;
-    // The server may free the text it receives and hand back a new one.
-    LPWSTR point = continuation.release();
+    LPWSTR point = continuation.get();
     const HRESULT hr = browse->Browse(branch.data(), &point, 0, filter, emptyName, emptyVendor,
                                       FALSE, FALSE, 0, &noProperties, &more,
                                       elements.size_address(), elements.put());
-    continuation.reset(point);
+    if (point != continuation.get()) continuation.reset(point);
     if (FAILED(hr)) {
       log(kLogError, Format("IOPCBrowse::Browse failed: %1%", FormatResult(hr)));
-      return hr;
+      return false;
     }
     for (const OPCBROWSEELEMENT& e : elements) {
       out.push_back({com::WideToUtf8(e.szName), com::WideToUtf8(e.szItemID), e.dwFlagValue,
                      e.ItemProperties.hrErrorID});
     }
-    const std::wstring next = continuation ? continuation.get() : L"";
-    // A server that hands back the same point without elements would page forever.
-    if (next.empty() || (elements.empty() && next == previous)) return hr;
-    previous = next;
-  }
-}
-
-// Up to kNamesPerFetch names per call, until the enumerator reports the end or batch answers
-// false. False on a failed fetch (already logged).
-bool ForEachName(IEnumString* names, const LogSink& log,
-                 const std::function<bool(std::vector<std::string>&)>& batch) {
-  for (;;) {
-    LPOLESTR fetched[kNamesPerFetch] = {};
-    ULONG count = 0;
-    const HRESULT hr = names->Next(kNamesPerFetch, fetched, &count);
-    if (FAILED(hr)) {
-      log(kLogError, Format("IEnumString::Next failed: %1%", FormatResult(hr)));
+    if (!continuation || continuation.get()[0] == L'\0') return true;
+    // A server that hands out a point again would page forever.
+    if (!pointsSeen.insert(continuation.get()).second) {
+      log(kLogError, Format("IOPCBrowse::Browse returned the continuation point '%1%' a second "
+                            "time while browsing '%2%'; the browse ends with the elements received.",
+                            com::WideToUtf8(continuation.get()), itemId));
       return false;
     }
-    std::vector<std::string> batchNames;
-    for (ULONG i = 0; i < count && i < kNamesPerFetch; ++i) {
-      com::CoTaskString owned(fetched[i]);
-      batchNames.push_back(com::WideToUtf8(owned.get()));
-    }
-    if (!batch(batchNames) || hr != S_OK) return true;
   }
 }
 
-// BrowseOPCItemIDs at the current position; null and logged on failure or when empty.
-ComPtr<IEnumString> BrowseIds(IOPCBrowseServerAddressSpace* space, OPCBROWSETYPE type,
-                              const LogSink& log, bool& failed) {
+// The names of an IEnumString, fetched kNamesPerFetch at a time as they are needed.
+class NameReader {
+ public:
+  NameReader(ComPtr<IEnumString> names, const LogSink& log) : names_(std::move(names)), log_(log) {}
+  // The next name; false at the end. A failed fetch, or an S_OK batch without names (which would
+  // be fetched forever), is logged and ends the names: failed() tells.
+  bool Next(std::string& name);
+  bool failed() const { return failed_; }
+
+ private:
+  ComPtr<IEnumString> names_;
+  const LogSink& log_;
+  std::vector<std::string> batch_;
+  std::size_t next_ = 0;
+  bool done_ = false;
+  bool failed_ = false;
+};
+
+bool NameReader::Next(std::string& name) {
+  while (next_ == batch_.size()) {
+    if (done_) return false;
+    LPOLESTR fetched[kNamesPerFetch] = {};
+    ULONG count = 0;
+    const HRESULT hr = names_->Next(kNamesPerFetch, fetched, &count);
+    if (FAILED(hr)) {
+      log_(kLogError, Format("IEnumString::Next failed: %1%", FormatResult(hr)));
+      failed_ = done_ = true;
+      return false;
+    }
+    batch_.clear();
+    next_ = 0;
+    // COM's stub reports a full batch for every S_OK, so a server's short S_OK batch arrives
+    // padded with null names: they are no names.
+    for (ULONG i = 0; i < count && i < kNamesPerFetch; ++i) {
+      com::CoTaskString owned(fetched[i]);
+      if (owned) batch_.push_back(com::WideToUtf8(owned.get()));
+    }
+    done_ = hr != S_OK;
+    if (hr == S_OK && batch_.empty()) {
+      log_(kLogError, "IEnumString::Next answered S_OK without a name; the enumeration ends with "
+                      "the names received.");
+      failed_ = done_ = true;
+      return false;
+    }
+  }
+  name = std::move(batch_[next_++]);
+  return true;
+}
+
+// BrowseOPCItemIDs at the current position; no reader (logged) on failure or when empty.
+std::optional<NameReader> BrowseIds(IOPCBrowseServerAddressSpace* space, OPCBROWSETYPE type,
+                                    const LogSink& log, bool& failed) {
   ComPtr<IEnumString> names;
   failed = false;
   const HRESULT hr = space->BrowseOPCItemIDs(type, L"", VT_EMPTY, 0, names.ReleaseAndGetAddressOf());
@@ -115,16 +150,20 @@ ComPtr<IEnumString> BrowseIds(IOPCBrowseServerAddressSpace* space, OPCBROWSETYPE
     failed = true;
     log(kLogError, Format("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs failed: %1%",
                           FormatResult(hr)));
-    return nullptr;
+    return std::nullopt;
   }
   if (hr == S_FALSE || !names) {
     log(kLogInformation, "IOPCBrowseServerAddressSpace::BrowseOPCItemIDs, nothing more to enumerate.");
-    return nullptr;
+    return std::nullopt;
   }
-  return names;
+  return NameReader(std::move(names), log);
 }
 
 // ---- branches, for the configuration dialog ----
+//
+// Both walks keep their own stack instead of recursing, so a deep address space costs heap, not
+// the caller's stack (a host thread may have no more than 1 MB). Below kMaxBranchDepth levels
+// they stop and log: only a server that lists a branch inside itself gets there.
 
 struct BranchWalk {
   BrowseTree& tree;
@@ -133,62 +172,110 @@ struct BranchWalk {
   LogSink log = [](std::int32_t level, const std::string& message) {
     WriteStandaloneLog(level, message);
   };
+
+  // False (logged, browse error) when node lies too deep to be browsed.
+  bool MayBrowseBelow(const BrowseNode& node) {
+    if (node.level - 1 < kMaxBranchDepth) return true;
+    browseError = true;
+    log(kLogError, Format("The branch '%1%' lies %2% levels deep; its sub-branches are not browsed.",
+                          node.record.itemId, kMaxBranchDepth));
+    return false;
+  }
 };
 
-void GetBranchDA30(IOPCBrowse* browse, BranchWalk& walk, BrowseNode& parent,
-                   const std::string& itemId) {
-  std::vector<Element> elements;
-  if (FAILED(BrowseAll(browse, itemId, OPC_BROWSE_FILTER_BRANCHES, walk.log, elements))) {
-    walk.browseError = true;
+// Whether itemId is the branch of node or of one of its ancestors (the top is browsed as "").
+bool IsBranchOrAncestor(const BrowseNode& node, const std::string& itemId) {
+  for (const BrowseNode* n = &node; n != nullptr; n = n->parent) {
+    if ((n->parent != nullptr ? n->record.itemId : std::string()) == itemId) return true;
   }
-  std::vector<BrowseRecord> branches;
-  for (Element& e : elements) {
-    if (e.propertiesError == OPC_E_UNKNOWNITEMID) {
+  return false;
+}
+
+void WalkBranchesDA30(IOPCBrowse* browse, BranchWalk& walk, BrowseNode& top) {
+  struct Pending {
+    BrowseNode* parent;
+    BrowseRecord record;
+  };
+  std::vector<Pending> pending;  // the next branch to add on top
+  // Browses node's branch and puts its sub-branches on the stack, the first one on top.
+  const auto browseBelow = [&](BrowseNode& node, const std::string& itemId) {
+    std::vector<Element> elements;
+    if (!BrowseAll(browse, itemId, OPC_BROWSE_FILTER_BRANCHES, walk.log, elements)) {
       walk.browseError = true;
-      walk.log(kLogError, Format("OpcDaProxy::GetBranch, IOPCBrowse::Browse partialy failed, the "
-                                 "following item displayed but is not known to the OPC server: %1%",
-                                 e.name));
     }
-    if (e.flags & OPC_BROWSE_HASCHILDREN) {
-      branches.push_back({false, std::move(e.name), std::move(e.itemId)});
+    const std::size_t firstOfNode = pending.size();
+    for (Element& e : elements) {
+      if (e.propertiesError == OPC_E_UNKNOWNITEMID) {
+        walk.browseError = true;
+        walk.log(kLogError, Format("OpcDaProxy::GetBranch, IOPCBrowse::Browse partialy failed, the "
+                                   "following item displayed but is not known to the OPC server: %1%",
+                                   e.name));
+      }
+      if (!(e.flags & OPC_BROWSE_HASCHILDREN)) continue;
+      if (IsBranchOrAncestor(node, e.itemId)) {
+        walk.browseError = true;
+        walk.log(kLogError, Format("IOPCBrowse::Browse lists the branch '%1%' inside itself; it is "
+                                   "not browsed again.",
+                                   e.itemId));
+        continue;
+      }
+      pending.push_back({&node, {false, std::move(e.name), std::move(e.itemId)}});
     }
-  }
-  for (BrowseRecord& record : branches) {
-    const std::string childId = record.itemId;
-    BrowseNode& child = walk.tree.Add(parent, ++walk.counter, std::move(record));
-    GetBranchDA30(browse, walk, child, childId);
+    std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(firstOfNode), pending.end());
+  };
+  browseBelow(top, std::string());
+  while (!pending.empty()) {
+    Pending next = std::move(pending.back());
+    pending.pop_back();
+    BrowseNode& child = walk.tree.Add(*next.parent, ++walk.counter, std::move(next.record));
+    if (walk.MayBrowseBelow(child)) browseBelow(child, child.record.itemId);
   }
 }
 
-void GetBranchDA20(IOPCBrowseServerAddressSpace* space, BranchWalk& walk, BrowseNode& parent) {
-  bool failed = false;
-  ComPtr<IEnumString> names = BrowseIds(space, OPC_BRANCH, walk.log, failed);
-  if (failed) walk.browseError = true;
-  if (!names) return;
-  const bool complete = ForEachName(names.Get(), walk.log, [&](std::vector<std::string>& batch) {
-    for (std::string& name : batch) {
-      const std::wstring wide = com::Utf8ToWide(name);
-      HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_DOWN, wide.c_str());
-      if (FAILED(hr)) {
-        walk.browseError = true;
-        walk.log(kLogError, Format("GetBranchIOPCBrowseServerAddressSpace::ChangeBrowsePosition("
-                                   "OPC_BROWSE_DOWN) failed: %1%",
-                                   FormatResult(hr)));
-        continue;
-      }
-      BrowseNode& child = walk.tree.Add(parent, ++walk.counter, {false, name, name});
-      GetBranchDA20(space, walk, child);
-      hr = space->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
-      if (FAILED(hr)) {
-        walk.browseError = true;
-        walk.log(kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition(OPC_BROWSE_UP) "
-                                   "failed: %1%",
-                                   FormatResult(hr)));
-      }
+void WalkBranchesDA20(IOPCBrowseServerAddressSpace* space, BranchWalk& walk, BrowseNode& top) {
+  struct Level {
+    BrowseNode* node;
+    std::optional<NameReader> names;
+  };
+  const auto open = [&](BrowseNode& node) {
+    bool failed = false;
+    Level level{&node, BrowseIds(space, OPC_BRANCH, walk.log, failed)};
+    if (failed) walk.browseError = true;
+    return level;
+  };
+  const auto up = [&] {
+    const HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
+    if (FAILED(hr)) {
+      walk.browseError = true;
+      walk.log(kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition(OPC_BROWSE_UP) "
+                                 "failed: %1%",
+                                 FormatResult(hr)));
     }
-    return true;
-  });
-  if (!complete) walk.browseError = true;
+  };
+  std::vector<Level> levels;  // the server's browse position is at the last one
+  levels.push_back(open(top));
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    std::string name;
+    const bool more = level.names && level.names->Next(name);
+    if (more && !walk.MayBrowseBelow(*level.node)) level.names.reset();
+    if (!more || !level.names) {
+      if (level.names && level.names->failed()) walk.browseError = true;
+      levels.pop_back();
+      if (!levels.empty()) up();
+      continue;
+    }
+    const HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_DOWN, com::Utf8ToWide(name).c_str());
+    if (FAILED(hr)) {
+      walk.browseError = true;
+      walk.log(kLogError, Format("GetBranchIOPCBrowseServerAddressSpace::ChangeBrowsePosition("
+                                 "OPC_BROWSE_DOWN) failed: %1%",
+                                 FormatResult(hr)));
+      continue;
+    }
+    BrowseNode& child = walk.tree.Add(*level.node, ++walk.counter, {false, name, name});
+    levels.push_back(open(child));
+  }
 }
 
 // ---- items of one branch, for the connection ----
@@ -205,6 +292,7 @@ std::vector<ItemRecord> GetDA30Items(OpcDaProxy& proxy, const std::string& itemI
   std::vector<Element> elements;
   BrowseAll(browse, itemId, OPC_BROWSE_FILTER_ITEMS, sink, elements);
   std::vector<ItemRecord> items;
+  items.reserve(elements.size());
   for (Element& e : elements) {
     if (e.propertiesError == OPC_E_UNKNOWNITEMID) {
       log.Write(kLogError, Format("OpcDaProxy::GetDA30Items, IOPCBrowse::Browse partialy failed, "
@@ -217,56 +305,85 @@ std::vector<ItemRecord> GetDA30Items(OpcDaProxy& proxy, const std::string& itemI
   return items;
 }
 
+// Whether the branch at path is the target or lies on the way to it.
+bool LeadsTo(const std::string& path, const std::string& target, const std::string& delimiter) {
+  if (path == target) return true;
+  return target.size() > path.size() + delimiter.size() && target.compare(0, path.size(), path) == 0 &&
+         target.compare(path.size(), delimiter.size(), delimiter) == 0;
+}
+
 // Depth-first search, in server order, for the branch whose path of browse names is target;
-// lists that branch's leaves. True when currentPath is the target.
-bool GetDA20Items(OpcDaProxy& proxy, const std::string& target, const std::string& currentPath,
-                  std::vector<ItemRecord>& items, IOPCBrowseServerAddressSpace* space) {
+// lists that branch's leaves with their full item IDs. Descends only into branches on the way
+// to the target: no other branch can match.
+std::vector<ItemRecord> GetDA20Items(OpcDaProxy& proxy, const std::string& target,
+                                     IOPCBrowseServerAddressSpace* space) {
   LogFile& log = proxy.ConnectionLog();
   const LogSink sink = ConnectionLogSink(proxy);
-  const bool atTarget = currentPath == target;
-  bool failed = false;
-  ComPtr<IEnumString> names = BrowseIds(space, atTarget ? OPC_LEAF : OPC_BRANCH, sink, failed);
-  if (!names) return atTarget;
-
-  bool found = false;
-  ForEachName(names.Get(), sink, [&](std::vector<std::string>& batch) {
-    for (std::string& name : batch) {
-      std::wstring wide = com::Utf8ToWide(name);
-      com::CoTaskString fullId;
-      space->GetItemID(wide.data(), fullId.put());
-      const std::string itemId = com::WideToUtf8(fullId.get());
-      const std::string path =
-          currentPath.empty() ? name : Format("%1%%2%%3%", currentPath, proxy.Delimiter(), name);
-      if (atTarget) {
-        items.push_back({name, itemId});
-        continue;
-      }
-      HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_DOWN, wide.c_str());
-      if (hr == E_INVALIDARG) {
-        log.Write(kLogError, Format("%1%", FormatResult(hr)));
-        continue;
-      }
-      if (FAILED(hr)) {
-        log.Write(kLogError, Format("GetDA20ItemsIOPCBrowseServerAddressSpace::ChangeBrowsePosition("
-                                    "OPC_BROWSE_DOWN to '%1%') failed: %2%",
-                                    name, FormatResult(hr)));
-        continue;
-      }
-      const bool inner = GetDA20Items(proxy, target, path, items, space);
-      hr = space->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
-      if (FAILED(hr)) {
-        log.Write(kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition(OPC_BROWSE_UP) "
-                                    "failed: %1%",
-                                    FormatResult(hr)));
-      }
-      if (inner) {
-        found = true;
-        return false;
-      }
+  struct Level {
+    std::string path;
+    std::optional<NameReader> names;
+  };
+  const auto open = [&](std::string path) {
+    bool failed = false;
+    const OPCBROWSETYPE type = path == target ? OPC_LEAF : OPC_BRANCH;
+    return Level{std::move(path), BrowseIds(space, type, sink, failed)};
+  };
+  const auto up = [&] {
+    const HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
+    if (FAILED(hr)) {
+      log.Write(kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition(OPC_BROWSE_UP) "
+                                  "failed: %1%",
+                                  FormatResult(hr)));
     }
-    return true;
-  });
-  return found ? false : atTarget;
+  };
+  std::vector<ItemRecord> items;
+  std::vector<Level> levels;  // the server's browse position is at the last one
+  levels.push_back(open(std::string()));
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    std::string name;
+    if (level.path == target) {
+      while (level.names && level.names->Next(name)) {
+        std::wstring wide = com::Utf8ToWide(name);
+        com::CoTaskString fullId;
+        space->GetItemID(wide.data(), fullId.put());
+        items.push_back({std::move(name), com::WideToUtf8(fullId.get())});
+      }
+      // The level above stops scanning its other names once the target was found below it.
+      for (int i = 0; i < 2 && !levels.empty(); ++i) {
+        levels.pop_back();
+        if (!levels.empty()) up();
+      }
+      continue;
+    }
+    if (!level.names || !level.names->Next(name)) {
+      levels.pop_back();
+      if (!levels.empty()) up();
+      continue;
+    }
+    std::string path =
+        level.path.empty() ? name : Format("%1%%2%%3%", level.path, proxy.Delimiter(), name);
+    if (!LeadsTo(path, target, proxy.Delimiter())) continue;
+    if (levels.size() > kMaxBranchDepth) {
+      log.Write(kLogError, Format("The branch '%1%' lies more than %2% levels deep; the search does "
+                                  "not descend into it.",
+                                  path, kMaxBranchDepth));
+      continue;
+    }
+    const HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_DOWN, com::Utf8ToWide(name).c_str());
+    if (hr == E_INVALIDARG) {
+      log.Write(kLogError, Format("%1%", FormatResult(hr)));
+      continue;
+    }
+    if (FAILED(hr)) {
+      log.Write(kLogError, Format("GetDA20ItemsIOPCBrowseServerAddressSpace::ChangeBrowsePosition("
+                                  "OPC_BROWSE_DOWN to '%1%') failed: %2%",
+                                  name, FormatResult(hr)));
+      continue;
+    }
+    levels.push_back(open(std::move(path)));
+  }
+  return items;
 }
 
 }  // namespace
@@ -288,19 +405,21 @@ std::unique_ptr<BrowseTree> BrowseServerBranches(const OPCServerInfo& server, bo
     throw Exception(Format("NvCreateInstanceEx failed: %1%", FormatResult(created)));
   }
 
+  noBranches = false;
+  browseError = false;
   auto tree = std::make_unique<BrowseTree>();
   BranchWalk walk{*tree, 0, browseError};
   ComPtr<IOPCBrowse> browse;
   HRESULT hr = opcServer.As(&browse);
   if (SUCCEEDED(hr)) {
-    GetBranchDA30(browse.Get(), walk, tree->AddTop(), std::string());
+    WalkBranchesDA30(browse.Get(), walk, tree->AddTop());
   } else if (hr == E_NOINTERFACE) {
     ComPtr<IOPCBrowseServerAddressSpace> space;
     hr = opcServer.As(&space);
     if (FAILED(hr)) throw Exception(Format("Could not create the OPC browser: %1%", FormatResult(hr)));
     hr = space->ChangeBrowsePosition(OPC_BROWSE_TO, L"");
     if (SUCCEEDED(hr)) {
-      GetBranchDA20(space.Get(), walk, tree->AddTop());
+      WalkBranchesDA20(space.Get(), walk, tree->AddTop());
     } else {
       browseError = true;
       WriteStandaloneLog(kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition("
@@ -338,9 +457,7 @@ std::vector<ItemRecord> GetItems(OpcDaProxy& proxy, const std::string& branchIte
                           "failed: %1%",
                           FormatResult(hr)));
   }
-  std::vector<ItemRecord> items;
-  GetDA20Items(proxy, displayPath, std::string(), items, space.Get());
-  return items;
+  return GetDA20Items(proxy, displayPath, space.Get());
 }
 
 }  // namespace krelta

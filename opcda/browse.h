@@ -14,6 +14,11 @@ namespace krelta {
 
 class OpcDaProxy;
 
+// Browsing descends at most this many levels below the top of the address space; deeper
+// branches are logged and left out. Far beyond any real server: only a branch that lists itself
+// inside itself gets there.
+constexpr std::uint32_t kMaxBranchDepth = 256;
+
 struct ItemRecord {
   std::string name;    // UTF-8
   std::string itemId;  // UTF-8
