@@ -95,9 +95,7 @@ void Ratio(const char* label, double measured, double baseline, double target) {
 int main() {
   krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
   krelta::com::ComPtr<ISimulatorControl> control;
-  HRESULT hr = ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
-                                  IID_ISimulatorControl, reinterpret_cast<void**>(control.GetAddressOf()));
-  if (SUCCEEDED(hr)) hr = control->GenerateAddressSpace(kBranches, kPerBranch);
+  HRESULT hr = krelta::bench::StartGeneratedSimulator(kBranches, kPerBranch, control);
   const auto ids = krelta::bench::GeneratedItemIds(kBranches, kPerBranch);
   krelta::bench::RawSession raw;
   if (SUCCEEDED(hr)) hr = raw.Open(CLSID_KreltaSimulatorDA3);

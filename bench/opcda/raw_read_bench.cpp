@@ -36,9 +36,7 @@ int main() {
   const auto ids = krelta::bench::GeneratedItemIds(kBranches, kPerBranch);
 
   krelta::com::ComPtr<ISimulatorControl> control;
-  HRESULT hr = ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
-                                  IID_ISimulatorControl, reinterpret_cast<void**>(control.GetAddressOf()));
-  if (SUCCEEDED(hr)) hr = control->GenerateAddressSpace(kBranches, kPerBranch);
+  HRESULT hr = krelta::bench::StartGeneratedSimulator(kBranches, kPerBranch, control);
   krelta::bench::RawSession remote;
   if (SUCCEEDED(hr)) hr = remote.Open(CLSID_KreltaSimulatorDA3);
   if (SUCCEEDED(hr)) hr = remote.AddItems(ids);

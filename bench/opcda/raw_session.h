@@ -106,6 +106,15 @@ class RawSession {
   std::vector<OPCHANDLE> handles_;
 };
 
+// Reaches the simulator through its control object and has it serve a generated space.
+inline HRESULT StartGeneratedSimulator(DWORD branches, DWORD itemsPerBranch,
+                                       com::ComPtr<ISimulatorControl>& control) {
+  HRESULT hr = ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
+                                  IID_ISimulatorControl, reinterpret_cast<void**>(control.ReleaseAndGetAddressOf()));
+  if (SUCCEEDED(hr)) hr = control->GenerateAddressSpace(branches, itemsPerBranch);
+  return hr;
+}
+
 // Item IDs of the simulator's generated space: branches "B0000".., items "I00000"..
 inline std::vector<std::wstring> GeneratedItemIds(DWORD branches, DWORD itemsPerBranch) {
   std::vector<std::wstring> ids;

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "opcda/create_instance.h"
-#include "opcda/opc_shutdown.h"
 #include "opcda/ping_host.h"
 #include "platform/com/com_owners.h"
 
@@ -189,22 +188,6 @@ TEST_F(Creation, ProbeOfAHostThatDoesNotAnswerEndsOnTime) {
   EXPECT_LT(waited, std::chrono::milliseconds(2500));
   // The abandoned worker finishes on its own; let it, before the double goes away.
   std::this_thread::sleep_for(std::chrono::milliseconds(3200));
-}
-
-TEST(OpcShutdownSink, InterfacesAndReferenceCount) {
-  com::ComPtr<OpcShutdown> sink;
-  com::Adopt(sink, new OpcShutdown());
-  EXPECT_EQ(sink->QueryInterface(IID_IUnknown, nullptr), E_INVALIDARG);
-  void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(sink->QueryInterface(IID_IDispatch, &out), E_NOINTERFACE);
-  EXPECT_EQ(out, nullptr);
-  ASSERT_EQ(sink->QueryInterface(IID_IOPCShutdown, &out), S_OK);
-  EXPECT_EQ(out, static_cast<IOPCShutdown*>(sink.Get()));
-  EXPECT_EQ(sink->AddRef(), 3u);
-  EXPECT_EQ(sink->Release(), 2u);
-  static_cast<IUnknown*>(out)->Release();
-  // Without a proxy a request is answered at once.
-  EXPECT_EQ(sink->ShutdownRequest(L"going down"), S_OK);
 }
 
 }  // namespace

@@ -185,17 +185,6 @@ TEST(AddressSpaceBehaviour, RampWrapsAndRandomWalkStaysInItsRange) {
   }
 }
 
-TEST(AddressSpaceGenerator, NamesValuesAndCounts) {
-  auto space = AddressSpace::Generate(1000, 100);
-  EXPECT_EQ(space->itemCount(), 100000u);
-  EXPECT_EQ(space->root().branches.size(), 1000u);
-  const Item* last = space->FindItem(L"B0999.I00099");
-  ASSERT_NE(last, nullptr);
-  EXPECT_EQ(last->type, VT_R8);
-  EXPECT_DOUBLE_EQ(last->value.get()->dblVal, 99999.0);
-  EXPECT_EQ(space->FindItem(L"B1000.I00000"), nullptr);
-}
-
 TEST(VariantConversion, ArraysConvertElementByElementAndMismatchesFail) {
   auto space = ParseOk(L"item A I4[] 1;2;3\nitem S BSTR[] x;2\n");
   ASSERT_TRUE(space);

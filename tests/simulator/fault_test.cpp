@@ -1,5 +1,6 @@
-// The control class: every fault switch, shutdown requests reaching a sink in this process,
-// address-space texts with faults, and a server that dies inside a call.
+// The control class: shutdown requests reaching a sink in this process, address-space texts with
+// faults, and a server that dies inside a call. The fault switches are exercised by the tests of
+// the code that meets them.
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -14,124 +15,6 @@ class Faults : public SimulatorTest {
  protected:
   void SetFault(DWORD fault, LONG value) { ASSERT_EQ(control_->SetFault(fault, value), S_OK); }
 };
-
-TEST_F(Faults, ServerLevelSwitches) {
-  ComPtr<IOPCServer> server = CreateServer();
-  ASSERT_TRUE(server);
-  SetFault(SIM_FAULT_ADDGROUP_RESULT, E_OUTOFMEMORY);
-  ComPtr<IUnknown> group;
-  OPCHANDLE handle = 0xdeadbeef;
-  DWORD revised = 0;
-  EXPECT_EQ(server->AddGroup(L"f", TRUE, 100, 1, nullptr, nullptr, 0, &handle, &revised, IID_IOPCItemMgt,
-                             group.ReleaseAndGetAddressOf()),
-            E_OUTOFMEMORY);
-  EXPECT_FALSE(group);
-  SetFault(SIM_FAULT_ADDGROUP_RESULT, 0);
-  SetFault(SIM_FAULT_ADDGROUP_NULL, 1);
-  EXPECT_EQ(server->AddGroup(L"f", TRUE, 100, 1, nullptr, nullptr, 0, &handle, &revised, IID_IOPCItemMgt,
-                             group.ReleaseAndGetAddressOf()),
-            S_OK);
-  EXPECT_FALSE(group);
-  SetFault(SIM_FAULT_ADDGROUP_NULL, 0);
-
-  ComPtr<IOPCItemMgt> items = AddGroup(server.Get(), L"g", &handle);
-  SetFault(SIM_FAULT_REMOVEGROUP_RESULT, E_FAIL);
-  EXPECT_EQ(server->RemoveGroup(handle, TRUE), E_FAIL);
-  SetFault(SIM_FAULT_REMOVEGROUP_RESULT, 0);
-  items.Reset();
-  EXPECT_EQ(server->RemoveGroup(handle, TRUE), S_OK);  // the failed removal left it in place
-
-  SetFault(SIM_FAULT_NO_CONTAINER, 1);
-  HRESULT hr = S_OK;
-  // A fresh object: proxies cache interfaces they already obtained.
-  ComPtr<IOPCServer> fresh = CreateServer();
-  EXPECT_FALSE(As<IConnectionPointContainer>(fresh.Get(), IID_IConnectionPointContainer, &hr));
-  EXPECT_EQ(hr, E_NOINTERFACE);
-  SetFault(SIM_FAULT_NO_CONTAINER, 0);
-  ComPtr<IConnectionPointContainer> container =
-      As<IConnectionPointContainer>(server.Get(), IID_IConnectionPointContainer);
-  ASSERT_TRUE(container);
-  ComPtr<IConnectionPoint> point;
-  SetFault(SIM_FAULT_NO_SHUTDOWN_POINT, 1);
-  EXPECT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, point.ReleaseAndGetAddressOf()),
-            CONNECT_E_NOCONNECTION);
-  SetFault(SIM_FAULT_NO_SHUTDOWN_POINT, 0);
-
-  SetFault(SIM_FAULT_CREATE_RESULT, E_ACCESSDENIED);
-  ComPtr<IOPCServer> refused;
-  EXPECT_EQ(::CoCreateInstance(CLSID_KreltaSimulatorDA2, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                               reinterpret_cast<void**>(refused.ReleaseAndGetAddressOf())),
-            E_ACCESSDENIED);
-}
-
-TEST_F(Faults, GroupLevelSwitchesAndCallDelay) {
-  ComPtr<IOPCServer> server = CreateServer();
-  ComPtr<IOPCItemMgt> group = AddGroup(server.Get(), L"g");
-  ComPtr<IOPCSyncIO> io = As<IOPCSyncIO>(group.Get(), IID_IOPCSyncIO);
-  SetFault(SIM_FAULT_ADDITEMS_RESULT, E_FAIL);
-  HRESULT hr = S_OK;
-  AddItems(group.Get(), {L"Plant.Line1.Speed"}, &hr);
-  EXPECT_EQ(hr, E_FAIL);
-  SetFault(SIM_FAULT_ADDITEMS_RESULT, 0);
-  auto handles = AddItems(group.Get(), {L"Plant.Line1.Speed", L"Plant.Line1.Mode"}, &hr);
-  ASSERT_EQ(hr, S_OK);
-
-  SetFault(SIM_FAULT_READ_RESULT, E_FAIL);
-  ItemStates states;
-  Errors errors;
-  const LONG reads = Counter(SIM_COUNTER_READ_CALLS);
-  EXPECT_EQ(io->Read(OPC_DS_DEVICE, 2, handles.data(), states.put(), errors.put()), E_FAIL);
-  EXPECT_FALSE(states);
-  EXPECT_FALSE(errors);
-  EXPECT_EQ(Counter(SIM_COUNTER_READ_CALLS), reads + 1);
-  SetFault(SIM_FAULT_READ_RESULT, 0);
-
-  SetFault(SIM_FAULT_WRITE_RESULT, E_ACCESSDENIED);
-  VARIANT value;
-  VariantInit(&value);
-  value.vt = VT_I4;
-  EXPECT_EQ(io->Write(1, handles.data(), &value, errors.put()), E_ACCESSDENIED);
-  SetFault(SIM_FAULT_WRITE_RESULT, 0);
-
-  SetFault(SIM_FAULT_CALL_DELAY_MS, 300);
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, handles.data(), states.put(), errors.put()), S_OK);
-  states.set_size(1);
-  errors.set_size(1);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
-  SetFault(SIM_FAULT_CALL_DELAY_MS, 0);
-
-  const LONG removes = Counter(SIM_COUNTER_REMOVEITEMS_CALLS);
-  SetFault(SIM_FAULT_REMOVEITEMS_RESULT, E_FAIL);
-  EXPECT_EQ(group->RemoveItems(2, handles.data(), errors.put()), E_FAIL);
-  SetFault(SIM_FAULT_REMOVEITEMS_RESULT, 0);
-  SetFault(SIM_FAULT_REMOVEITEMS_ITEM_ERROR, 1);
-  ASSERT_EQ(group->RemoveItems(2, handles.data(), errors.put()), S_FALSE);
-  errors.set_size(2);
-  EXPECT_EQ(errors[0], OPC_E_INVALIDHANDLE);
-  EXPECT_EQ(errors[1], S_OK);
-  EXPECT_EQ(Counter(SIM_COUNTER_REMOVEITEMS_CALLS), removes + 2);
-}
-
-TEST_F(Faults, BrowseSwitchesCoverBothBrowseInterfaces) {
-  ComPtr<IOPCServer> server = CreateServer();
-  ComPtr<IOPCBrowse> browse = As<IOPCBrowse>(server.Get(), IID_IOPCBrowse);
-  ComPtr<IOPCBrowseServerAddressSpace> da2 =
-      As<IOPCBrowseServerAddressSpace>(server.Get(), IID_IOPCBrowseServerAddressSpace);
-  SetFault(SIM_FAULT_BROWSE_RESULT, E_FAIL);
-  LPWSTR cp = nullptr;
-  BOOL more = FALSE;
-  DWORD count = 7, ids[1] = {0};
-  OPCBROWSEELEMENT* elements = reinterpret_cast<OPCBROWSEELEMENT*>(1);
-  EXPECT_EQ(browse->Browse(const_cast<LPWSTR>(L""), &cp, 0, OPC_BROWSE_FILTER_ALL, const_cast<LPWSTR>(L""),
-                           const_cast<LPWSTR>(L""), FALSE, FALSE, 0, ids, &more, &count, &elements),
-            E_FAIL);
-  EXPECT_EQ(elements, nullptr);
-  EXPECT_EQ(count, 0u);
-  ComPtr<IEnumString> names;
-  EXPECT_EQ(da2->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, names.ReleaseAndGetAddressOf()), E_FAIL);
-  EXPECT_EQ(da2->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Plant"), E_FAIL);
-}
 
 class RecordingSink final : public IOPCShutdown {
  public:

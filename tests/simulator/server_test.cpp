@@ -62,30 +62,6 @@ TEST_F(Server, AddGroupArgumentsNamesAndRemoval) {
   EXPECT_EQ(Counter(SIM_COUNTER_GROUPS_ADDED), added + 1);
   EXPECT_EQ(Counter(SIM_COUNTER_GROUPS_LIVE), live + 1);
 
-  com::Bstr name;
-  DWORD rate = 0;
-  BOOL active = TRUE;
-  ASSERT_EQ(control_->GetLastGroup(name.put(), &rate, &active), S_OK);
-  EXPECT_STREQ(name.get(), L"Fast");
-  EXPECT_EQ(rate, 250u);
-  EXPECT_FALSE(active);
-
-  ComPtr<IOPCGroupStateMgt> state = As<IOPCGroupStateMgt>(group.Get(), IID_IOPCGroupStateMgt);
-  DWORD gotRate = 0, lcid = 0;
-  BOOL gotActive = TRUE;
-  com::CoTaskString gotName;
-  LONG gotBias = 0;
-  FLOAT gotDeadband = 0;
-  OPCHANDLE client = 0, serverHandle = 0;
-  ASSERT_EQ(state->GetState(&gotRate, &gotActive, gotName.put(), &gotBias, &gotDeadband, &lcid, &client,
-                            &serverHandle),
-            S_OK);
-  EXPECT_STREQ(gotName.get(), L"Fast");
-  EXPECT_EQ(gotBias, 60);
-  EXPECT_FLOAT_EQ(gotDeadband, 2.5f);
-  EXPECT_EQ(client, 42u);
-  EXPECT_EQ(serverHandle, handle);
-
   // The same name twice is refused; an empty name gets one chosen by the server.
   ComPtr<IUnknown> other;
   OPCHANDLE otherHandle = 0xdeadbeef;
@@ -225,67 +201,6 @@ TEST_F(Server, WriteConvertsChecksRightsAndReadsBack) {
   LONG upper = -1;
   SafeArrayGetUBound(states[3].vDataValue.parray, 1, &upper);
   EXPECT_EQ(upper, 1);
-}
-
-TEST_F(Server, WriteVqtStoresQualityAndTimestampForReadMaxAge) {
-  LoadSpace(kSpace);
-  ComPtr<IOPCServer> server = CreateServer();
-  ComPtr<IOPCItemMgt> group = AddGroup(server.Get(), L"vqt");
-  auto handles = AddItems(group.Get(), {L"Plant.Level"});
-  ComPtr<IOPCSyncIO2> io = As<IOPCSyncIO2>(group.Get(), IID_IOPCSyncIO2);
-  ASSERT_TRUE(io);
-  OPCITEMVQT vqt{};
-  vqt.vDataValue.vt = VT_R8;
-  vqt.vDataValue.dblVal = 7.75;
-  vqt.bQualitySpecified = TRUE;
-  vqt.wQuality = OPC_QUALITY_LOCAL_OVERRIDE;
-  vqt.bTimeStampSpecified = TRUE;
-  vqt.ftTimeStamp = {0x12345678, 0x01D00000};
-  Errors errors;
-  ASSERT_EQ(io->WriteVQT(1, handles.data(), &vqt, errors.put()), S_OK);
-  errors.set_size(1);
-
-  DWORD maxAge[] = {0};
-  com::CoTaskArray<VARIANT, com::VariantElementCleanup> values;
-  com::CoTaskArray<WORD> qualities;
-  com::CoTaskArray<FILETIME> times;
-  Errors readErrors;
-  ASSERT_EQ(io->ReadMaxAge(1, handles.data(), maxAge, values.put(), qualities.put(), times.put(),
-                           readErrors.put()),
-            S_OK);
-  values.set_size(1);
-  qualities.set_size(1);
-  times.set_size(1);
-  readErrors.set_size(1);
-  EXPECT_DOUBLE_EQ(values[0].dblVal, 7.75);
-  EXPECT_EQ(qualities[0], OPC_QUALITY_LOCAL_OVERRIDE);
-  EXPECT_EQ(times[0].dwLowDateTime, 0x12345678u);
-  EXPECT_EQ(times[0].dwHighDateTime, 0x01D00000u);
-}
-
-TEST_F(Server, ItemPropertiesAndErrorTexts) {
-  LoadSpace(kSpace);
-  ComPtr<IOPCServer> server = CreateServer();
-  ComPtr<IOPCItemProperties> props = As<IOPCItemProperties>(server.Get(), IID_IOPCItemProperties);
-  DWORD ids[] = {OPC_PROPERTY_DATATYPE, OPC_PROPERTY_VALUE, 4711};
-  com::CoTaskArray<VARIANT, com::VariantElementCleanup> values;
-  Errors errors;
-  ASSERT_EQ(props->GetItemProperties(const_cast<LPWSTR>(L"Plant.Speed"), 3, ids, values.put(), errors.put()),
-            S_FALSE);
-  values.set_size(3);
-  errors.set_size(3);
-  EXPECT_EQ(values[0].iVal, VT_I4);
-  EXPECT_EQ(values[1].lVal, 1200);
-  EXPECT_EQ(errors[2], OPC_E_INVALID_PID);
-  com::CoTaskArray<VARIANT, com::VariantElementCleanup> none;
-  Errors noErrors;
-  EXPECT_EQ(props->GetItemProperties(const_cast<LPWSTR>(L"Plant.Nothing"), 1, ids, none.put(), noErrors.put()),
-            OPC_E_UNKNOWNITEMID);
-  EXPECT_FALSE(none);
-
-  com::CoTaskString text;
-  ASSERT_EQ(server->GetErrorString(OPC_E_UNKNOWNITEMID, 0, text.put()), S_OK);
-  EXPECT_NE(std::wstring(text.get()).find(L"item ID"), std::wstring::npos);
 }
 
 }  // namespace

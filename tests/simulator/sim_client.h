@@ -25,11 +25,23 @@ class SimulatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(apartment_.joined());
-    ASSERT_EQ(::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
-                                 IID_ISimulatorControl,
-                                 reinterpret_cast<void**>(control_.ReleaseAndGetAddressOf())),
-              S_OK);
+    // A simulator that is ending (the previous test binary's) may refuse the creation, and Wine
+    // may start a second one on a cold prefix: retry, then wait until server objects are made
+    // where the control object counts them.
+    HRESULT created = E_FAIL;
+    for (int attempt = 0; attempt < 5 && FAILED(created); ++attempt) {
+      if (attempt > 0) ::Sleep(500);
+      created = ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
+                                   IID_ISimulatorControl,
+                                   reinterpret_cast<void**>(control_.ReleaseAndGetAddressOf()));
+    }
+    ASSERT_EQ(created, S_OK);
     ASSERT_EQ(control_->ClearFaults(), S_OK);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      const LONG before = Counter(SIM_COUNTER_SERVERS_CREATED);
+      if (CreateServer() && Counter(SIM_COUNTER_SERVERS_CREATED) > before) break;
+      ::Sleep(1500);
+    }
   }
   // Faults and the space are process-wide and the process outlives the test: put both back.
   void TearDown() override {
