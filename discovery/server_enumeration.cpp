@@ -58,7 +58,8 @@ void AddClass(IOPCServerList2& list, const CLSID& clsid, const OPCSpecification&
 void EnumerateCategory(IOPCServerList2& list, const OPCSpecification& specification,
                        const std::string& host, const WideCredentials* credentials,
                        std::vector<OPCServerInfo>& servers,
-                       std::map<CLSID, size_t, ClsidLess>& positions) {
+                       std::map<CLSID, size_t, ClsidLess>& positions,
+                       const std::function<void()>& betweenBatches) {
   CLSID category = ToClsid(specification.GetCatid());
   // No required categories; the array pointer is a reference pointer to the marshaler, so it
   // must not be null even when empty.
@@ -75,6 +76,7 @@ void EnumerateCategory(IOPCServerList2& list, const OPCSpecification& specificat
     for (ULONG i = 0; i < fetched && i < kClassBatch; ++i) {
       AddClass(list, batch[i], specification, host, credentials, servers, positions);
     }
+    if (betweenBatches) betweenBatches();
     if (next != S_OK) break;
   }
 }
@@ -94,7 +96,8 @@ std::string SystemMessageText(HRESULT hr) {
 
 std::vector<OPCServerInfo> EnumerateServers(const std::string& host,
                                             const WideCredentials* credentials,
-                                            DWORD pingLimitMs) {
+                                            DWORD pingLimitMs,
+                                            const std::function<void()>& betweenBatches) {
   if (!host.empty()) {
     const HRESULT probe = PingHost(host, pingLimitMs);
     if (FAILED(probe)) throw Exception(SystemMessageText(probe));
@@ -109,7 +112,7 @@ std::vector<OPCServerInfo> EnumerateServers(const std::string& host,
   std::map<CLSID, size_t, ClsidLess> positions;
   try {
     for (const OPCSpecification& specification : OPCSpecifications()) {
-      EnumerateCategory(*list.Get(), specification, host, credentials, servers, positions);
+      EnumerateCategory(*list.Get(), specification, host, credentials, servers, positions, betweenBatches);
     }
   } catch (const Exception& e) {
     platform::ShowMessageBox(nullptr, e.what(), kMessageCaption, MB_OK);

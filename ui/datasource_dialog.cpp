@@ -138,7 +138,7 @@ void CNewEditDatasourceDlg::PopulateHost(HTREEITEM host, HTREEITEM child) {
     const WideCredentials credentials{selected_.user, selected_.password, selected_.domain};
     std::vector<OPCServerInfo> found;
     try {
-      found = EnumerateServers(hostName, &credentials, pingLimitMs_);
+      found = EnumerateServers(hostName, &credentials, pingLimitMs_, &PaintPendingWindows);
     } catch (const Exception& e) {
       TreeView_DeleteItem(tree, child);
       tree_.Insert(host, com::Utf8ToWide(e.what()), kErrorImage, ItemValue(TreeItemKind::kPlaceholder));

@@ -1,0 +1,207 @@
+// Bad input to the configuration dialogs: odd host names, a configuration file that cannot be
+// used, a save that cannot be written, and thousands of branches and servers (with the time
+// filling each tree takes printed).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#include "config/connection_settings.h"
+#include "dialog_driver.h"
+#include "discovery/server_enumeration.h"
+#include "opc_da_constants.h"
+#include "opcda/create_instance.h"
+#include "platform/com/wide_text.h"
+#include "simulator/address_space.h"
+#include "support/simulator_session.h"
+#include "support/test_folder.h"
+#include "ui/datasource_dialog.h"
+#include "ui/nodes_dialog.h"
+#include "ui/resource_ids.h"
+#include "ui/save_configuration.h"
+
+namespace krelta {
+namespace {
+
+using namespace krelta::testing;
+using Clock = std::chrono::steady_clock;
+
+double MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+class BadInput : public SimulatorSuite {
+ protected:
+  void SetUp() override {
+    SimulatorSuite::SetUp();
+    CreateDirectoryPath(folder_.DataFolder());
+  }
+  std::string ConfigurationFile() { return folder_.File("OPCDA_BadConfiguration.xml"); }
+
+  TestAppDataFolder folder_;
+  ScriptedMessages messages_;
+};
+
+// ---- Host names ----
+
+std::vector<std::wstring> g_hosts;
+HRESULT WINAPI RefusingHost(REFCLSID clsid, IUnknown*, DWORD, COSERVERINFO* info, DWORD, MULTI_QI*) {
+  if (IsEqualCLSID(clsid, CLSID_OPCServerList)) {
+    g_hosts.push_back(info != nullptr && info->pwszName != nullptr ? info->pwszName : L"");
+    return E_ACCESSDENIED;
+  }
+  return REGDB_E_CLASSNOTREG;  // the probe: the host answers
+}
+
+TEST_F(BadInput, HostNamesWithBlanksNonAsciiLettersAndThreeHundredCharactersReachTheCallUnchanged) {
+  const std::vector<std::wstring> names = {L"plant 07", L"Anlage-S\u00fcd-\u00c5", std::wstring(300, L'h')};
+  const CreateInstanceExFunction previous = SetCreateInstanceExForTesting(&RefusingHost);
+  g_hosts.clear();
+  ConnectionSettings settings("Bad");
+  ui::CNewEditDatasourceDlg dialog(".", settings);
+  WithDriver([&] { return dialog.RunModal(); }, [&] {
+    HWND window = WaitForDialog(L"Create Connection to Data Source");
+    HWND tree = ::GetDlgItem(window, IDC_SERVER_TREE);
+    for (const std::wstring& name : names) {
+      ::SetWindowTextW(::GetDlgItem(window, IDC_OTHER_SERVER), name.c_str());
+      Click(window, IDC_ADD_HOST);
+      HTREEITEM host = FindItem(tree, {name.c_str()});
+      ASSERT_NE(host, nullptr);
+      Expand(tree, host);
+      const std::vector<TreeItem> children = Children(tree, host);
+      ASSERT_EQ(children.size(), 1u);
+      EXPECT_EQ(children[0].image, 35);
+      EXPECT_EQ(children[0].text, com::Utf8ToWide(SystemMessageText(E_ACCESSDENIED)));
+    }
+    Press(window, IDCANCEL);
+    WaitGone(window);
+  });
+  SetCreateInstanceExForTesting(previous);
+  EXPECT_EQ(g_hosts, names);
+}
+
+// ---- The configuration file ----
+
+TEST_F(BadInput, UnusableConfigurationFileIsShownAndLeftAsItWas) {
+  struct Row {
+    const char* what;
+    std::string bytes;
+    const char* reason;
+  } rows[] = {
+      {"malformed", "<?xml version=\"1.0\" ?>\n<settings>\n    <setting key=\"URL\" value=\"x\" \n", "cannot be read"},
+      {"odd number of node values",
+       "<?xml version=\"1.0\" ?>\n<settings>\n    <nodes>\n        <setting key=\"Node_0_0\" value=\"a\" />\n"
+       "        <setting key=\"Node_0_1\" value=\"b\" />\n        <setting key=\"Node_1_0\" value=\"c\" />\n"
+       "    </nodes>\n</settings>\n",
+       "Initialization of nodes: false number of node arguments"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_TRUE(WriteFileBytes(ConfigurationFile(), row.bytes));
+    const std::size_t before = messages_.Shown().size();
+    // No dialog may appear; if one does, the driver's clean-up cancels it and the test fails.
+    WithDriver([&] { ui::ConfigureDataSource("Bad"); return 0; },
+               [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
+    const std::vector<std::string> shown = messages_.Shown();
+    ASSERT_EQ(shown.size(), before + 1);
+    EXPECT_EQ(shown.back().rfind("An error occurred accessing the configuration file:\n\n", 0), 0u) << shown.back();
+    EXPECT_NE(shown.back().find(row.reason), std::string::npos) << shown.back();
+    EXPECT_EQ(messages_.Types().back(), static_cast<UINT>(MB_ICONERROR));
+    EXPECT_EQ(ReadFileBytes(ConfigurationFile()), row.bytes);
+  }
+}
+
+TEST_F(BadInput, SaveThatCannotBeWrittenSaysSoAndKeepsTheOldFile) {
+  const std::string old = "<?xml version=\"1.0\" ?>\n<settings>\n    <setting key=\"URL\" value=\"opcda://localhost/X/{DE186CF8-2426-4039-ACAB-729B0908B909}\" />\n</settings>\n";
+  ASSERT_TRUE(WriteFileBytes(ConfigurationFile(), old));
+  ConnectionSettings settings("Bad");
+  // A folder where the save's temporary file would go: the save cannot write it.
+  std::filesystem::create_directories(settings.TemporarySavePath());
+  com::Bstr error;
+  ASSERT_EQ(Control()->LoadAddressSpace(L"item Alone R8 1\n", error.put()), S_OK);
+  WithDriver([&] { ui::SaveConfiguration(settings); return 0; }, [&] {
+    HWND window = WaitForDialog(L"Create Connection to Data Source");
+    HWND tree = ::GetDlgItem(window, IDC_SERVER_TREE);
+    Expand(tree, FindItem(tree, {L"Local host"}));
+    Select(tree, FindItem(tree, {L"Local host", L"OpcDAKrelta.Simulator"}));
+    Press(window, IDOK);
+    WaitGone(window);
+  });
+  Control()->LoadAddressSpace(sim::kDefaultAddressSpace, error.put());
+  std::filesystem::remove_all(settings.TemporarySavePath());
+  EXPECT_EQ(messages_.Shown(), std::vector<std::string>{"Failed to save configuration to " + settings.ConfigurationPath()});
+  EXPECT_EQ(ReadFileBytes(ConfigurationFile()), old);
+}
+
+// ---- Thousands of branches and servers ----
+
+TEST_F(BadInput, ThousandsOfBranchesFillTheNodeTreeAndCascadeQuickly) {
+  constexpr int kAreas = 50, kLines = 100;
+  auto tree = std::make_unique<BrowseTree>();
+  BrowseNode& top = tree->AddTop();
+  BrowseNode& plant = tree->Add(top, 1, {false, "Plant", "Plant"});
+  std::uint64_t number = 2;
+  std::vector<NodeEntry> stored;
+  for (int a = 0; a < kAreas; ++a) {
+    const std::string area = "Area" + std::to_string(a);
+    BrowseNode& areaNode = tree->Add(plant, number++, {false, area, "Plant." + area});
+    for (int l = 0; l < kLines; ++l) {
+      const std::string line = "Line" + std::to_string(l);
+      tree->Add(areaNode, number++, {false, line, "Plant." + area + "." + line});
+      if (l % 10 == 0) stored.push_back({"Plant." + area + "." + line, "Plant." + area + "." + line});
+    }
+  }
+  ui::COPCNodesDlg nodes(".");
+  nodes.HandOver(stored, std::move(tree));
+  const auto start = Clock::now();
+  WithDriver([&] { return nodes.RunModal(); }, [&] {
+    HWND window = WaitForDialog(L"Select Nodes");
+    const double filled = MillisecondsSince(start);
+    HWND nodeTree = ::GetDlgItem(window, IDC_NODE_TREE);
+    EXPECT_EQ(TreeView_GetCount(nodeTree), static_cast<UINT>(1 + kAreas + kAreas * kLines));
+    EXPECT_TRUE(Checked(nodeTree, FindItem(nodeTree, {L"Plant", L"Area7", L"Line30"})));
+    HTREEITEM plantItem = FindItem(nodeTree, {L"Plant"});
+    const auto clicked = Clock::now();
+    ClickCheckBox(nodeTree, plantItem);
+    const double cascaded = MillisecondsSince(clicked);
+    EXPECT_TRUE(Checked(nodeTree, FindItem(nodeTree, {L"Plant", L"Area49", L"Line99"})));
+    std::printf("node dialog: %d branches shown in %.0f ms, a click on the top branch set them all in %.0f ms\n",
+                1 + kAreas + kAreas * kLines, filled, cascaded);
+    const auto collected = Clock::now();
+    Press(window, IDOK);
+    WaitGone(window);
+    std::printf("node dialog: OK collected the checked branches in %.0f ms\n", MillisecondsSince(collected));
+  });
+  EXPECT_EQ(nodes.Nodes().size(), static_cast<size_t>(1 + kAreas + kAreas * kLines));
+}
+
+TEST_F(BadInput, ThousandsOfServersFillTheServerTree) {
+  constexpr LONG kServers = 3000;
+  Control()->SetFault(SIM_FAULT_SERVERLIST_EXTRA_CLASSES, kServers);
+  const auto enumerated = Clock::now();
+  const std::size_t found = EnumerateServers("", nullptr).size();
+  std::printf("server tree: enumerating %zu servers alone takes %.0f ms\n", found, MillisecondsSince(enumerated));
+  ConnectionSettings settings("Bad");
+  ui::CNewEditDatasourceDlg dialog(".", settings);
+  WithDriver([&] { return dialog.RunModal(); }, [&] {
+    HWND window = WaitForDialog(L"Create Connection to Data Source");
+    HWND tree = ::GetDlgItem(window, IDC_SERVER_TREE);
+    HTREEITEM local = FindItem(tree, {L"Local host"});
+    const auto start = Clock::now();
+    Expand(tree, local);
+    const double filled = MillisecondsSince(start);
+    const std::size_t listed = Children(tree, local).size();
+    EXPECT_EQ(listed, static_cast<std::size_t>(kServers) + 2);
+    // Still answering: a message round trip right after the fill.
+    const auto ping = Clock::now();
+    ::SendMessageW(window, WM_NULL, 0, 0);
+    std::printf("server tree: %zu servers enumerated and shown in %.0f ms; the dialog answered %.1f ms later\n",
+                listed, filled, MillisecondsSince(ping));
+    Press(window, IDCANCEL);
+    WaitGone(window);
+  });
+}
+
+}  // namespace
+}  // namespace krelta
