@@ -49,40 +49,47 @@ std::string TakeString(const Library& library, krelta2_string string) {
   return bytes;
 }
 
-namespace {
-
-void CollectNodeTags(const Library& dll, krelta2_node node, const std::string& prefix,
-                     std::vector<TagPath>& out) {
+void WalkNode(const Library& library, krelta2_node node, int depth, const TreeVisitor& visit) {
+  krelta2_string name = nullptr;
+  library.krelta2_nodeGetName(node, &name);
+  visit(TakeString(library, name), nullptr, depth);
   uint32_t tags = 0;
-  dll.krelta2_nodeGetNumTags(node, &tags);
+  library.krelta2_nodeGetNumTags(node, &tags);
   for (uint32_t i = 0; i < tags; ++i) {
     krelta2_tag tag = nullptr;
-    dll.krelta2_nodeGetTag(node, i, &tag);
-    krelta2_string name = nullptr;
-    dll.krelta2_tagGetName(tag, &name);
-    out.push_back({prefix + TakeString(dll, name), tag});
+    library.krelta2_nodeGetTag(node, i, &tag);
+    krelta2_string tagName = nullptr;
+    library.krelta2_tagGetName(tag, &tagName);
+    visit(TakeString(library, tagName), tag, depth);
   }
   uint32_t children = 0;
-  dll.krelta2_nodeGetNumNodes(node, &children);
+  library.krelta2_nodeGetNumNodes(node, &children);
   for (uint32_t i = 0; i < children; ++i) {
     krelta2_node child = nullptr;
-    dll.krelta2_nodeGetNode(node, i, &child);
-    krelta2_string name = nullptr;
-    dll.krelta2_nodeGetName(child, &name);
-    CollectNodeTags(dll, child, prefix + TakeString(dll, name) + "/", out);
+    library.krelta2_nodeGetNode(node, i, &child);
+    WalkNode(library, child, depth + 1, visit);
   }
 }
 
-}  // namespace
-
 std::vector<TagPath> CollectTags(const Library& library, krelta2_connection connection) {
   std::vector<TagPath> tags;
+  std::vector<std::string> nodeNames;  // of the nodes on the way down, the root's first
+  const TreeVisitor collect = [&](const std::string& name, krelta2_tag tag, int depth) {
+    if (tag == nullptr) {
+      nodeNames.resize(static_cast<std::size_t>(depth));
+      nodeNames.push_back(name);
+      return;
+    }
+    std::string path;
+    for (std::size_t i = 1; i < nodeNames.size(); ++i) path += nodeNames[i] + "/";
+    tags.push_back({path + name, tag});
+  };
   uint32_t roots = 0;
   library.krelta2_connectionGetNumNodes(connection, &roots);
   for (uint32_t i = 0; i < roots; ++i) {
     krelta2_node root = nullptr;
     library.krelta2_connectionGetNode(connection, i, &root);
-    CollectNodeTags(library, root, "", tags);
+    WalkNode(library, root, 0, collect);
   }
   return tags;
 }

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,11 @@ class Library {
 
 // The string object's bytes, freed afterwards; empty on failure.
 std::string TakeString(const Library& library, krelta2_string string);
+
+// Walks a node depth-first: visit(name, null, depth) for the node, visit(name, tag, depth) for
+// each of its tags, then its child nodes at depth + 1.
+using TreeVisitor = std::function<void(const std::string& name, krelta2_tag tag, int depth)>;
+void WalkNode(const Library& library, krelta2_node node, int depth, const TreeVisitor& visit);
 
 // Every tag of an open connection with its path: the names of the nodes below the root and the
 // tag's name, joined by '/' ("Plant.Line1/Temperature", "Plant.Line1/Profile/p1").

@@ -257,26 +257,11 @@ int Exports(const Library& dll, const Arguments&) {
   return 0;
 }
 
-void PrintNode(const Library& dll, krelta2_node node, int depth) {
-  krelta2_string name = nullptr;
-  dll.krelta2_nodeGetName(node, &name);
-  std::printf("%*s[%s]\n", depth * 2, "", TakeString(dll, name).c_str());
-  uint32_t tags = 0;
-  dll.krelta2_nodeGetNumTags(node, &tags);
-  for (uint32_t i = 0; i < tags; ++i) {
-    krelta2_tag tag = nullptr;
-    dll.krelta2_nodeGetTag(node, i, &tag);
-    krelta2_string tagName = nullptr;
-    dll.krelta2_tagGetName(tag, &tagName);
-    std::printf("%*s%s\n", depth * 2 + 2, "", TakeString(dll, tagName).c_str());
-  }
-  uint32_t children = 0;
-  dll.krelta2_nodeGetNumNodes(node, &children);
-  for (uint32_t i = 0; i < children; ++i) {
-    krelta2_node child = nullptr;
-    dll.krelta2_nodeGetNode(node, i, &child);
-    PrintNode(dll, child, depth + 1);
-  }
+void PrintNode(const Library& dll, krelta2_node node) {
+  WalkNode(dll, node, 0, [](const std::string& name, krelta2_tag tag, int depth) {
+    if (tag == nullptr) std::printf("%*s[%s]\n", depth * 2, "", name.c_str());
+    else std::printf("%*s%s\n", depth * 2 + 2, "", name.c_str());
+  });
 }
 
 // Opens a connection, prints its node and tag tree indented, closes it.
@@ -289,7 +274,7 @@ int Tree(const Library& dll, const Arguments& args) {
   for (uint32_t i = 0; i < count; ++i) {
     krelta2_node node = nullptr;
     dll.krelta2_connectionGetNode(connection.Get(), i, &node);
-    PrintNode(dll, node, 0);
+    PrintNode(dll, node);
   }
   return 0;
 }

@@ -15,15 +15,20 @@ using krelta::api::Wrap;
 
 namespace {
 
-// The request's tags; false at the first null handle (or one that is no tag of a node).
-bool RequestTags(const krelta2_tag* tags, uint32_t count, std::vector<Tag*>& request) {
-  request.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    Tag* tag = tags[i] != nullptr ? dynamic_cast<Tag*>(Unwrap(tags[i])) : nullptr;
-    if (tag == nullptr) return false;
-    request.push_back(tag);
+// The request's tags: 2 at the first null handle (or one that is no tag of a node), 1 when
+// there is no memory for the list.
+krelta2_status RequestTags(const krelta2_tag* tags, uint32_t count, std::vector<Tag*>& request) noexcept {
+  try {
+    request.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      Tag* tag = tags[i] != nullptr ? dynamic_cast<Tag*>(Unwrap(tags[i])) : nullptr;
+      if (tag == nullptr) return KRELTA2_INVALID_ARGUMENT;
+      request.push_back(tag);
+    }
+    return KRELTA2_OK;
+  } catch (...) {
+    return KRELTA2_FAILED;
   }
-  return true;
 }
 
 int32_t ClockSeconds() { return static_cast<int32_t>(static_cast<uint32_t>(std::time(nullptr))); }
@@ -39,11 +44,7 @@ krelta2_status krelta2_connectionReadCurrentData(krelta2_connection connection,
     return KRELTA2_INVALID_ARGUMENT;
   }
   std::vector<Tag*> request;
-  try {
-    if (!RequestTags(tags, count, request)) return KRELTA2_INVALID_ARGUMENT;
-  } catch (...) {
-    return KRELTA2_FAILED;  // no memory for the request list
-  }
+  if (const krelta2_status s = RequestTags(tags, count, request); s != KRELTA2_OK) return s;
   return krelta::api::GuardLogged("krelta2_connectionReadCurrentData", [&] {
     *values = Wrap(krelta::ReadCurrentData(request).release());
   });
@@ -58,11 +59,7 @@ krelta2_status krelta2_connectionReadHistoricalDataEx(krelta2_connection connect
     return KRELTA2_INVALID_ARGUMENT;
   }
   std::vector<Tag*> request;
-  try {
-    if (!RequestTags(tags, count, request)) return KRELTA2_INVALID_ARGUMENT;
-  } catch (...) {
-    return KRELTA2_FAILED;
-  }
+  if (const krelta2_status s = RequestTags(tags, count, request); s != KRELTA2_OK) return s;
   return krelta::api::GuardLogged("krelta2_connectionReadHistoricalDataEx", [&] {
     auto rows = krelta::ReadHistoricalData(request, startTime, step, steps);
     for (uint32_t r = 0; r < steps; ++r) values[r] = Wrap(rows[r].release());
@@ -85,11 +82,7 @@ krelta2_status krelta2_connectionReadBatchDataEx(krelta2_connection connection,
     return KRELTA2_INVALID_ARGUMENT;
   }
   std::vector<Tag*> request;
-  try {
-    if (!RequestTags(tags, count, request)) return KRELTA2_INVALID_ARGUMENT;
-  } catch (...) {
-    return KRELTA2_FAILED;
-  }
+  if (const krelta2_status s = RequestTags(tags, count, request); s != KRELTA2_OK) return s;
   return krelta::api::GuardLogged("krelta2_connectionReadBatchDataEx", [&] {
     *values = Wrap(krelta::ReadBatchData(request, batchId, time).release());
   });
@@ -110,9 +103,9 @@ krelta2_status krelta2_connectionWriteHistoricalDataEx(krelta2_connection connec
     return KRELTA2_INVALID_ARGUMENT;
   }
   std::vector<Tag*> request;
+  if (const krelta2_status s = RequestTags(tags, count, request); s != KRELTA2_OK) return s;
   std::vector<ValueVector*> rows;
   try {
-    if (!RequestTags(tags, count, request)) return KRELTA2_INVALID_ARGUMENT;
     rows.reserve(steps);
     for (uint32_t r = 0; r < steps; ++r) {
       ValueVector* row = Unwrap(values[r]);
@@ -143,11 +136,7 @@ krelta2_status krelta2_connectionWriteBatchDataEx(krelta2_connection connection,
     return KRELTA2_INVALID_ARGUMENT;
   }
   std::vector<Tag*> request;
-  try {
-    if (!RequestTags(tags, count, request)) return KRELTA2_INVALID_ARGUMENT;
-  } catch (...) {
-    return KRELTA2_FAILED;
-  }
+  if (const krelta2_status s = RequestTags(tags, count, request); s != KRELTA2_OK) return s;
   return krelta::api::GuardLogged("krelta2_connectionWriteBatchDataEx", [&] {
     krelta::WriteBatchData(request, batchId, time, *Unwrap(values));
   });

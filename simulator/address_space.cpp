@@ -179,20 +179,22 @@ bool ParseFloating(const std::wstring& token, double& value) {
   return true;
 }
 
-// 2024-03-01T12:00:00.250 (UTC, milliseconds optional) as a FILETIME.
-bool ParseTimeStamp(const std::wstring& token, FILETIME& time) {
-  int y, mo, d, h, mi, s, ms = 0, n = 0;
-  if (std::swscanf(token.c_str(), L"%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &n) != 6) {
-    return false;
-  }
-  if (static_cast<size_t>(n) != token.size()) {
-    int m = 0;
-    if (std::swscanf(token.c_str() + n, L".%3d%n", &ms, &m) != 1 ||
-        static_cast<size_t>(n + m) != token.size()) {
+// 2024-03-01, 2024-03-01T12:00:00 or 2024-03-01T12:00:00.250 as a calendar time.
+bool ParseSystemTime(const std::wstring& token, SYSTEMTIME& st) {
+  int y, mo, d, h = 0, mi = 0, s = 0, ms = 0, n = 0, m = 0;
+  if (std::swscanf(token.c_str(), L"%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &n) == 6) {
+    if (static_cast<size_t>(n) != token.size() &&
+        (std::swscanf(token.c_str() + n, L".%3d%n", &ms, &m) != 1 || static_cast<size_t>(n + m) != token.size())) {
       return false;
     }
+  } else if (std::swscanf(token.c_str(), L"%4d-%2d-%2d%n", &y, &mo, &d, &n) != 3 ||
+             static_cast<size_t>(n) != token.size()) {
+    return false;
+  } else {
+    h = mi = s = 0;
   }
-  SYSTEMTIME st{};
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 || y < 100) return false;
+  st = SYSTEMTIME{};
   st.wYear = static_cast<WORD>(y);
   st.wMonth = static_cast<WORD>(mo);
   st.wDay = static_cast<WORD>(d);
@@ -200,7 +202,13 @@ bool ParseTimeStamp(const std::wstring& token, FILETIME& time) {
   st.wMinute = static_cast<WORD>(mi);
   st.wSecond = static_cast<WORD>(s);
   st.wMilliseconds = static_cast<WORD>(ms);
-  return ::SystemTimeToFileTime(&st, &time) != 0;
+  return true;
+}
+
+// A time stamp option (UTC) as a FILETIME.
+bool ParseTimeStamp(const std::wstring& token, FILETIME& time) {
+  SYSTEMTIME st;
+  return ParseSystemTime(token, st) && ::SystemTimeToFileTime(&st, &time) != 0;
 }
 
 bool ParseHresult(const std::wstring& token, HRESULT& hr) {
@@ -211,25 +219,8 @@ bool ParseHresult(const std::wstring& token, HRESULT& hr) {
 }
 
 bool ParseDate(const std::wstring& token, DATE& date) {
-  int y, mo, d, h = 0, mi = 0, s = 0, n = 0;
-  const int fields = std::swscanf(token.c_str(), L"%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &n);
-  if (fields != 6 || static_cast<size_t>(n) != token.size()) {
-    n = 0;
-    if (std::swscanf(token.c_str(), L"%4d-%2d-%2d%n", &y, &mo, &d, &n) != 3 ||
-        static_cast<size_t>(n) != token.size()) {
-      return false;
-    }
-    h = mi = s = 0;
-  }
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 || y < 100) return false;
-  SYSTEMTIME st{};
-  st.wYear = static_cast<WORD>(y);
-  st.wMonth = static_cast<WORD>(mo);
-  st.wDay = static_cast<WORD>(d);
-  st.wHour = static_cast<WORD>(h);
-  st.wMinute = static_cast<WORD>(mi);
-  st.wSecond = static_cast<WORD>(s);
-  return ::SystemTimeToVariantTime(&st, &date) != 0;
+  SYSTEMTIME st;
+  return ParseSystemTime(token, st) && ::SystemTimeToVariantTime(&st, &date) != 0;
 }
 
 // Parses one scalar of type vt into out (VariantInit'ed by the caller).
