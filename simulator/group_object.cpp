@@ -2,6 +2,7 @@
 
 #include "opc_da_constants.h"
 #include "simulator/server_object.h"
+#include "simulator/server_objects.h"
 #include "simulator_control.h"
 
 namespace krelta::sim {
@@ -22,6 +23,13 @@ bool Converts(const VARIANT& value, VARTYPE to) {
   const HRESULT hr = ConvertVariant(&probe, &value, to);
   ::VariantClear(&probe);
   return SUCCEEDED(hr);
+}
+
+// SIM_FAULT_SHUTDOWN_IN_IO: the read or write asks the sinks to shut down and waits for their
+// answers before it does its own work, so the client's session closes during its call.
+void ShutdownInsideIo() {
+  if (Runtime::Get().Fault(SIM_FAULT_SHUTDOWN_IN_IO) == 0) return;
+  for (auto& sink : AdvisedShutdownSinks()) sink->ShutdownRequest(L"shutdown during a read or write");
 }
 
 }  // namespace
@@ -367,6 +375,7 @@ HRESULT GroupObject::ReadEntry(Entry& e, bool cache, VARIANT* value, WORD* quali
 HRESULT STDMETHODCALLTYPE GroupObject::Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles,
                                             OPCITEMSTATE** values, HRESULT** errors) {
   CallScope call("IOPCSyncIO::Read");
+  ShutdownInsideIo();
   call.Args("source=%d count=%lu", static_cast<int>(source), count);
   return Guarded(call, [&]() -> HRESULT {
     Runtime::Get().Count(SIM_COUNTER_READ_CALLS);
@@ -422,6 +431,7 @@ HRESULT GroupObject::WriteEntry(Entry& e, const VARIANT& value, const WORD* qual
 HRESULT STDMETHODCALLTYPE GroupObject::Write(DWORD count, OPCHANDLE* handles, VARIANT* values,
                                              HRESULT** errors) {
   CallScope call("IOPCSyncIO::Write");
+  ShutdownInsideIo();
   call.Args("count=%lu", count);
   return Guarded(call, [&]() -> HRESULT {
     Runtime::Get().Count(SIM_COUNTER_WRITE_CALLS);
@@ -444,6 +454,7 @@ HRESULT STDMETHODCALLTYPE GroupObject::ReadMaxAge(DWORD count, OPCHANDLE* handle
                                                   VARIANT** values, WORD** qualities,
                                                   FILETIME** timestamps, HRESULT** errors) {
   CallScope call("IOPCSyncIO2::ReadMaxAge");
+  ShutdownInsideIo();
   call.Args("count=%lu", count);
   return Guarded(call, [&]() -> HRESULT {
     Runtime::Get().Count(SIM_COUNTER_READ_CALLS);
@@ -484,6 +495,7 @@ HRESULT STDMETHODCALLTYPE GroupObject::ReadMaxAge(DWORD count, OPCHANDLE* handle
 HRESULT STDMETHODCALLTYPE GroupObject::WriteVQT(DWORD count, OPCHANDLE* handles, OPCITEMVQT* vqts,
                                                 HRESULT** errors) {
   CallScope call("IOPCSyncIO2::WriteVQT");
+  ShutdownInsideIo();
   call.Args("count=%lu", count);
   return Guarded(call, [&]() -> HRESULT {
     Runtime::Get().Count(SIM_COUNTER_WRITE_CALLS);

@@ -169,6 +169,7 @@ constexpr const wchar_t kValueSpace[] =
     L"item Ref I4 42 byref\n"
     L"item Unknown R8 7 0x80\n"
     L"item Uncertain R8 8 uncertain\n"
+    L"item Bad R8 8 bad\n"
     L"item Failing R8 9 readerror=0xC0040007\n"
     L"item Stamped R8 3 time=2024-03-01T12:00:00.250\n"
     L"item Mixed VARIANT[] 7;x\n"
@@ -182,25 +183,28 @@ TEST_F(DataOperations, ReadsEveryValueClassWithItsTrace) {
   const std::vector<std::string> paths = {
       "V/I1",   "V/UI4",       "V/I8",        "V/Flag",       "V/Cost",      "V/Dec",
       "V/Nan",  "V/Inf",       "V/Text",      "V/Date",       "V/Empty",     "V/Ref",
-      "V/Unknown", "V/Uncertain", "V/Failing", "V/Stamped",   "V/Mixed"};
+      "V/Unknown", "V/Uncertain", "V/Failing", "V/Stamped",   "V/Mixed",     "V/Bad"};
   EXPECT_EQ(Read(paths), (std::vector<std::string>{
                              "-5", "4.29497e+09", "4.29497e+09", "1", "12.5", "1.25", "null",
                              "-inf", "\"Pump 1\"", "null", "null", "42", "7", "null", "null", "3",
-                             "7"}));
+                             "7", "null"}));
   EXPECT_EQ(Read({"V/Profile/c", "V/Profile/a", "V/Short/s1", "V/Short/s3"}),
             (std::vector<std::string>{"3", "1", "null", "null"}));
   EXPECT_EQ(UpdateTime("V/Stamped"), kTime2024);
   EXPECT_EQ(UpdateTime("V/Uncertain"), 0u);
 
   const std::vector<LogEntry> log = ConnectionLog();
-  bool unknownTraced = false, uncertainTraced = false;
+  bool unknownTraced = false, uncertainTraced = false, badTraced = false;
   for (const LogEntry& e : log) {
     unknownTraced |= e.level == "Debug" && e.message.rfind("Data value for tag Unknown,", 0) == 0 &&
                      e.message.find("quality: \"UNKNOWN\", value: { vt: 5, value: \"7\" }") != std::string::npos;
     uncertainTraced |= e.level == "Error" && e.message.rfind("Data value for tag Uncertain,", 0) == 0;
+    badTraced |= e.level == "Error" && e.message.rfind("Data value for tag Bad,", 0) == 0 &&
+                 e.message.find("quality: \"BAD\"") != std::string::npos;
   }
   EXPECT_TRUE(unknownTraced);
   EXPECT_TRUE(uncertainTraced);
+  EXPECT_TRUE(badTraced);
   EXPECT_TRUE(HasEntry(log, "Debug", "Data value for tag Stamped, result: " + FormatResult(S_OK) +
                                          "\ntime: \"2024-03-01 12:00:00.250 UTC\", quality: "
                                          "\"GOOD\", value: { vt: 5, value: \"3\" }"));
@@ -337,6 +341,20 @@ TEST_F(DataOperations, AShutdownRequestFailsLaterReadsAndWrites) {
   EXPECT_EQ(Write({"S/X"}, {{"2"}}), KRELTA2_FAILED);
   EXPECT_EQ(host::NewestStandaloneLogEntry(),
             "krelta2_connectionWriteHistoricalDataEx: Operation failed (Could not write data.).");
+  Close();
+
+  // A request that arrives during the server call closes the session under it: the call goes on
+  // with its own references and the next one fails.
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_SHUTDOWN_IN_IO, 1), S_OK);
+  Open(L"branch S\nitem X R8 1\n", {"S"});
+  EXPECT_EQ(Read({"S/X"}), std::vector<std::string>{"null"});
+  Read({"S/X"}, KRELTA2_FAILED);
+  Close();
+  Control()->ClearFaults();
+  Open(L"branch S\nitem X R8 1\n", {"S"});
+  Read({"S/X"});  // registered, so the write's first server call is the write
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_SHUTDOWN_IN_IO, 1), S_OK);
+  EXPECT_EQ(Write({"S/X"}, {{"2"}}), KRELTA2_FAILED);
 }
 
 TEST_F(DataOperations, AServerThatDiesDuringAReadAnswersWithinSeconds) {
