@@ -13,6 +13,7 @@
 #include "opcda/format_result.h"
 #include "opcda/opc_da_proxy.h"
 #include "simulator/address_space.h"
+#include "support/host_thread.h"
 #include "support/log_entries.h"
 #include "support/simulator_session.h"
 #include "util/exception.h"
@@ -84,25 +85,6 @@ class BlockCounter final : public IMallocSpy {
   std::size_t allocated_ = 0;
 };
 
-// Runs body on a thread with the 1 MB stack of a host thread, in the MTA. A body that does not
-// end within a minute loops: the test binary ends at once instead of leaving CTest waiting.
-void OnHostThread(const std::function<void()>& body) {
-  const auto run = [](void* p) -> DWORD {
-    com::ApartmentGuard apartment;
-    (*static_cast<const std::function<void()>*>(p))();
-    return 0;
-  };
-  HANDLE thread = ::CreateThread(nullptr, 1 << 20, run, const_cast<std::function<void()>*>(&body),
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  ASSERT_NE(thread, nullptr);
-  if (::WaitForSingleObject(thread, 60000) != WAIT_OBJECT_0) {
-    std::printf("the walk did not end within 60 s\n");
-    std::fflush(stdout);
-    ::TerminateProcess(::GetCurrentProcess(), 3);
-  }
-  ::CloseHandle(thread);
-}
-
 struct Walk {
   std::unique_ptr<BrowseTree> tree;
   bool noBranches = true;  // true going in: each walk sets both flags afresh
@@ -133,12 +115,12 @@ class Browse : public testing::SimulatorSuite {
   std::vector<ItemRecord> Items(const char* url, const std::string& itemId, const std::string& path) {
     auto proxy = Proxy(url);
     std::vector<ItemRecord> items;
-    OnHostThread([&] { items = GetItems(*proxy, itemId, path); });
+    testing::RunOnHostThread([&] { items = GetItems(*proxy, itemId, path); });
     return items;
   }
   static Walk Branches(const char* url) {
     Walk walk;
-    OnHostThread([&] {
+    testing::RunOnHostThread([&] {
       walk.tree = BrowseServerBranches(OPCServerInfo{L"", L"", L"", OPCURL(url)}, walk.noBranches,
                                        walk.browseError);
     });

@@ -6,14 +6,13 @@
 #include <olectl.h>
 
 #include <chrono>
-#include <functional>
-#include <future>
 #include <thread>
 
 #include "log/log_file.h"
 #include "opcda/format_result.h"
 #include "opcda/opc_da_proxy.h"
 #include "opcda/ping_host.h"
+#include "support/host_thread.h"
 #include "support/log_entries.h"
 #include "support/simulator_session.h"
 
@@ -264,29 +263,12 @@ TEST_F(Session, ProbeOfThisMachineAnswersReachable) {
   EXPECT_EQ(PingHost("LOCALHOST", kDefaultPingTimeoutMs), S_OK);
 }
 
-// Runs body on an MTA thread of its own. A body that does not end within the limit is a
-// deadlock: the test binary ends at once instead of leaving CTest waiting.
-void EndsWithin(std::chrono::seconds limit, const std::function<void()>& body, const char* what) {
-  std::promise<void> ended;
-  std::thread worker([&] {
-    com::ApartmentGuard apartment;
-    body();
-    ended.set_value();
-  });
-  if (ended.get_future().wait_for(limit) != std::future_status::ready) {
-    std::printf("%s did not end within %lld s: deadlock\n", what, static_cast<long long>(limit.count()));
-    std::fflush(stdout);
-    ::TerminateProcess(::GetCurrentProcess(), 3);
-  }
-  worker.join();
-}
-
 TEST_F(Session, ShutdownRequestFromInsideRemoveGroupOrUnadviseDoesNotDeadlockClose) {
   for (const LONG insideCall : {1, 2}) {  // RemoveGroup, Unadvise
     auto proxy = Configured();
     ASSERT_TRUE(proxy->Open());
     Control()->SetFault(SIM_FAULT_SHUTDOWN_IN_CALL, insideCall);
-    EndsWithin(std::chrono::seconds(20), [&] { proxy->Close(); }, "Close");
+    testing::RunOnHostThread([&] { proxy->Close(); }, 20000);  // a deadlock ends the binary
     Control()->ClearFaults();
     EXPECT_FALSE(proxy->IsConnected());
   }
