@@ -13,6 +13,7 @@ Connection::Connection(const std::string& connectionString)
   const Credentials& credentials = settings_.GetCredentials();
   proxy_->Configure(credentials.user, credentials.password, credentials.domain, settings_.Url());
   if (!proxy_->Open()) throw Exception("Could not load server.");
+  handlesSession_ = proxy_->SessionNumber();
   // A failure from here on unwinds the members in reverse: tree, session, settings.
   nodes_.push_back(Node::MakeRoot(*this, proxy_->ServerAddress(), settings_.Url()));
 }
@@ -31,12 +32,22 @@ std::vector<BrowsedItem> Connection::GetItems(const std::string& branchItemId,
   return items;
 }
 
+void Connection::PrepareSession() {
+  proxy_->ReopenIfDue();
+  const std::uint64_t session = proxy_->SessionNumber();
+  if (session == handlesSession_) return;
+  for (const std::unique_ptr<Node>& node : nodes_) node->ForgetServerHandles();
+  handlesSession_ = session;
+}
+
 void Connection::ReadCurrentData(ValueMatrix& matrix, const std::vector<NodeGroupEntry>& entries) {
+  PrepareSession();
   proxy_->Read(entries, matrix);
 }
 
 void Connection::WriteData(const std::vector<NodeGroupEntry>& entries, std::int64_t start,
                            std::int64_t stepMilliseconds, const std::vector<ValueVector*>& rows) {
+  PrepareSession();
   proxy_->WriteData(entries, start, stepMilliseconds, rows, settings_.IsWriteVQTSupported());
 }
 

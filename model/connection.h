@@ -2,6 +2,7 @@
 // tag tree. Windows only (the session is COM).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,10 +38,15 @@ class Connection : public TreeContext {
                  std::int64_t stepMilliseconds, const std::vector<ValueVector*>& rows) override;
 
  private:
+  // Reopens a lost session when its retry interval has passed; tags registered in an earlier
+  // session are registered again.
+  void PrepareSession();
+
   std::string connectionString_;
   ConnectionSettings settings_;
   std::unique_ptr<OpcDaProxy> proxy_;
   std::vector<std::unique_ptr<Node>> nodes_;
+  std::uint64_t handlesSession_ = 0;  // the session the tags' server handles belong to
 };
 
 }  // namespace krelta

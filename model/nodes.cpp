@@ -144,4 +144,10 @@ std::int64_t ArrayNode::SetUpdateTime(std::int64_t t) {
   return previous;
 }
 
+void Node::ForgetServerHandles() {
+  SetServerHandle(kNoServerHandle);
+  for (const std::unique_ptr<Tag>& tag : tags_) tag->SetServerHandle(kNoServerHandle);
+  for (const std::unique_ptr<Node>& node : nodes_) node->ForgetServerHandles();
+}
+
 }  // namespace krelta

@@ -55,6 +55,9 @@ class Node {
   virtual std::uint32_t GetServerHandle() const { return kNoServerHandle; }
   virtual void SetServerHandle(std::uint32_t) {}
   virtual bool HasServerHandle() const { return false; }
+  // The server handles of every tag and array item below, this node's own included, become
+  // none: they belonged to a session that has ended.
+  void ForgetServerHandles();
 
   const std::string& Name() const { return name_; }
   const std::string& Path() const { return path_; }

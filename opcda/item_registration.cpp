@@ -64,8 +64,10 @@ void OpcDaProxy::UpdateServerHandles(const std::vector<NodeGroupEntry>& entries)
   results.set_size(SUCCEEDED(hr) ? count : 0);
   errors.set_size(SUCCEEDED(hr) ? count : 0);
   if (FAILED(hr)) {
-    connectionLog_.Write(kLogError, "Could not retrieve item handles. GetItemHandles for "
-                                    "UpdateServerHandles in OpcDAProxy failed.");
+    if (!NoteServerGone("IOPCItemMgt::AddItems", hr)) {
+      connectionLog_.Write(kLogError, "Could not retrieve item handles. GetItemHandles for "
+                                      "UpdateServerHandles in OpcDAProxy failed.");
+    }
     throw Exception(Format("IOPCItemMgt::AddItems failed: %1%", FormatResult(hr)));
   }
   if (!results) throw Exception("IOPCItemMgt::AddItems returned no item results.");
@@ -89,14 +91,14 @@ void OpcDaProxy::UpdateServerHandles(const std::vector<NodeGroupEntry>& entries)
 }
 
 com::ComPtr<IOPCSyncIO> OpcDaProxy::SyncIO() {
-  if (!syncIO_ && itemMgt_) itemMgt_.As(&syncIO_);
+  if (!syncIO_ && itemMgt_) NoteServerGone("QueryInterface(IOPCSyncIO)", itemMgt_.As(&syncIO_));
   return syncIO_;
 }
 
 com::ComPtr<IOPCSyncIO2> OpcDaProxy::SyncIO2() {
   if (!syncIO2Asked_ && itemMgt_) {
     syncIO2Asked_ = true;
-    itemMgt_.As(&syncIO2_);
+    NoteServerGone("QueryInterface(IOPCSyncIO2)", itemMgt_.As(&syncIO2_));
   }
   return syncIO2_;
 }

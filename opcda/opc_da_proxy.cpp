@@ -1,5 +1,7 @@
 #include "opcda/opc_da_proxy.h"
 
+#include <cstdio>
+
 #include "log/log_file.h"
 #include "opcda/format_result.h"
 #include "opcda/opc_shutdown.h"
@@ -14,10 +16,43 @@ void LogOpcda(std::int32_t level, const std::string& message) {
   WriteStandaloneLog(level, message);
 }
 
+std::chrono::milliseconds g_firstReconnectInterval = ReconnectSchedule::kFirstInterval;
+std::chrono::milliseconds g_longestReconnectInterval = ReconnectSchedule::kLongestInterval;
+
+// "12.3": seconds with one decimal.
+std::string SecondsText(ReconnectSchedule::Clock::duration d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f",
+                std::chrono::duration_cast<std::chrono::duration<double>>(d).count());
+  return text;
+}
+
 }  // namespace
 
+bool IsServerGone(HRESULT hr) {
+  switch (static_cast<std::uint32_t>(hr)) {
+    case 0x800706BA:  // RPC_S_SERVER_UNAVAILABLE
+    case 0x800706BE:  // RPC_S_CALL_FAILED
+    case 0x80010108:  // RPC_E_DISCONNECTED
+    case 0x800401FD:  // CO_E_OBJNOTCONNECTED
+    case 0x80010007:  // RPC_E_SERVER_DIED
+    case 0x80010012:  // RPC_E_SERVER_DIED_DNE
+      return true;
+    default:
+      return false;
+  }
+}
+
+void OpcDaProxy::SetReconnectIntervalsForTesting(std::chrono::milliseconds first,
+                                                 std::chrono::milliseconds longest) {
+  g_firstReconnectInterval = first;
+  g_longestReconnectInterval = longest;
+}
+
 OpcDaProxy::OpcDaProxy(std::string delimiter, LogFile& connectionLog)
-    : delimiter_(std::move(delimiter)), connectionLog_(connectionLog) {
+    : delimiter_(std::move(delimiter)),
+      connectionLog_(connectionLog),
+      schedule_(g_firstReconnectInterval, g_longestReconnectInterval) {
   connectionLog_.Write(kLogInformation, "Initiating proxy.");
   comInitialised_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   // Fails harmlessly when the process already chose its security.
@@ -56,14 +91,21 @@ bool OpcDaProxy::Open() {
   connectionLog_.Write(kLogInformation, "Open OPC Server.");
 
   const std::string host = serverAddress_.GetHost();
-  if (!host.empty() && FAILED(PingHost(host, pingTimeoutMs_))) return false;
+  if (!host.empty()) {
+    const HRESULT probe = PingHost(host, pingTimeoutMs_);
+    if (FAILED(probe)) {
+      openFailure_ = "the host did not answer: " + FormatResult(probe);
+      return false;
+    }
+  }
 
   server_.Reset();
   const HRESULT hr = NvCreateInstanceEx(ToClsid(serverAddress_.GetClsid()), host, IID_IOPCServer,
                                         reinterpret_cast<void**>(server_.ReleaseAndGetAddressOf()),
                                         &credentials_);
   if (FAILED(hr)) {
-    LogOpcda(kLogError, Format("CoCreateInstanceEx failed: %1%", FormatResult(hr)));
+    openFailure_ = Format("CoCreateInstanceEx failed: %1%", FormatResult(hr));
+    LogOpcda(kLogError, openFailure_);
     return false;
   }
   LogOpcda(kLogInformation,
@@ -85,7 +127,49 @@ bool OpcDaProxy::Open() {
   } catch (...) {
     // The session stays as far as it got; reads report what is missing.
   }
+  if (connected_) ++sessionNumber_;
   return connected_;
+}
+
+void OpcDaProxy::ReopenIfDue() {
+  SessionGuard guard(*this);
+  using Clock = ReconnectSchedule::Clock;
+  if (connected_ || !schedule_.Due(Clock::now())) return;
+  std::string name = serverAddress_.GetProgId();
+  if (name.empty()) name = serverAddress_.GetPath().substr(0, serverAddress_.GetPath().find('/'));
+  const std::string server = Format("%1% (%2%)", serverAddress_.GetHost(), name);
+  openFailure_.clear();
+  if (Open()) {
+    const Clock::duration away = Clock::now() - schedule_.LostAt();
+    schedule_.Reconnected();
+    connectionLog_.Write(kLogWarning,
+                         Format("Reconnected to server %1% after %2% s.", server, SecondsText(away)));
+    return;
+  }
+  schedule_.AttemptFailed(Clock::now());
+  connectionLog_.Write(kLogError, Format("Could not reconnect to server %1%: %2%. Next attempt in "
+                                         "%3% s.",
+                                         server, openFailure_.empty() ? "no session" : openFailure_,
+                                         SecondsText(schedule_.Interval())));
+}
+
+bool OpcDaProxy::NoteServerGone(const char* call, HRESULT hr) {
+  if (!IsServerGone(hr)) return false;
+  SessionGuard guard(*this);
+  if (!connected_ || serverGone_) return true;  // already closed, or closing
+  connectionLog_.Write(kLogError, Format("%1% failed: %2%. The server is gone: the session is "
+                                         "closed and opened again by a later read or write.",
+                                         call, FormatResult(hr)));
+  serverGone_ = true;
+  CloseLost();
+  return true;
+}
+
+void OpcDaProxy::CloseLost() {
+  SessionGuard guard(*this);
+  const bool wasConnected = connected_;
+  Close();
+  if (wasConnected) schedule_.Lost(ReconnectSchedule::Clock::now());
 }
 
 void OpcDaProxy::AddGroup() {
@@ -99,12 +183,14 @@ void OpcDaProxy::AddGroup() {
                                        IID_IOPCItemMgt, group.ReleaseAndGetAddressOf());
   serverGroupHandle_ = groupHandle;
   if (FAILED(hr)) {
-    LogOpcda(kLogError, Format("IOPCServer::AddGroup failed: %1%", FormatResult(hr)));
+    openFailure_ = Format("IOPCServer::AddGroup failed: %1%", FormatResult(hr));
+    LogOpcda(kLogError, openFailure_);
     Close();
     return;
   }
   if (!group) {
-    LogOpcda(kLogError, "IOPCServer::AddGroup succeeded but returned null interface pointer");
+    openFailure_ = "IOPCServer::AddGroup succeeded but returned null interface pointer";
+    LogOpcda(kLogError, openFailure_);
     Close();
     return;
   }
@@ -153,6 +239,7 @@ void OpcDaProxy::RemoveItems() {
   const HRESULT hr = itemMgt_->RemoveItems(count, serverHandles_.data(), errors.put());
   errors.set_size(SUCCEEDED(hr) ? count : 0);
   if (FAILED(hr)) {
+    serverGone_ = serverGone_ || IsServerGone(hr);
     connectionLog_.Write(kLogError,
                          Format("IOPCItemMgt::RemoveItems failed: %1%", FormatResult(hr)));
   }
@@ -174,19 +261,28 @@ bool OpcDaProxy::Close() {
   if (!itemMgt_) {
     server_.Reset();
     connected_ = false;
+    serverGone_ = false;
     return true;
   }
-  if (!serverHandles_.empty()) RemoveItems();
-  if (serverGroupHandle_ != 0) {
+  // Once the server is known to be gone, nothing more is asked of it: every call would only
+  // wait for the RPC layer to fail again.
+  if (!serverHandles_.empty() && !serverGone_) RemoveItems();
+  serverHandles_.clear();
+  if (serverGroupHandle_ != 0 && !serverGone_) {
     const HRESULT hr = server_->RemoveGroup(serverGroupHandle_, TRUE);
+    serverGone_ = IsServerGone(hr);
     if (FAILED(hr)) {
       connectionLog_.Write(kLogError,
                            Format("IOPCServer::RemoveGroup failed: %1%", FormatResult(hr)));
     }
-    serverGroupHandle_ = 0;
   }
+  serverGroupHandle_ = 0;
   connectionPointContainer_.Reset();
-  advise_.reset();
+  if (serverGone_) {
+    advise_.abandon();
+  } else {
+    advise_.reset();
+  }
   connectionPoint_.Reset();
   if (shutdownSink_) {
     shutdownSink_->SetProxy(nullptr);
@@ -201,6 +297,7 @@ bool OpcDaProxy::Close() {
   itemMgt_.Reset();
   server_.Reset();
   connected_ = false;
+  serverGone_ = false;
   return true;
 }
 
@@ -218,7 +315,7 @@ void OpcDaProxy::CloseIfShutdownRequested() {
     // call): the holder closes when it lets go.
     if (!session.owns_lock() || sessionDepth_ > 0) return;
     if (!shutdownRequested_.exchange(false)) return;
-    Close();
+    CloseLost();
   }
 }
 

@@ -14,6 +14,7 @@
 #include <ocidl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,7 @@
 #include "opc_da.h"
 #include "opcda/create_instance.h"
 #include "opcda/ping_host.h"
+#include "opcda/reconnect_schedule.h"
 #include "platform/com/com_owners.h"
 
 namespace krelta {
@@ -44,6 +46,9 @@ struct ServerHandleSlots {
   std::vector<std::uint32_t> slotOfEntry;
 };
 ServerHandleSlots CollectServerHandles(const std::vector<NodeGroupEntry>& entries);
+
+// The RPC-level results of a call whose server process is gone (ended, killed, unreachable).
+bool IsServerGone(HRESULT hr);
 
 constexpr const char* kGroupName = "KRELTAGroup";
 constexpr std::uint32_t kUpdateRateSeconds = 5;
@@ -68,6 +73,17 @@ class OpcDaProxy {
   // The server's shutdown request, from a COM thread: closes the session now when nobody holds
   // it, else leaves the close to the holder. Never waits for the session.
   void RequestShutdown();
+
+  // A session that ended without the owner asking (shutdown request, dead server) is opened
+  // again by the next read or write once its retry interval has passed: the owner calls this
+  // before each, and forgets its tags' server handles when SessionNumber changed. Logs a
+  // success at Warning and a failed attempt at Error, once per attempt.
+  void ReopenIfDue();
+  // Counts successful opens: the items of an earlier session are unknown to the current one.
+  std::uint64_t SessionNumber() const { return sessionNumber_.load(); }
+  // Intervals of proxies created afterwards (tests; the defaults are 10 s and 5 min).
+  static void SetReconnectIntervalsForTesting(std::chrono::milliseconds first,
+                                              std::chrono::milliseconds longest);
 
   // Holds the session while a sequence of calls uses the server's interfaces; nests. The
   // outermost guard carries out a shutdown request that arrived meanwhile when it lets go.
@@ -129,6 +145,11 @@ class OpcDaProxy {
   com::ComPtr<IOPCSyncIO2> SyncIO2();
   // Closes the session for a pending shutdown request, unless someone else holds it.
   void CloseIfShutdownRequested();
+  // When hr says the server is gone: logs it once (naming the call) and closes the session
+  // without further calls to the server. True then.
+  bool NoteServerGone(const char* call, HRESULT hr);
+  // Closes a session that ended without the owner asking and starts the retry schedule.
+  void CloseLost();
 
   std::string delimiter_;
   bool configured_ = false;
@@ -156,6 +177,10 @@ class OpcDaProxy {
   com::ComPtr<IOPCSyncIO2> syncIO2_;
   bool syncIO2Asked_ = false;
   bool vqtRefusalLogged_ = false;
+  bool serverGone_ = false;      // Close makes no call to the server
+  std::string openFailure_;      // why the last Open returned false
+  ReconnectSchedule schedule_;   // under the session lock
+  std::atomic<std::uint64_t> sessionNumber_{0};
 };
 
 }  // namespace krelta

@@ -58,7 +58,9 @@ void OpcDaProxy::Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& m
     states.set_size(SUCCEEDED(hr) ? count : 0);
     errors.set_size(SUCCEEDED(hr) ? count : 0);
     if (FAILED(hr)) {
-      log.Write(kLogError, Format("IOPCSyncIO::Read failed: %1%", FormatResult(hr)));
+      if (!NoteServerGone("IOPCSyncIO::Read", hr)) {
+        log.Write(kLogError, Format("IOPCSyncIO::Read failed: %1%", FormatResult(hr)));
+      }
       return;
     }
     if (!states) {

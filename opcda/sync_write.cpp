@@ -132,14 +132,16 @@ std::size_t Accepted(const com::CoTaskArray<HRESULT>& errors, const RowValues& r
   return accepted;
 }
 
-// IOPCSyncIO::Write of the row's values; returns the number accepted.
-std::size_t WriteValues(IOPCSyncIO* io, RowValues& row, LogFile& log) {
+// IOPCSyncIO::Write of the row's values; returns the number accepted. A failed call's result
+// lands in callResult; one that says the server is gone is left to the caller to log.
+std::size_t WriteValues(IOPCSyncIO* io, RowValues& row, LogFile& log, HRESULT& callResult) {
   const DWORD count = static_cast<DWORD>(row.handles.size());
   com::CoTaskArray<HRESULT> errors;
   const HRESULT hr = io->Write(count, row.handles.data(), row.values.data(), errors.put());
+  callResult = hr;
   errors.set_size(SUCCEEDED(hr) ? count : 0);
   if (FAILED(hr)) {
-    log.Write(kLogError, Format("IOPCSyncIO::Write failed: %1%", FormatResult(hr)));
+    if (!IsServerGone(hr)) log.Write(kLogError, Format("IOPCSyncIO::Write failed: %1%", FormatResult(hr)));
     return 0;
   }
   std::string failures;
@@ -214,8 +216,10 @@ void OpcDaProxy::WriteData(const std::vector<NodeGroupEntry>& entries, std::int6
     if (row.handles.empty()) continue;
     const DWORD count = static_cast<DWORD>(row.handles.size());
 
+    HRESULT callResult = S_OK;
     if (!io2) {
-      accepted += WriteValues(io.Get(), row, log);
+      accepted += WriteValues(io.Get(), row, log, callResult);
+      if (NoteServerGone("IOPCSyncIO::Write", callResult)) break;  // later rows are not kept
       continue;
     }
     const FILETIME stamp = ToFileTime(milliseconds);
@@ -231,6 +235,7 @@ void OpcDaProxy::WriteData(const std::vector<NodeGroupEntry>& entries, std::int6
     const HRESULT hr = io2->WriteVQT(count, row.handles.data(), vqts.data(), errors.put());
     errors.set_size(SUCCEEDED(hr) ? count : 0);
     if (FAILED(hr)) {
+      if (NoteServerGone("IOPCSyncIO2::WriteVQT", hr)) break;
       log.Write(kLogError, Format("IOPCSyncIO2::WriteVQT failed: %1%", FormatResult(hr)));
       continue;
     }
@@ -256,7 +261,8 @@ void OpcDaProxy::WriteData(const std::vector<NodeGroupEntry>& entries, std::int6
                                "or time stamp for some items; their values are written without "
                                "them with IOPCSyncIO::Write.");
       }
-      accepted += WriteValues(io.Get(), retry, log);
+      accepted += WriteValues(io.Get(), retry, log, callResult);
+      if (NoteServerGone("IOPCSyncIO::Write", callResult)) break;
     }
   }
   if (accepted == 0) throw Exception("Could not write data.");

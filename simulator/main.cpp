@@ -59,6 +59,7 @@ class Factory final : public IClassFactory {
       if (outer != nullptr) return CLASS_E_NOAGGREGATION;
       if (kind_ == FactoryKind::kControl) return krelta::sim::CreateControlObject(iid, out);
       if (kind_ == FactoryKind::kServerList) return krelta::sim::CreateServerListObject(iid, out);
+      krelta::sim::Runtime::Get().Count(SIM_COUNTER_SERVER_CREATE_CALLS);
       HRESULT hr;
       if (krelta::sim::FaultStops(SIM_FAULT_CREATE_RESULT, &hr)) return hr;
       return krelta::sim::CreateServerObject(kind_ == FactoryKind::kDA3, iid, out);

@@ -101,7 +101,7 @@ Runtime::LastGroup Runtime::GetLastGroup() const {
   return lastGroup_;
 }
 
-CallScope::CallScope(const char* method, Kind kind) : method_(method) {
+CallScope::CallScope(const char* method, Kind kind) : method_(method), kind_(kind) {
   args_[0] = '\0';
   Runtime& rt = Runtime::Get();
   rt.Touch();

@@ -15,8 +15,8 @@
 
 namespace krelta::sim {
 
-constexpr DWORD kFaultCount = 100;   // SIM_FAULT_* run 1..99 (80.. the server list)
-constexpr DWORD kCounterCount = 60;  // SIM_COUNTER_* run 1..59 (50.. the server list)
+constexpr DWORD kFaultCount = 120;   // SIM_FAULT_* run 1..119 (80.. the server list, 100.. loss)
+constexpr DWORD kCounterCount = 80;  // SIM_COUNTER_* run 1..79 (50.. the server list, 70.. loss)
 
 class Runtime {
  public:
@@ -95,9 +95,11 @@ class CallScope {
   CallScope(const char* method, Kind kind = kOpc);
   void Args(const char* format, ...);
   HRESULT Done(HRESULT hr);
+  bool IsOpc() const { return kind_ == kOpc; }
 
  private:
   const char* method_;
+  Kind kind_;
   char args_[160];
 };
 
@@ -106,6 +108,11 @@ class CallScope {
 template <typename Body>
 HRESULT Guarded(CallScope& call, Body&& body) {
   HRESULT hr;
+  const LONG dead = call.IsOpc() ? Runtime::Get().Fault(SIM_FAULT_DEAD_RESULT) : 0;
+  if (dead != 0) {
+    Runtime::Get().Count(SIM_COUNTER_DEAD_CALLS);
+    return call.Done(dead);
+  }
   try {
     hr = body();
   } catch (const std::bad_alloc&) {

@@ -282,6 +282,11 @@ class AdviseToken {
     cookie_ = 0;
     return hr;
   }
+  // Forgets the advice without calling the point (its server is gone); releases the point.
+  void abandon() noexcept {
+    point_.Reset();
+    cookie_ = 0;
+  }
   bool advised() const noexcept { return static_cast<bool>(point_); }
   DWORD cookie() const noexcept { return cookie_; }
 

@@ -1,6 +1,7 @@
 // A host frees the library after closing a connection whose server kept the shutdown sink (its
 // Unadvise failed, as when the server died): the server's later call and Release of that sink
-// must not reach the freed library's code, and the library must still unload.
+// must not reach the freed library's code, and the library must still unload. The same after a
+// close that found the server dead.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -42,6 +43,31 @@ TEST_F(LibraryUnload, ASinkTheServerKeptNeverReachesTheFreedLibrary) {
   EXPECT_EQ(Control()->RequestShutdown(L"late"), HRESULT_FROM_WIN32(RPC_S_UNKNOWN_IF));
   EXPECT_EQ(Control()->ClearFaults(), S_OK);
   EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_KEPT_SINKS), 0);
+}
+
+TEST_F(LibraryUnload, ClosingWhileTheServerIsDeadMakesOneCallAndTheLibraryUnloads) {
+  ASSERT_TRUE(CreateDirectoryPath(ApplicationDataFolder()));
+  ConnectionSettings settings("dead-unload");
+  settings.SetUrl(testing::kSimulatorDA3Url);
+  ASSERT_TRUE(settings.WriteConfiguration());
+  {
+    host::Library dll;
+    ASSERT_TRUE(dll.Loaded());
+    krelta2_connection connection = nullptr;
+    ASSERT_EQ(dll.krelta2_connectionOpen("dead-unload", &connection), KRELTA2_OK);
+    // Every call answers as a killed server's proxies do under Wine.
+    Control()->SetFault(SIM_FAULT_DEAD_RESULT, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(dll.krelta2_connectionClose(connection), KRELTA2_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  }
+  // RemoveGroup found the server gone; Unadvise was not tried.
+  EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_DEAD_CALLS), 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (::GetModuleHandleA("OpcDAKrelta.dll") != nullptr && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(::GetModuleHandleA("OpcDAKrelta.dll"), nullptr) << "a pin kept the library";
 }
 
 }  // namespace

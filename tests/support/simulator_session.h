@@ -71,6 +71,8 @@ class SimulatorSuite : public ::testing::Test {
   static ISimulatorControl* Control() { return control_->Get(); }
   // After the simulator process ended: the next test starts a new one.
   static void ForgetControl() { control_->Reset(); }
+  // After the simulator process ended: reaches (or starts) the process serving the classes now.
+  static void ReconnectControl() { *control_ = StartSimulatorControl(); }
 
  private:
   inline static com::ApartmentGuard* apartment_ = nullptr;

@@ -1,0 +1,189 @@
+// Recovery from a lost server, end to end through the exports of the test build of the library
+// (short reconnect intervals; the 10 s default is proven by the schedule's own test): a shutdown
+// request, a server process that ends and comes back, and one that never comes back.
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "data_fixture.h"
+#include "opcda/format_result.h"
+
+namespace krelta {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using Texts = std::vector<std::string>;
+
+constexpr milliseconds kFirstInterval{300};
+constexpr milliseconds kLongestInterval{1200};
+// Far below any RPC time-out, far above the cost of a read on a busy 2-core machine (the
+// benchmark measures the real cost).
+constexpr milliseconds kNoWait{250};
+constexpr const wchar_t kSpace[] = L"branch R\nitem X R8 1\nitem Y R8 2\n";
+constexpr HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+
+std::string TestLibraryPath() {
+  std::string path = host::Library::DefaultPath();
+  return path.substr(0, path.size() - std::string("OpcDAKrelta.dll").size()) + "OpcDAKreltaTest.dll";
+}
+
+class Recovery : public testing::DataOperations {
+ protected:
+  Recovery() : DataOperations(TestLibraryPath()) {}
+  void SetUp() override {
+    DataOperations::SetUp();
+    using Hook = void (*)(uint32_t, uint32_t);
+    auto hook = reinterpret_cast<Hook>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleA("OpcDAKreltaTest.dll"), "krelta_test_setReconnectIntervals")));
+    ASSERT_NE(hook, nullptr);
+    hook(static_cast<uint32_t>(kFirstInterval.count()), static_cast<uint32_t>(kLongestInterval.count()));
+  }
+  // R/X's value, or false when the read failed.
+  bool TryRead(std::string& value) {
+    krelta2_tag tag = Tag("R/X");
+    krelta2_vector vector = nullptr;
+    if (dll_.krelta2_connectionReadCurrentData(connection_, &tag, 1, &vector) != KRELTA2_OK) return false;
+    value = host::SlotText(dll_, vector, 0);
+    dll_.krelta2_vectorFree(vector);
+    return true;
+  }
+  // Reads that must fail at once while the server is away.
+  void ExpectFastFailure() {
+    const auto start = Clock::now();
+    Read({"R/X"}, KRELTA2_FAILED);
+    EXPECT_LT(Clock::now() - start, kNoWait);
+  }
+  std::size_t CountPrefix(const std::string& level, const std::string& prefix) {
+    std::size_t n = 0;
+    for (const testing::LogEntry& e : ConnectionLog()) {
+      n += e.level == level && e.message.rfind(prefix, 0) == 0;
+    }
+    return n;
+  }
+};
+
+TEST_F(Recovery, AfterAShutdownRequestReadsAndWritesComeBackWithItemsAddedAfresh) {
+  Open(kSpace, {"R"});
+  ASSERT_EQ(Read({"R/X", "R/Y"}), (Texts{"1", "2"}));
+  for (const bool writeFirst : {false, true}) {
+    SCOPED_TRACE(writeFirst);
+    const LONG added = Counter(SIM_COUNTER_ITEMS_ADDED), groups = Counter(SIM_COUNTER_GROUPS_ADDED);
+    ASSERT_EQ(Control()->RequestShutdown(L"maintenance"), S_OK);
+    EXPECT_EQ(Counter(SIM_COUNTER_GROUPS_LIVE), 0);
+    ExpectFastFailure();
+    EXPECT_EQ(Write({"R/X"}, {{"7"}}), KRELTA2_FAILED);
+    EXPECT_EQ(host::NewestStandaloneLogEntry(),
+              "krelta2_connectionWriteHistoricalDataEx: Operation failed (Could not write data.).");
+    std::this_thread::sleep_for(kFirstInterval);
+    if (writeFirst) {
+      ASSERT_EQ(Write({"R/Y"}, {{"5"}}), KRELTA2_OK);
+    }
+    // The write issued while the server was away is not replayed.
+    EXPECT_EQ(Read({"R/X", "R/Y"}), (Texts{"1", writeFirst ? "5" : "2"}));
+    EXPECT_EQ(Counter(SIM_COUNTER_GROUPS_ADDED) - groups, 1);
+    EXPECT_EQ(Counter(SIM_COUNTER_ITEMS_ADDED) - added, 2);
+  }
+  EXPECT_EQ(CountPrefix("Warning", "Reconnected to server localhost (OpcDAKrelta.Simulator.1) after "), 2u);
+}
+
+LONG HandleCount() {
+  DWORD handles = 0;
+  ::GetProcessHandleCount(::GetCurrentProcess(), &handles);
+  return static_cast<LONG>(handles);
+}
+
+SIZE_T CommittedBytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters);
+  return counters.PagefileUsage;  // Wine leaves PrivateUsage at 0
+}
+
+TEST_F(Recovery, AServerProcessThatEndsAndComesBackIsUsedAgainTenTimesWithoutLeaks) {
+  Open(kSpace, {"R"});
+  ASSERT_EQ(Read({"R/X"}), Texts{"1"});
+  LONG handles = 0;
+  SIZE_T committed = 0;
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    SCOPED_TRACE(cycle);
+    const LONG oldProcess = Counter(SIM_COUNTER_PROCESS_ID);
+    // The process revokes its class objects and ends inside the next call.
+    ASSERT_EQ(Control()->SetFault(SIM_FAULT_EXIT_IN_CALL, 1), S_OK);
+    ForgetControl();
+    EXPECT_EQ(Read({"R/X"}), Texts{"null"});  // the read that finds the server gone
+    ExpectFastFailure();
+    // A new process serves the classes again.
+    ReconnectControl();
+    ASSERT_TRUE(Control());
+    ASSERT_NE(Counter(SIM_COUNTER_PROCESS_ID), oldProcess);
+    com::Bstr error;
+    ASSERT_EQ(Control()->LoadAddressSpace(kSpace, error.put()), S_OK);
+    // Back within one retry interval of the server's return.
+    const auto back = Clock::now();
+    std::string value;
+    while (!TryRead(value) && Clock::now() - back < kFirstInterval + milliseconds(200)) {
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    EXPECT_EQ(value, "1");
+    if (cycle == 1) {
+      handles = HandleCount();
+      committed = CommittedBytes();
+    }
+  }
+  EXPECT_LE(HandleCount() - handles, 8);
+  EXPECT_LT(CommittedBytes(), committed + 2 * 1024 * 1024);
+  EXPECT_EQ(CountPrefix("Error", "IOPCSyncIO::Read failed: "), 10u);
+}
+
+TEST_F(Recovery, AServerThatNeverComesBackIsTriedOnTheBackOffScheduleAndNeverWaitedOn) {
+  Open(kSpace, {"R"});
+  ASSERT_EQ(Read({"R/X"}), Texts{"1"});
+  // What Wine shows of a server process killed outright: every call on its proxies and every
+  // later creation answers 0x800706BA at once.
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_DEAD_RESULT, kServerUnavailable), S_OK);
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_CREATE_RESULT, kServerUnavailable), S_OK);
+  const LONG creations = Counter(SIM_COUNTER_SERVER_CREATE_CALLS);
+  EXPECT_EQ(Read({"R/X"}), Texts{"null"});
+  const auto lost = Clock::now();
+  // The session was closed without further calls: no RemoveItems, RemoveGroup or Unadvise.
+  EXPECT_EQ(Counter(SIM_COUNTER_DEAD_CALLS), 1);
+
+  // Attempts due 0.3, 0.9 (+0.6), 2.1 (+1.2) and 3.3 s (+1.2, the cap) after the loss.
+  Clock::duration slowest{};
+  while (Clock::now() - lost < milliseconds(3600)) {
+    const auto start = Clock::now();
+    Read({"R/X"}, KRELTA2_FAILED);
+    slowest = std::max(slowest, Clock::now() - start);
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  // No read waits on the server; an attempt costs a probe and a creation (10-30 ms here).
+  EXPECT_LT(slowest, kNoWait);
+  EXPECT_EQ(Counter(SIM_COUNTER_SERVER_CREATE_CALLS) - creations, 4);
+  EXPECT_EQ(Counter(SIM_COUNTER_DEAD_CALLS), 1);
+  EXPECT_EQ(CountPrefix("Error", "IOPCSyncIO::Read failed: " + FormatResult(kServerUnavailable) +
+                                     ". The server is gone: the session is closed and opened "
+                                     "again by a later read or write."),
+            1u);
+  EXPECT_EQ(CountPrefix("Error", "Could not reconnect to server localhost (OpcDAKrelta.Simulator.1): "
+                                 "CoCreateInstanceEx failed: " + FormatResult(kServerUnavailable) +
+                                 ". Next attempt in "),
+            4u);
+  EXPECT_EQ(Count("Error", "Could not reconnect to server localhost (OpcDAKrelta.Simulator.1): "
+                           "CoCreateInstanceEx failed: " + FormatResult(kServerUnavailable) +
+                           ". Next attempt in 1.2 s."),
+            3u);  // the cap
+
+  // The server comes back: the next due attempt succeeds and the schedule starts over.
+  Control()->ClearFaults();
+  std::this_thread::sleep_for(kLongestInterval);
+  EXPECT_EQ(Read({"R/X"}), Texts{"1"});
+}
+
+}  // namespace
+}  // namespace krelta
