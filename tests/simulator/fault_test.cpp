@@ -89,7 +89,7 @@ TEST_F(Faults, AddressSpaceWithAFaultKeepsTheOldSpace) {
   EXPECT_EQ(errors[0], S_OK);
   EXPECT_EQ(errors[1], OPC_E_UNKNOWNITEMID);
   EXPECT_EQ(control_->GenerateAddressSpace(100000, 100), E_INVALIDARG);
-  EXPECT_EQ(control_->SetFault(100, 1), E_INVALIDARG);
+  EXPECT_EQ(control_->SetFault(120, 1), E_INVALIDARG);  // faults end at 119
 }
 
 // Last in the file: it ends the simulator process.
