@@ -37,14 +37,40 @@ wine_env() {
   export WINEDLLOVERRIDES="mscoree,mshtml="
 }
 
+# A private virtual display for the whole Wine session: Wine's desktop process starts with the
+# first program and keeps the display it found, so dialogs shown later (the dialog tests,
+# rundll32) need one from the start, not only when they run.
+display_start() {
+  command -v Xvfb >/dev/null || return 0
+  local state="$KRELTA_BUILD_ROOT/win/xvfb.pid" n=120
+  mkdir -p "$KRELTA_BUILD_ROOT/win"
+  if [ -f "$state.display" ] && kill -0 "$(cat "$state")" 2>/dev/null; then
+    export DISPLAY="$(cat "$state.display")"  # still running from an earlier start
+    return 0
+  fi
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  echo $! >"$state"
+  echo ":$n" >"$state.display"
+  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
+  export DISPLAY=":$n"
+}
+
+display_stop() {
+  local state="$KRELTA_BUILD_ROOT/win/xvfb.pid"
+  [ -f "$state" ] && kill "$(cat "$state")" 2>/dev/null || true
+  rm -f "$state" "$state.display"
+}
+
 wine_start() {
   wine_env
+  display_start
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Creating Wine prefix $WINEPREFIX"
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
   fi
-  wineserver -p
+  wineserver -p || true  # already running for this prefix
   wine cmd /c exit >/dev/null 2>&1 || true
   if [ -x "$KRELTA_BUILD_ROOT/win/register" ]; then
     "$KRELTA_BUILD_ROOT/win/register"
@@ -54,4 +80,5 @@ wine_start() {
 wine_stop() {
   wine_env
   wineserver -k 2>/dev/null || true
+  display_stop
 }
