@@ -6,6 +6,7 @@
 #include <olectl.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "log/log_file.h"
@@ -293,6 +294,32 @@ TEST_F(Session, AKilledServerTurnsIntoFailuresNotAHang) {
   }
   EXPECT_TRUE(removalFailed);
   ForgetControl();
+}
+
+// What a read does against a server that accepts the call and answers late (a hanging server
+// never answers): it waits for the server, as long as the server takes. Under Wine 8 COM call
+// cancellation cannot bound it: CoEnableCallCancellation answers as below, and CoCancelCall is
+// an unimplemented stub whose call aborts the calling process (measured once; never called).
+TEST_F(Session, AHangingServerHoldsTheReadForAsLongAsItTakes) {
+  auto proxy = Configured();
+  ASSERT_TRUE(proxy->Open());
+  com::ComPtr<IOPCSyncIO> io;
+  ASSERT_EQ(proxy->ItemMgt()->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(io.GetAddressOf())), S_OK);
+  const HRESULT enabled = ::CoEnableCallCancellation(nullptr);
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_CALL_DELAY_MS, 1500), S_OK);
+  OPCHANDLE handle = 1;
+  com::CoTaskArray<OPCITEMSTATE, com::ItemStateCleanup> states;
+  com::CoTaskArray<HRESULT> errors;
+  const auto start = std::chrono::steady_clock::now();
+  const HRESULT read = io->Read(OPC_DS_CACHE, 1, &handle, states.put(), errors.put());
+  const auto waited = std::chrono::steady_clock::now() - start;
+  states.set_size(SUCCEEDED(read) ? 1 : 0);
+  errors.set_size(SUCCEEDED(read) ? 1 : 0);
+  if (SUCCEEDED(enabled)) ::CoDisableCallCancellation(nullptr);
+  std::printf("CoEnableCallCancellation 0x%08lx; Read 0x%08lx after %lld ms\n",
+              static_cast<unsigned long>(enabled), static_cast<unsigned long>(read),
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
+  EXPECT_GE(waited, std::chrono::milliseconds(1400));
 }
 
 }  // namespace
