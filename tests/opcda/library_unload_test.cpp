@@ -15,28 +15,40 @@
 namespace krelta {
 namespace {
 
-class LibraryUnload : public testing::SimulatorSuite {};
+constexpr HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
 
-TEST_F(LibraryUnload, ASinkTheServerKeptNeverReachesTheFreedLibrary) {
-  // The library's own copy of the data folder is the prefix's real one.
-  ASSERT_TRUE(CreateDirectoryPath(ApplicationDataFolder()));
-  ConnectionSettings settings("sink-unload");
-  settings.SetUrl(testing::kSimulatorDA3Url);
-  ASSERT_TRUE(settings.WriteConfiguration());
-  {
+class LibraryUnload : public testing::SimulatorSuite {
+ protected:
+  // Loads the library, opens a connection to the simulator, sets fault to value, closes the
+  // connection (within 2 s) and frees the library.
+  void OpenAndCloseWith(const char* name, DWORD fault, HRESULT value) {
+    // The library's own copy of the data folder is the prefix's real one.
+    ASSERT_TRUE(CreateDirectoryPath(ApplicationDataFolder()));
+    ConnectionSettings settings(name);
+    settings.SetUrl(testing::kSimulatorDA3Url);
+    ASSERT_TRUE(settings.WriteConfiguration());
     host::Library dll;
     ASSERT_TRUE(dll.Loaded());
     krelta2_connection connection = nullptr;
-    ASSERT_EQ(dll.krelta2_connectionOpen("sink-unload", &connection), KRELTA2_OK);
-    Control()->SetFault(SIM_FAULT_UNADVISE_RESULT, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE));
+    ASSERT_EQ(dll.krelta2_connectionOpen(name, &connection), KRELTA2_OK);
+    Control()->SetFault(fault, value);
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(dll.krelta2_connectionClose(connection), KRELTA2_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   }
+  static void ExpectUnloaded() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (::GetModuleHandleA("OpcDAKrelta.dll") != nullptr && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(::GetModuleHandleA("OpcDAKrelta.dll"), nullptr) << "a pin kept the library";
+  }
+};
+
+TEST_F(LibraryUnload, ASinkTheServerKeptNeverReachesTheFreedLibrary) {
+  OpenAndCloseWith("sink-unload", SIM_FAULT_UNADVISE_RESULT, kServerUnavailable);
   EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_KEPT_SINKS), 1);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  while (::GetModuleHandleA("OpcDAKrelta.dll") != nullptr && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_EQ(::GetModuleHandleA("OpcDAKrelta.dll"), nullptr) << "a pin kept the library";
+  ExpectUnloaded();
   // The server calls the sink it kept, then releases it: neither reaches the library's code.
   // The sink's stub is gone, so Wine answers "unknown interface" (a call into the freed code
   // would come back as a fault of the server side).
@@ -46,28 +58,11 @@ TEST_F(LibraryUnload, ASinkTheServerKeptNeverReachesTheFreedLibrary) {
 }
 
 TEST_F(LibraryUnload, ClosingWhileTheServerIsDeadMakesOneCallAndTheLibraryUnloads) {
-  ASSERT_TRUE(CreateDirectoryPath(ApplicationDataFolder()));
-  ConnectionSettings settings("dead-unload");
-  settings.SetUrl(testing::kSimulatorDA3Url);
-  ASSERT_TRUE(settings.WriteConfiguration());
-  {
-    host::Library dll;
-    ASSERT_TRUE(dll.Loaded());
-    krelta2_connection connection = nullptr;
-    ASSERT_EQ(dll.krelta2_connectionOpen("dead-unload", &connection), KRELTA2_OK);
-    // Every call answers as a killed server's proxies do under Wine.
-    Control()->SetFault(SIM_FAULT_DEAD_RESULT, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE));
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(dll.krelta2_connectionClose(connection), KRELTA2_OK);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  }
+  // Every call answers as a killed server's proxies do under Wine.
+  OpenAndCloseWith("dead-unload", SIM_FAULT_DEAD_RESULT, kServerUnavailable);
   // RemoveGroup found the server gone; Unadvise was not tried.
   EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_DEAD_CALLS), 1);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  while (::GetModuleHandleA("OpcDAKrelta.dll") != nullptr && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_EQ(::GetModuleHandleA("OpcDAKrelta.dll"), nullptr) << "a pin kept the library";
+  ExpectUnloaded();
 }
 
 }  // namespace
