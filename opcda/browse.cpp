@@ -25,24 +25,6 @@ using LogSink = std::function<void(std::int32_t, const std::string&)>;
 
 constexpr ULONG kNamesPerFetch = 100;
 
-// Frees what one browse element carries: its texts and its property list.
-struct BrowseElementCleanup {
-  void operator()(OPCBROWSEELEMENT& e) const noexcept {
-    ::CoTaskMemFree(e.szName);
-    ::CoTaskMemFree(e.szItemID);
-    OPCITEMPROPERTIES& list = e.ItemProperties;
-    if (list.pItemProperties != nullptr) {
-      for (DWORD i = 0; i < list.dwNumProperties; ++i) {
-        OPCITEMPROPERTY& p = list.pItemProperties[i];
-        ::CoTaskMemFree(p.szItemID);
-        ::CoTaskMemFree(p.szDescription);
-        ::VariantClear(&p.vValue);
-      }
-      ::CoTaskMemFree(list.pItemProperties);
-    }
-  }
-};
-
 struct Element {
   std::string name;
   std::string itemId;
@@ -66,7 +48,7 @@ bool BrowseAll(IOPCBrowse* browse, const std::string& itemId, OPCBROWSEFILTER fi
   std::set<std::wstring> pointsSeen;
   for (;;) {
     BOOL more = FALSE;
-    com::CoTaskArray<OPCBROWSEELEMENT, BrowseElementCleanup> elements;
+    com::CoTaskArray<OPCBROWSEELEMENT, com::BrowseElementCleanup> elements;
     LPWSTR point = continuation.get();
     const HRESULT hr = browse->Browse(branch.data(), &point, 0, filter, emptyName, emptyVendor,
                                       FALSE, FALSE, 0, &noProperties, &more,

@@ -1,6 +1,7 @@
 #include "simulator/group_object.h"
 
 #include "opc_da_constants.h"
+#include "simulator/enumerators.h"
 #include "simulator/server_object.h"
 #include "simulator/server_objects.h"
 #include "simulator_control.h"
@@ -252,10 +253,38 @@ HRESULT STDMETHODCALLTYPE GroupObject::SetDatatypes(DWORD count, OPCHANDLE* hand
   });
 }
 
-HRESULT STDMETHODCALLTYPE GroupObject::CreateEnumerator(REFIID, LPUNKNOWN* out) {
+HRESULT STDMETHODCALLTYPE GroupObject::CreateEnumerator(REFIID iid, LPUNKNOWN* out) {
   CallScope call("IOPCItemMgt::CreateEnumerator");
-  if (out != nullptr) *out = nullptr;
-  return call.Done(E_NOTIMPL);
+  return Guarded(call, [&]() -> HRESULT {
+    if (out == nullptr) return E_INVALIDARG;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IEnumOPCItemAttributes)) return E_NOINTERFACE;
+    std::vector<ItemAttributes> items;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      for (size_t i = 0; i < entries_.size(); ++i) {
+        const Entry& e = entries_[i];
+        if (e.item == nullptr) continue;
+        items.push_back({e.item->id, e.active, e.client, static_cast<OPCHANDLE>(i + handleBase_), e.item->rights,
+                         e.requested, e.item->type});
+      }
+    }
+    if (items.empty()) return S_FALSE;  // an empty group hands out no enumerator
+    com::ComPtr<ItemAttributesEnum> enumerator;
+    com::Adopt(enumerator, new ItemAttributesEnum(std::move(items)));
+    return enumerator->QueryInterface(iid, reinterpret_cast<void**>(out));
+  });
+}
+
+void GroupObject::CopyItems(const GroupObject& from) {
+  std::scoped_lock guard(lock_, from.lock_);
+  handleBase_ = from.handleBase_;
+  for (const Entry& e : from.entries_) {
+    entries_.push_back(e);
+    if (e.item == nullptr) continue;
+    ++liveItems_;
+    if (!retired_) Runtime::Get().Count(SIM_COUNTER_ITEMS_LIVE);
+  }
 }
 
 // ---- IOPCGroupStateMgt ----
@@ -323,10 +352,24 @@ HRESULT STDMETHODCALLTYPE GroupObject::SetName(LPCWSTR name) {
   });
 }
 
-HRESULT STDMETHODCALLTYPE GroupObject::CloneGroup(LPCWSTR, REFIID, LPUNKNOWN* out) {
+HRESULT STDMETHODCALLTYPE GroupObject::CloneGroup(LPCWSTR name, REFIID iid, LPUNKNOWN* out) {
   CallScope call("IOPCGroupStateMgt::CloneGroup");
-  if (out != nullptr) *out = nullptr;
-  return call.Done(E_NOTIMPL);
+  call.Args("name=%ls", name ? name : L"(null)");
+  return Guarded(call, [&]() -> HRESULT {
+    if (out == nullptr) return E_INVALIDARG;
+    *out = nullptr;
+    ServerObject* server = server_.load();
+    if (server == nullptr) return E_FAIL;  // removed from its server
+    GroupSettings settings;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      settings = settings_;
+    }
+    // A clone starts inactive, with the same items, handles and settings otherwise.
+    settings.name = name != nullptr ? name : L"";
+    settings.active = FALSE;
+    return server->InsertGroup(std::move(settings), this, iid, out, nullptr);
+  });
 }
 
 // ---- IOPCSyncIO / IOPCSyncIO2 ----

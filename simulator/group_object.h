@@ -74,6 +74,8 @@ class GroupObject final : public IOPCItemMgt,
   HRESULT STDMETHODCALLTYPE WriteVQT(DWORD count, OPCHANDLE* handles, OPCITEMVQT* vqts,
                                      HRESULT** errors) override;
 
+  // Copies every item of from (same server handles) into this new group.
+  void CopyItems(const GroupObject& from);
   std::wstring Name() const;
   void SetNameUnchecked(const std::wstring& name);
   // The server let go of the group (RemoveGroup, or the server object itself went away).

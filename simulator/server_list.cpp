@@ -61,7 +61,10 @@ class ClassEnumerator final : public IOPCEnumGUID, public Counted {
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IOPCEnumGUID)) return E_NOINTERFACE;
+    // IEnumGUID (IOPCServerList's answer) has the very same methods in the same order.
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IOPCEnumGUID) && !IsEqualIID(iid, IID_IEnumGUID)) {
+      return E_NOINTERFACE;
+    }
     *out = static_cast<IOPCEnumGUID*>(this);
     AddRefImpl();
     return S_OK;
@@ -167,17 +170,38 @@ std::wstring GuidText(const GUID& guid) {
   return text;
 }
 
-class ServerList final : public IOPCServerList2, public Counted {
+class ServerList final : public IOPCServerList2, public IOPCServerList, public Counted {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IOPCServerList2)) return E_NOINTERFACE;
-    *out = static_cast<IOPCServerList2*>(this);
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCServerList2)) {
+      *out = static_cast<IOPCServerList2*>(this);
+    } else if (IsEqualIID(iid, IID_IOPCServerList)) {
+      *out = static_cast<IOPCServerList*>(this);
+    } else {
+      return E_NOINTERFACE;
+    }
     AddRefImpl();
     return S_OK;
   }
   KRELTA_SIM_REFCOUNT
+
+  // IOPCServerList: the same answers with the standard GUID enumerator and without the
+  // version-independent ProgID.
+  HRESULT STDMETHODCALLTYPE EnumClassesOfCategories(ULONG implementedCount, GUID* implemented,
+                                                    ULONG requiredCount, GUID* required,
+                                                    IEnumGUID** out) override {
+    return EnumClassesOfCategories(implementedCount, implemented, requiredCount, required,
+                                   reinterpret_cast<IOPCEnumGUID**>(out));
+  }
+  HRESULT STDMETHODCALLTYPE GetClassDetails(REFCLSID clsid, LPOLESTR* progId, LPOLESTR* userType) override {
+    if (progId == nullptr || userType == nullptr) return E_POINTER;
+    LPOLESTR independent = nullptr;
+    const HRESULT hr = GetClassDetails(clsid, progId, userType, &independent);
+    ::CoTaskMemFree(independent);
+    return hr;
+  }
 
   HRESULT STDMETHODCALLTYPE EnumClassesOfCategories(ULONG implementedCount, GUID* implemented,
                                                     ULONG requiredCount, GUID* required,

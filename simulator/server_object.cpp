@@ -6,6 +6,7 @@
 #include <set>
 
 #include "opc_da_constants.h"
+#include "simulator/enumerators.h"
 #include "simulator/server_objects.h"
 #include "simulator_control.h"
 
@@ -33,63 +34,6 @@ void ShutdownInsideCall(ShutdownPoint& point, LONG bit, const wchar_t* reason) {
   point.CollectSinks(sinks);
   for (auto& sink : sinks) sink->ShutdownRequest(reason);
 }
-
-// A snapshot of strings handed out through IEnumString.
-class StringEnum final : public IEnumString, public RefCounted {
- public:
-  // emptyOk: answer S_OK for short and empty batches too (SIM_FAULT_ENUM_EMPTY_OK).
-  explicit StringEnum(std::vector<std::wstring> strings, size_t position = 0, bool emptyOk = false)
-      : strings_(std::move(strings)), position_(position), emptyOk_(emptyOk) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IEnumString)) return E_NOINTERFACE;
-    *out = static_cast<IEnumString*>(this);
-    AddRefImpl();
-    return S_OK;
-  }
-  KRELTA_SIM_REFCOUNT
-
-  HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPOLESTR* out, ULONG* fetched) override {
-    if (out == nullptr || (fetched == nullptr && celt != 1)) return E_INVALIDARG;
-    std::lock_guard<std::mutex> guard(lock_);
-    ULONG n = 0;
-    for (; n < celt && position_ < strings_.size(); ++n, ++position_) {
-      out[n] = CoTaskCopy(strings_[position_]);
-      if (out[n] == nullptr) {
-        for (ULONG k = 0; k < n; ++k) ::CoTaskMemFree(out[k]);
-        if (fetched != nullptr) *fetched = 0;
-        return E_OUTOFMEMORY;
-      }
-    }
-    if (fetched != nullptr) *fetched = n;
-    return (n == celt || emptyOk_) ? S_OK : S_FALSE;
-  }
-  HRESULT STDMETHODCALLTYPE Skip(ULONG celt) override {
-    std::lock_guard<std::mutex> guard(lock_);
-    const size_t left = strings_.size() - position_;
-    position_ += std::min<size_t>(celt, left);
-    return celt <= left ? S_OK : S_FALSE;
-  }
-  HRESULT STDMETHODCALLTYPE Reset() override {
-    std::lock_guard<std::mutex> guard(lock_);
-    position_ = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Clone(IEnumString** out) override {
-    if (out == nullptr) return E_POINTER;
-    std::lock_guard<std::mutex> guard(lock_);
-    *out = new StringEnum(strings_, position_, emptyOk_);
-    return S_OK;
-  }
-
- private:
-  std::mutex lock_;
-  std::vector<std::wstring> strings_;
-  size_t position_;
-  const bool emptyOk_;
-};
 
 struct PropertyInfo {
   DWORD id;
@@ -139,32 +83,6 @@ HRESULT PropertyValue(const AddressSpace& space, Item& item, DWORD id, VARIANT* 
   }
 }
 
-void ClearProperty(OPCITEMPROPERTY& p) {
-  ::CoTaskMemFree(p.szItemID);
-  ::CoTaskMemFree(p.szDescription);
-  ::VariantClear(&p.vValue);
-}
-
-struct ItemPropertiesCleanup {
-  void operator()(OPCITEMPROPERTIES& props) const noexcept {
-    for (DWORD i = 0; props.pItemProperties != nullptr && i < props.dwNumProperties; ++i) {
-      ClearProperty(props.pItemProperties[i]);
-    }
-    ::CoTaskMemFree(props.pItemProperties);
-    props.pItemProperties = nullptr;
-  }
-};
-struct PropertyCleanup {
-  void operator()(OPCITEMPROPERTY& p) const noexcept { ClearProperty(p); }
-};
-struct BrowseElementCleanup {
-  void operator()(OPCBROWSEELEMENT& e) const noexcept {
-    ::CoTaskMemFree(e.szName);
-    ::CoTaskMemFree(e.szItemID);
-    ItemPropertiesCleanup()(e.ItemProperties);
-  }
-};
-
 // Fills props for one ItemID: all properties when ids is empty. Returns false when out of memory.
 bool FillProperties(const AddressSpace& space, const std::wstring& itemId, bool values,
                     const std::vector<DWORD>& ids, OPCITEMPROPERTIES& props) {
@@ -177,7 +95,7 @@ bool FillProperties(const AddressSpace& space, const std::wstring& itemId, bool 
   if (wanted.empty()) {
     for (const PropertyInfo& p : kProperties) wanted.push_back(p.id);
   }
-  com::CoTaskArray<OPCITEMPROPERTY, PropertyCleanup> array;
+  com::CoTaskArray<OPCITEMPROPERTY, com::ItemPropertyCleanup> array;
   if (!AllocateArray(array, wanted.size())) return false;
   bool anyFailed = false;
   for (size_t i = 0; i < wanted.size(); ++i) {
@@ -403,6 +321,8 @@ HRESULT STDMETHODCALLTYPE ServerObject::QueryInterface(REFIID iid, void** out) {
     *out = static_cast<IConnectionPointContainer*>(this);
   } else if (IsEqualIID(iid, IID_IOPCBrowseServerAddressSpace)) {
     *out = static_cast<IOPCBrowseServerAddressSpace*>(this);
+  } else if (IsEqualIID(iid, IID_IOPCServerPublicGroups)) {
+    *out = static_cast<IOPCServerPublicGroups*>(this);
   } else if (IsEqualIID(iid, IID_IOPCBrowse) && da3_) {
     *out = static_cast<IOPCBrowse*>(this);
   } else {
@@ -444,30 +364,40 @@ HRESULT STDMETHODCALLTYPE ServerObject::AddGroup(LPCWSTR name, BOOL active, DWOR
       ::GetTimeZoneInformation(&zone);
       settings.timeBias = zone.Bias;
     }
-    std::lock_guard<std::mutex> guard(lock_);
-    if (settings.name.empty()) {
-      settings.name = L"Group" + std::to_wstring(nextGroupName_++);
-    }
-    for (auto& entry : groups_) {
-      if (entry.second->Name() == settings.name) return OPC_E_DUPLICATENAME;
-    }
-    settings.serverHandle = nextGroup_;
-    com::ComPtr<GroupObject> group;
-    com::Adopt(group, new GroupObject(this, da3_, settings));
-    hr = group->QueryInterface(iid, reinterpret_cast<void**>(out));
-    if (FAILED(hr)) {
-      group->Retire();
-      return hr;
-    }
-    groups_.emplace(nextGroup_, std::move(group));
-    *serverGroup = nextGroup_++;
-    *revisedRate = settings.updateRate;
+    const DWORD revised = settings.updateRate;
+    hr = InsertGroup(std::move(settings), nullptr, iid, out, serverGroup);
+    if (FAILED(hr)) return hr;
+    *revisedRate = revised;
     Runtime& rt = Runtime::Get();
     rt.Count(SIM_COUNTER_GROUPS_ADDED);
-    rt.Count(SIM_COUNTER_GROUPS_LIVE);
     rt.SetLastGroup({Text(name), rate, active});
     return FaultSuccess(SIM_FAULT_ADDGROUP_RESULT, rate == 0 ? OPC_S_UNSUPPORTEDRATE : S_OK);
   });
+}
+
+HRESULT ServerObject::InsertGroup(GroupSettings settings, const GroupObject* itemsFrom, REFIID iid,
+                                  LPUNKNOWN* out, OPCHANDLE* serverGroup) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (settings.name.empty()) {
+    settings.name = L"Group" + std::to_wstring(nextGroupName_++);
+  }
+  for (auto& entry : groups_) {
+    if (entry.second->Name() == settings.name) return OPC_E_DUPLICATENAME;
+  }
+  settings.serverHandle = nextGroup_;
+  com::ComPtr<GroupObject> group;
+  com::Adopt(group, new GroupObject(this, da3_, settings));
+  if (itemsFrom != nullptr) group->CopyItems(*itemsFrom);
+  const HRESULT hr = group->QueryInterface(iid, reinterpret_cast<void**>(out));
+  if (FAILED(hr)) {
+    group->Retire();
+    return hr;
+  }
+  groups_.emplace(nextGroup_, std::move(group));
+  if (serverGroup != nullptr) *serverGroup = nextGroup_;
+  ++nextGroup_;
+  Runtime::Get().Count(SIM_COUNTER_GROUPS_LIVE);
+  return S_OK;
 }
 
 HRESULT ServerObject::RenameGroup(GroupObject* group, const std::wstring& name) {
@@ -551,10 +481,41 @@ HRESULT STDMETHODCALLTYPE ServerObject::RemoveGroup(OPCHANDLE serverGroup, BOOL 
   });
 }
 
-HRESULT STDMETHODCALLTYPE ServerObject::CreateGroupEnumerator(OPCENUMSCOPE, REFIID, LPUNKNOWN* out) {
+HRESULT STDMETHODCALLTYPE ServerObject::CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID iid, LPUNKNOWN* out) {
   CallScope call("IOPCServer::CreateGroupEnumerator");
+  call.Args("scope=%d", static_cast<int>(scope));
+  return Guarded(call, [&]() -> HRESULT {
+    if (out == nullptr) return E_INVALIDARG;
+    *out = nullptr;
+    if (scope < OPC_ENUM_PRIVATE_CONNECTIONS || scope > OPC_ENUM_ALL) return E_INVALIDARG;
+    // Group names only (no IEnumUnknown of group objects); there are no public groups.
+    if (!IsEqualIID(iid, IID_IEnumString)) return E_NOINTERFACE;
+    std::vector<std::wstring> names;
+    if (scope != OPC_ENUM_PUBLIC_CONNECTIONS && scope != OPC_ENUM_PUBLIC) {
+      std::lock_guard<std::mutex> guard(lock_);
+      for (auto& entry : groups_) names.push_back(entry.second->Name());
+    }
+    const bool empty = names.empty();
+    com::ComPtr<StringEnum> enumerator;
+    com::Adopt(enumerator, new StringEnum(std::move(names)));
+    const HRESULT hr = enumerator->QueryInterface(iid, reinterpret_cast<void**>(out));
+    return FAILED(hr) || !empty ? hr : S_FALSE;
+  });
+}
+
+// ---- IOPCServerPublicGroups: the simulator has none ----
+
+HRESULT STDMETHODCALLTYPE ServerObject::GetPublicGroupByName(LPCWSTR name, REFIID, LPUNKNOWN* out) {
+  CallScope call("IOPCServerPublicGroups::GetPublicGroupByName");
+  call.Args("name=%ls", name ? name : L"(null)");
   if (out != nullptr) *out = nullptr;
-  return call.Done(E_NOTIMPL);
+  return call.Done(out == nullptr ? E_INVALIDARG : OPC_E_NOTFOUND);
+}
+
+HRESULT STDMETHODCALLTYPE ServerObject::RemovePublicGroup(OPCHANDLE serverGroup, BOOL force) {
+  CallScope call("IOPCServerPublicGroups::RemovePublicGroup");
+  call.Args("handle=%lu force=%d", serverGroup, force);
+  return call.Done(E_FAIL);
 }
 
 // ---- IOPCCommon ----
@@ -681,14 +642,23 @@ HRESULT STDMETHODCALLTYPE ServerObject::LookupItemIDs(LPWSTR itemId, DWORD count
     *errors = nullptr;
     if (count == 0 || ids == nullptr) return E_INVALIDARG;
     if (Runtime::Get().Space()->FindItem(Text(itemId)) == nullptr) return OPC_E_UNKNOWNITEMID;
-    // None of the properties here is an item of its own.
+    // The value property is the item itself; none of the others is an item of its own.
     com::CoTaskArray<LPWSTR, com::StringElementCleanup> outIds;
     com::CoTaskArray<HRESULT> outErrors;
     if (!AllocateArray(outIds, count) || !AllocateArray(outErrors, count)) return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < count; ++i) outErrors[i] = OPC_E_INVALID_PID;
+    bool anyFailed = false;
+    for (DWORD i = 0; i < count; ++i) {
+      if (ids[i] != OPC_PROPERTY_VALUE) {
+        outErrors[i] = OPC_E_INVALID_PID;
+        anyFailed = true;
+        continue;
+      }
+      outIds[i] = CoTaskCopy(itemId);
+      if (outIds[i] == nullptr) return E_OUTOFMEMORY;
+    }
     *newIds = outIds.release();
     *errors = outErrors.release();
-    return S_FALSE;
+    return anyFailed ? S_FALSE : S_OK;
   });
 }
 
@@ -868,10 +838,17 @@ HRESULT STDMETHODCALLTYPE ServerObject::GetItemID(LPWSTR name, LPWSTR* itemId) {
   });
 }
 
-HRESULT STDMETHODCALLTYPE ServerObject::BrowseAccessPaths(LPCWSTR, LPENUMSTRING* out) {
+HRESULT STDMETHODCALLTYPE ServerObject::BrowseAccessPaths(LPCWSTR itemId, LPENUMSTRING* out) {
   CallScope call("IOPCBrowseServerAddressSpace::BrowseAccessPaths");
-  if (out != nullptr) *out = nullptr;
-  return call.Done(E_NOTIMPL);
+  call.Args("item=%ls", itemId ? itemId : L"(null)");
+  return Guarded(call, [&]() -> HRESULT {
+    if (out == nullptr) return E_INVALIDARG;
+    *out = nullptr;
+    if (Runtime::Get().Space()->FindItem(Text(itemId)) == nullptr) return OPC_E_UNKNOWNITEMID;
+    // Items here have no access paths: an empty enumeration.
+    *out = new StringEnum(std::vector<std::wstring>());
+    return S_FALSE;
+  });
 }
 
 // ---- IOPCBrowse ----
@@ -890,7 +867,7 @@ HRESULT STDMETHODCALLTYPE ServerObject::GetProperties(DWORD itemCount, LPWSTR* i
     }
     const std::vector<DWORD> ids(propertyIds, propertyIds + propertyCount);
     const auto space = Runtime::Get().Space();
-    com::CoTaskArray<OPCITEMPROPERTIES, ItemPropertiesCleanup> out;
+    com::CoTaskArray<OPCITEMPROPERTIES, com::ItemPropertiesCleanup> out;
     if (!AllocateArray(out, itemCount)) return E_OUTOFMEMORY;
     bool anyFailed = false;
     for (DWORD i = 0; i < itemCount; ++i) {
@@ -993,7 +970,7 @@ HRESULT STDMETHODCALLTYPE ServerObject::Browse(LPWSTR itemId, LPWSTR* continuati
     std::vector<DWORD> ids;
     const bool wantProperties = allProperties || propertyCount != 0;
     if (!allProperties) ids.assign(propertyIds, propertyIds + propertyCount);
-    com::CoTaskArray<OPCBROWSEELEMENT, BrowseElementCleanup> out;
+    com::CoTaskArray<OPCBROWSEELEMENT, com::BrowseElementCleanup> out;
     if (!AllocateArray(out, n)) return E_OUTOFMEMORY;
     for (size_t i = 0; i < n; ++i) {
       const Candidate& c = all[offset + i];

@@ -42,6 +42,7 @@ class ShutdownPoint final : public IConnectionPoint {
 
 class ServerObject final : public IOPCServer,
                            public IOPCCommon,
+                           public IOPCServerPublicGroups,
                            public IOPCItemProperties,
                            public IConnectionPointContainer,
                            public IOPCBrowseServerAddressSpace,
@@ -64,6 +65,10 @@ class ServerObject final : public IOPCServer,
   HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** status) override;
   HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE serverGroup, BOOL force) override;
   HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID iid, LPUNKNOWN* out) override;
+
+  // IOPCServerPublicGroups
+  HRESULT STDMETHODCALLTYPE GetPublicGroupByName(LPCWSTR name, REFIID iid, LPUNKNOWN* out) override;
+  HRESULT STDMETHODCALLTYPE RemovePublicGroup(OPCHANDLE serverGroup, BOOL force) override;
 
   // IOPCCommon
   HRESULT STDMETHODCALLTYPE SetLocaleID(LCID lcid) override;
@@ -102,6 +107,10 @@ class ServerObject final : public IOPCServer,
                                    DWORD* propertyIds, BOOL* more, DWORD* count,
                                    OPCBROWSEELEMENT** elements) override;
 
+  // Adds a group with settings (an empty name gets one of ours) and, when itemsFrom is given,
+  // copies of its items; hands out interface iid of it.
+  HRESULT InsertGroup(GroupSettings settings, const GroupObject* itemsFrom, REFIID iid,
+                      LPUNKNOWN* out, OPCHANDLE* serverGroup);
   // Renames group unless another group of this server has the name.
   HRESULT RenameGroup(GroupObject* group, const std::wstring& name);
   void CollectSinks(std::vector<com::ComPtr<IOPCShutdown>>& sinks) { point_.CollectSinks(sinks); }

@@ -99,6 +99,51 @@ struct ItemResultCleanup {
     r.pBlob = nullptr;
   }
 };
+// Element cleanup for OPCITEMPROPERTY arrays: the texts and the value of each property.
+struct ItemPropertyCleanup {
+  template <typename Property>
+  void operator()(Property& p) const noexcept {
+    ::CoTaskMemFree(p.szItemID);
+    ::CoTaskMemFree(p.szDescription);
+    p.szItemID = p.szDescription = nullptr;
+    ::VariantClear(&p.vValue);
+  }
+};
+// Element cleanup for OPCITEMPROPERTIES arrays (IOPCBrowse::GetProperties): each property, then
+// the property array.
+struct ItemPropertiesCleanup {
+  template <typename List>
+  void operator()(List& list) const noexcept {
+    for (DWORD i = 0; list.pItemProperties != nullptr && i < list.dwNumProperties; ++i) {
+      ItemPropertyCleanup()(list.pItemProperties[i]);
+    }
+    ::CoTaskMemFree(list.pItemProperties);
+    list.pItemProperties = nullptr;
+  }
+};
+// Element cleanup for OPCBROWSEELEMENT arrays (IOPCBrowse::Browse): the texts and the embedded
+// property list of each element.
+struct BrowseElementCleanup {
+  template <typename Element>
+  void operator()(Element& e) const noexcept {
+    ::CoTaskMemFree(e.szName);
+    ::CoTaskMemFree(e.szItemID);
+    e.szName = e.szItemID = nullptr;
+    ItemPropertiesCleanup()(e.ItemProperties);
+  }
+};
+// Element cleanup for OPCITEMATTRIBUTES arrays (IEnumOPCItemAttributes::Next).
+struct ItemAttributesCleanup {
+  template <typename Attributes>
+  void operator()(Attributes& a) const noexcept {
+    ::CoTaskMemFree(a.szAccessPath);
+    ::CoTaskMemFree(a.szItemID);
+    ::CoTaskMemFree(a.pBlob);
+    a.szAccessPath = a.szItemID = nullptr;
+    a.pBlob = nullptr;
+    ::VariantClear(&a.vEUInfo);
+  }
+};
 
 // A CoTaskMem array of `size` elements; Cleanup runs on each element before the block is freed.
 // The count is the caller's to set (a server returns as many entries as it was asked for) or the
