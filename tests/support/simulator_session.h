@@ -18,15 +18,6 @@ constexpr const char* kSimulatorDA3Url =
 constexpr const char* kSimulatorDA2Url =
     "opcda://localhost/OpcDAKrelta.SimulatorDA2.1/{52A9AFA7-64CF-48D3-BE83-E59751905C0A}";
 
-inline com::ComPtr<ISimulatorControl> StartSimulatorControl() {
-  com::ComPtr<ISimulatorControl> control;
-  const HRESULT hr = ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
-                                        IID_ISimulatorControl,
-                                        reinterpret_cast<void**>(control.ReleaseAndGetAddressOf()));
-  EXPECT_EQ(hr, S_OK) << "the simulator is not registered in this prefix";
-  return control;
-}
-
 inline LONG Counter(ISimulatorControl* control, DWORD counter) {
   LONG value = -1;
   EXPECT_EQ(control->GetCounter(counter, &value), S_OK);
@@ -39,19 +30,27 @@ class SimulatorSuite : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     apartment_ = new com::ApartmentGuard();
-    control_ = new com::ComPtr<ISimulatorControl>(StartSimulatorControl());
+    control_ = new com::ComPtr<ISimulatorControl>();
     JoinServerProcess();
+    EXPECT_TRUE(*control_) << "the simulator is not registered in this prefix";
   }
   // On a cold prefix Wine may start a second simulator process for the first server object,
-  // one the control object does not reach. Waits until server objects are made where the
+  // one the control object does not reach; and a control object made while the simulator of an
+  // earlier test was ending dies with it. Waits until server objects are made where a live
   // control object counts them (a stray process ends 1 s after its last object).
   static void JoinServerProcess() {
-    for (int attempt = 0; attempt < 5 && *control_; ++attempt) {
-      const LONG before = Counter(Control(), SIM_COUNTER_SERVERS_CREATED);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      LONG before = -1, after = -1;
+      if (!*control_ || FAILED((*control_)->GetCounter(SIM_COUNTER_SERVERS_CREATED, &before))) {
+        ::Sleep(500);
+        ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
+                           IID_ISimulatorControl, reinterpret_cast<void**>(control_->ReleaseAndGetAddressOf()));
+        continue;
+      }
       com::ComPtr<IOPCServer> server;
       ::CoCreateInstance(CLSID_KreltaSimulatorDA3, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
                          reinterpret_cast<void**>(server.GetAddressOf()));
-      if (Counter(Control(), SIM_COUNTER_SERVERS_CREATED) > before) return;
+      if (SUCCEEDED((*control_)->GetCounter(SIM_COUNTER_SERVERS_CREATED, &after)) && after > before) return;
       server.Reset();
       ::Sleep(1500);
     }
@@ -61,7 +60,7 @@ class SimulatorSuite : public ::testing::Test {
     delete apartment_;
   }
   void SetUp() override {
-    if (!*control_) *control_ = StartSimulatorControl();  // an earlier test ended the simulator
+    if (!*control_) JoinServerProcess();  // an earlier test ended the simulator
     ASSERT_TRUE(*control_) << "no simulator";
     Control()->ClearFaults();
   }
