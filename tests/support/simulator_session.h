@@ -71,7 +71,10 @@ class SimulatorSuite : public ::testing::Test {
   // After the simulator process ended: the next test starts a new one.
   static void ForgetControl() { control_->Reset(); }
   // After the simulator process ended: reaches (or starts) the process serving the classes now.
-  static void ReconnectControl() { *control_ = StartSimulatorControl(); }
+  static void ReconnectControl() {
+    control_->Reset();
+    JoinServerProcess();
+  }
 
  private:
   inline static com::ApartmentGuard* apartment_ = nullptr;
