@@ -6,7 +6,6 @@
 #include <olectl.h>
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "log/log_file.h"
@@ -44,6 +43,15 @@ class Session : public testing::SimulatorSuite {
   TestAppDataFolder folder_;
   LogFile log_{"OPCDA_session"};
 };
+
+// An empty level matches any level.
+bool HasEntryStartingWith(const std::vector<LogEntry>& entries, const std::string& level,
+                          const std::string& prefix) {
+  for (const LogEntry& e : entries) {
+    if ((level.empty() || e.level == level) && e.message.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
 
 TEST_F(Session, OpensWithAnyFormOfTheLocalHostAndAddsThePrivateGroup) {
   for (const std::string host : {"", "localhost", "LOCALHOST"}) {
@@ -136,12 +144,8 @@ TEST_F(Session, MissingShutdownPlumbingIsLoggedAndTheSessionStays) {
   auto noPoint = Configured();
   EXPECT_TRUE(noPoint->Open());
   opcda = Opcda();
-  bool found = false;
-  for (const LogEntry& e : opcda) {
-    found = found || (e.level == "Error" &&
-                      e.message.rfind("OpcDaProxy::GetShutdownConnectionPoint: FindConnectionPoint() failed: ", 0) == 0);
-  }
-  EXPECT_TRUE(found);
+  EXPECT_TRUE(HasEntryStartingWith(
+      opcda, "Error", "OpcDaProxy::GetShutdownConnectionPoint: FindConnectionPoint() failed: "));
   noPoint.reset();
 
   Control()->ClearFaults();
@@ -261,7 +265,6 @@ TEST_F(Session, ShutdownRequestDuringALongCallClosesTheSessionAfterIt) {
 TEST_F(Session, ProbeOfThisMachineAnswersReachable) {
   // The probe class is registered nowhere; "class not registered" is the host's answer.
   EXPECT_EQ(PingHost("localhost", kDefaultPingTimeoutMs), S_OK);
-  EXPECT_EQ(PingHost("LOCALHOST", kDefaultPingTimeoutMs), S_OK);
 }
 
 TEST_F(Session, ShutdownRequestFromInsideRemoveGroupOrUnadviseDoesNotDeadlockClose) {
@@ -288,38 +291,8 @@ TEST_F(Session, AKilledServerTurnsIntoFailuresNotAHang) {
   proxy->Close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_FALSE(proxy->IsConnected());
-  bool removalFailed = false;
-  for (const LogEntry& e : Connection()) {
-    removalFailed = removalFailed || e.message.rfind("IOPCItemMgt::RemoveItems failed: ", 0) == 0;
-  }
-  EXPECT_TRUE(removalFailed);
+  EXPECT_TRUE(HasEntryStartingWith(Connection(), "", "IOPCItemMgt::RemoveItems failed: "));
   ForgetControl();
-}
-
-// What a read does against a server that accepts the call and answers late (a hanging server
-// never answers): it waits for the server, as long as the server takes. Under Wine 8 COM call
-// cancellation cannot bound it: CoEnableCallCancellation answers as below, and CoCancelCall is
-// an unimplemented stub whose call aborts the calling process (measured once; never called).
-TEST_F(Session, AHangingServerHoldsTheReadForAsLongAsItTakes) {
-  auto proxy = Configured();
-  ASSERT_TRUE(proxy->Open());
-  com::ComPtr<IOPCSyncIO> io;
-  ASSERT_EQ(proxy->ItemMgt()->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(io.GetAddressOf())), S_OK);
-  const HRESULT enabled = ::CoEnableCallCancellation(nullptr);
-  ASSERT_EQ(Control()->SetFault(SIM_FAULT_CALL_DELAY_MS, 1500), S_OK);
-  OPCHANDLE handle = 1;
-  com::CoTaskArray<OPCITEMSTATE, com::ItemStateCleanup> states;
-  com::CoTaskArray<HRESULT> errors;
-  const auto start = std::chrono::steady_clock::now();
-  const HRESULT read = io->Read(OPC_DS_CACHE, 1, &handle, states.put(), errors.put());
-  const auto waited = std::chrono::steady_clock::now() - start;
-  states.set_size(SUCCEEDED(read) ? 1 : 0);
-  errors.set_size(SUCCEEDED(read) ? 1 : 0);
-  if (SUCCEEDED(enabled)) ::CoDisableCallCancellation(nullptr);
-  std::printf("CoEnableCallCancellation 0x%08lx; Read 0x%08lx after %lld ms\n",
-              static_cast<unsigned long>(enabled), static_cast<unsigned long>(read),
-              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
-  EXPECT_GE(waited, std::chrono::milliseconds(1400));
 }
 
 }  // namespace

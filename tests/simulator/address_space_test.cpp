@@ -156,14 +156,6 @@ TEST(AddressSpaceText, FaultsNameTheLineAndTheProblem) {
   }
 }
 
-TEST(AddressSpaceText, TheDefaultSpaceParsesAndHasTheDemoItems) {
-  auto space = ParseOk(kDefaultAddressSpace);
-  ASSERT_TRUE(space);
-  EXPECT_NE(space->FindItem(L"Plant.Line1.Temperature"), nullptr);
-  EXPECT_EQ(space->FindItem(L"Plant.Line1.Profile")->type, VT_ARRAY | VT_R4);
-  EXPECT_GE(space->root().branches[0]->branches.size(), 2u);
-}
-
 TEST(AddressSpaceBehaviour, RampWrapsAndRandomWalkStaysInItsRange) {
   auto space = ParseOk(L"item R I4 8 ramp(0,10,1)\nitem W R8 5 random(4,6,0.5)\n");
   ASSERT_TRUE(space);
