@@ -11,6 +11,7 @@
 #include "opc_da.h"
 #include "opc_da_constants.h"
 #include "platform/com/com_owners.h"
+#include "simulator/control_client.h"
 #include "simulator_control.h"
 
 namespace krelta::bench {
@@ -109,8 +110,7 @@ class RawSession {
 // Reaches the simulator through its control object and has it serve a generated space.
 inline HRESULT StartGeneratedSimulator(DWORD branches, DWORD itemsPerBranch,
                                        com::ComPtr<ISimulatorControl>& control) {
-  HRESULT hr = ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
-                                  IID_ISimulatorControl, reinterpret_cast<void**>(control.ReleaseAndGetAddressOf()));
+  HRESULT hr = sim::CreateSimulatorControl(control);
   if (SUCCEEDED(hr)) hr = control->GenerateAddressSpace(branches, itemsPerBranch);
   return hr;
 }

@@ -18,6 +18,7 @@
 #include "platform/com/com_owners.h"
 #include "opc_da_constants.h"
 #include "simulator/address_space.h"
+#include "simulator/control_client.h"
 #include "simulator_control.h"
 
 namespace {
@@ -56,8 +57,7 @@ int main(int argc, char** argv) {
   const long reads = argc > 1 ? std::atol(argv[1]) : 10000;
   krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
   krelta::com::ComPtr<ISimulatorControl> control;
-  HRESULT hr = ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
-                                  IID_ISimulatorControl, reinterpret_cast<void**>(control.GetAddressOf()));
+  HRESULT hr = krelta::sim::CreateSimulatorControl(control);
   krelta::com::Bstr error;
   if (SUCCEEDED(hr)) hr = control->LoadAddressSpace(MixedSpace().c_str(), error.put());
   LONG pid = 0;

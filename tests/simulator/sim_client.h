@@ -12,6 +12,7 @@
 #include "opc_da_constants.h"
 #include "platform/com/com_owners.h"
 #include "simulator/address_space.h"
+#include "simulator/control_client.h"
 #include "simulator_control.h"
 
 namespace krelta::simtest {
@@ -25,17 +26,9 @@ class SimulatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(apartment_.joined());
-    // A simulator that is ending (the previous test binary's) may refuse the creation, and Wine
-    // may start a second one on a cold prefix: retry, then wait until server objects are made
+    // Wine may start a second simulator on a cold prefix: wait until server objects are made
     // where the control object counts them.
-    HRESULT created = E_FAIL;
-    for (int attempt = 0; attempt < 5 && FAILED(created); ++attempt) {
-      if (attempt > 0) ::Sleep(500);
-      created = ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
-                                   IID_ISimulatorControl,
-                                   reinterpret_cast<void**>(control_.ReleaseAndGetAddressOf()));
-    }
-    ASSERT_EQ(created, S_OK);
+    ASSERT_EQ(sim::CreateSimulatorControl(control_), S_OK);
     ASSERT_EQ(control_->ClearFaults(), S_OK);
     for (int attempt = 0; attempt < 5; ++attempt) {
       const LONG before = Counter(SIM_COUNTER_SERVERS_CREATED);

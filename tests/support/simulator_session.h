@@ -9,6 +9,7 @@
 #include "opc_da.h"
 #include "opc_da_constants.h"
 #include "platform/com/com_owners.h"
+#include "simulator/control_client.h"
 #include "simulator_control.h"
 
 namespace krelta::testing {
@@ -43,8 +44,7 @@ class SimulatorSuite : public ::testing::Test {
       LONG before = -1, after = -1;
       if (!*control_ || FAILED((*control_)->GetCounter(SIM_COUNTER_SERVERS_CREATED, &before))) {
         ::Sleep(500);
-        ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
-                           IID_ISimulatorControl, reinterpret_cast<void**>(control_->ReleaseAndGetAddressOf()));
+        sim::CreateSimulatorControl(*control_);
         continue;
       }
       com::ComPtr<IOPCServer> server;
