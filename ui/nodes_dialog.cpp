@@ -11,7 +11,6 @@ namespace krelta::ui {
 namespace {
 
 constexpr int kBranchImage = 9;
-constexpr const char* kCaption = "OpcDAKrelta (Aug 21 2018 10:34:08)";
 
 void SetDescendantsChecked(HWND tree, HTREEITEM item, bool checked) {
   for (HTREEITEM child = TreeView_GetChild(tree, item); child != nullptr;
@@ -132,7 +131,7 @@ void COPCNodesDlg::OnOK() {
   int counted = 0;
   Collect(TreeView_GetRoot(tree_), "", counted);
   if (counted == 0 &&
-      platform::ShowMessageBox(Window(), kNothingSelectedQuestion, kCaption, MB_YESNO) != IDYES) {
+      platform::ShowMessageBox(Window(), kNothingSelectedQuestion, kIdentityText, MB_YESNO) != IDYES) {
     return;  // No: the dialog stays open with the tree as it was
   }
   End(IDOK);

@@ -179,6 +179,26 @@ TEST_F(Dialogs, LocalHostGroupsServersAndRefusesOneWithoutDataAccess2Or3) {
     EXPECT_EQ(ReadItem(tree, da1).image, 29);
     EXPECT_EQ(ReadItem(tree, FindItem(tree, {L"Local host", L"OpcDAKrelta.TestAE.1"})).image, 29);
     EXPECT_EQ(ReadItem(tree, FindItem(tree, {L"Local host", L"OpcDAKrelta.SimulatorDA2"})).image, 7);
+    // The tool tip of a server row: its name and one line per specification.
+    HTREEITEM da3 = FindItem(tree, {L"Local host", L"OpcDAKrelta.Simulator"});
+    RECT row{};
+    TreeView_GetItemRect(tree, da3, &row, TRUE);
+    ::SendMessageW(tree, WM_MOUSEMOVE, 0, MAKELPARAM(row.left + 2, (row.top + row.bottom) / 2));
+    HWND tip = nullptr;
+    for (HWND w = ::FindWindowExW(nullptr, nullptr, TOOLTIPS_CLASSW, nullptr); w != nullptr;
+         w = ::FindWindowExW(nullptr, w, TOOLTIPS_CLASSW, nullptr)) {
+      if (::GetWindow(w, GW_OWNER) == window || ::GetWindow(w, GW_OWNER) == tree) tip = w;
+    }
+    ASSERT_NE(tip, nullptr);
+    wchar_t tipText[512] = L"";
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = tree;
+    tool.uId = 1;
+    tool.lpszText = tipText;
+    ::SendMessageW(tip, TTM_GETTEXTW, 512, reinterpret_cast<LPARAM>(&tool));
+    EXPECT_STREQ(tipText, L"OpcDAKrelta Simulator (DA 3.00)\nData Access 2.XX Server\nData Access 3.00 Server");
+
     Select(tree, da1);
     EXPECT_FALSE(Enabled(window, IDOK));
     // A double click runs the OK processing for any server item.
