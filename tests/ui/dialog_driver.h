@@ -21,6 +21,19 @@
 
 namespace krelta::testing {
 
+// The dialog tests' own desktop. Wine draws every desktop through the graphics driver its
+// desktop process chose when it started; a process of an earlier test that ran without a display
+// keeps the default desktop's process alive without one. A desktop of our own gets a process of
+// its own, started from here with the virtual display.
+constexpr const wchar_t* kTestDesktop = L"KreltaUiTests";
+inline void UseTestDesktop() {
+  static HDESK desktop = ::CreateDesktopW(kTestDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+  if (desktop != nullptr) ::SetThreadDesktop(desktop);
+}
+// The main thread moves there before any test makes a window, and starts the desktop's process
+// at once (two threads asking for it at the same time can leave it without a display).
+inline const bool kMainThreadOnTestDesktop = (UseTestDesktop(), ::GetDesktopWindow() != nullptr);
+
 // A visible top-level dialog of this process with this caption, waited for up to timeoutMs.
 inline HWND WaitForDialog(const wchar_t* caption, int timeoutMs = 20000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -194,6 +207,7 @@ template <typename Run>
 auto WithDriver(Run run, std::function<void()> drive) {
   std::atomic<bool> done{false};
   std::thread driver([&] {
+    UseTestDesktop();  // windows are found on the thread's own desktop
     drive();
     while (!done) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));

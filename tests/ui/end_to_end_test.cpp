@@ -8,6 +8,7 @@
 
 #include "log/log_file.h"
 #include "platform/platform.h"
+#include "dialog_driver.h"
 #include "remote_dialog.h"
 #include "support/simulator_session.h"
 #include "ui/resource_ids.h"
@@ -30,6 +31,9 @@ HANDLE Start(const std::string& commandLine, const std::string& outputFile = std
   HANDLE output = INVALID_HANDLE_VALUE;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
+  // On the tests' desktop; rundll32.exe, started by the library, inherits it.
+  char desktop[64] = "KreltaUiTests";
+  startup.lpDesktop = desktop;
   if (!outputFile.empty()) {
     output = ::CreateFileA(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     startup.dwFlags = STARTF_USESTDHANDLES;
