@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <thread>
 
 #include "host/library.h"
 #include "log/log_file.h"
@@ -52,14 +55,36 @@ TEST_F(Dll, StringsCrossTheBoundaryUnchanged) {
 }
 
 // The configuration program runs as "rundll32.exe <our DLL>,UpdateOPCConfiguration <string>"
-// and the call returns only after it ended. Without a display its dialog cannot be shown, and
-// the entry saying so is there when the call returns.
+// and the call returns only after it ended. With a display its dialog appears in that process
+// and is cancelled from here (nothing is written); without one the entry saying that it could not
+// be shown is there when the call returns.
 TEST_F(Dll, UpdateConfigurationRunsRundll32AndWaits) {
   ASSERT_TRUE(dll.Loaded());
   const std::string name = "Config" + std::to_string(::GetTickCount64());
+  std::atomic<bool> returned{false}, dialogSeen{false};
+  std::thread user([&] {
+    while (!returned) {
+      HWND dialog = ::FindWindowW(L"#32770", L"Create Connection to Data Source");
+      DWORD pid = 0;
+      if (dialog != nullptr) ::GetWindowThreadProcessId(dialog, &pid);
+      if (dialog != nullptr && pid != ::GetCurrentProcessId() && ::IsWindowVisible(dialog)) {
+        dialogSeen = true;
+        ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
   krelta2_string copy = nullptr;
-  ASSERT_EQ(KRELTA2_OK, dll.krelta2_updateConfiguration(name.c_str(), &copy));
+  const krelta2_status status = dll.krelta2_updateConfiguration(name.c_str(), &copy);
+  returned = true;
+  user.join();
+  ASSERT_EQ(KRELTA2_OK, status);
   EXPECT_EQ(name, TakeString(dll, copy));
+  const std::string configuration = krelta::ApplicationDataFolder() + "\\OPCDA_" + name + "Configuration.xml";
+  if (dialogSeen) {
+    EXPECT_TRUE(krelta::testing::ReadFileBytes(configuration).empty()) << "Cancel wrote the configuration";
+    return;
+  }
   const std::string log = krelta::testing::ReadFileBytes(krelta::ApplicationDataFolder() +
                                                          "\\OPCDAKreltaLog.log");
   const std::size_t at = log.find("OPCDA_" + name + "Configuration.xml");
