@@ -147,21 +147,6 @@ TEST_F(Server, ReadGivesClientHandlesValuesAndCacheState) {
   cache.set_size(1);
   cacheErrors.set_size(1);
   EXPECT_EQ(cache[0].wQuality, OPC_QUALITY_OUT_OF_SERVICE);
-
-  // New client handles and a requested type show up in the next read.
-  OPCHANDLE clients[] = {555};
-  VARTYPE types[] = {VT_BSTR};
-  Errors setErrors;
-  ASSERT_EQ(group->SetClientHandles(1, read, clients, setErrors.put()), S_OK);
-  setErrors.set_size(1);
-  ASSERT_EQ(group->SetDatatypes(1, read, types, setErrors.put()), S_OK);
-  setErrors.set_size(1);
-  ASSERT_EQ(io->Read(OPC_DS_DEVICE, 1, read, states.put(), errors.put()), S_OK);
-  states.set_size(1);
-  errors.set_size(1);
-  EXPECT_EQ(states[0].hClient, 555u);
-  ASSERT_EQ(states[0].vDataValue.vt, VT_BSTR);
-  EXPECT_STREQ(states[0].vDataValue.bstrVal, L"1200");
 }
 
 TEST_F(Server, WriteConvertsChecksRightsAndReadsBack) {
