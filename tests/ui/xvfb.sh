@@ -7,6 +7,8 @@ state="$2"
 mkdir -p "$state"
 case "$1" in
   start)
+    # One left by a run that never reached its stop: end it first, its PID is ours.
+    [ -f "$state/xvfb.pid" ] && kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
     n=97
     while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
     Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 &
