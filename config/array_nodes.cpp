@@ -51,18 +51,30 @@ std::optional<float> parseFloat(const char* text) {
   return static_cast<float>(value);
 }
 
-// A name in the form TinyXML reads element text back: no blanks at either end and no runs of
-// blanks. Names are stored as element text, where the writer leaves blanks as they are (other
-// white space it writes as character references, which read back unchanged), so only names in
-// this form come back from a save as they went in; without it, tag names made from a prefix
-// with blanks would change at the first save.
+// The byte-order mark and the two UTF-8 non-characters that TinyXML's parser skips like white
+// space wherever it skips white space, here: before the text of an element.
+bool skippedMarkAt(const std::string& text, std::size_t i) {
+  return text.compare(i, 3, "\xEF\xBB\xBF") == 0 || text.compare(i, 3, "\xEF\xBF\xBE") == 0 ||
+         text.compare(i, 3, "\xEF\xBF\xBF") == 0;
+}
+
+// A name in the form TinyXML reads element text back: no blanks at either end, no runs of
+// blanks, and no leading byte-order marks. Names are stored as element text, where the writer
+// leaves blanks as they are (other white space it writes as character references, which read
+// back unchanged), so only names in this form come back from a save as they went in; without
+// it, tag names made from a prefix with blanks would change at the first save.
 void normaliseBlanks(std::string& name) {
   std::string result;
   result.reserve(name.size());
   bool blank = false;
-  for (char c : name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
     if (c == ' ') {
       blank = true;
+      continue;
+    }
+    if (result.empty() && skippedMarkAt(name, i)) {
+      i += 2;
       continue;
     }
     if (blank && !result.empty()) result += ' ';
