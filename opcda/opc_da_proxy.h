@@ -122,9 +122,8 @@ class OpcDaProxy {
   // Bound of the host probe in Open; kDefaultPingTimeoutMs unless changed.
   void SetPingTimeout(DWORD milliseconds) { pingTimeoutMs_ = milliseconds; }
 
-  // For the item registration, read, write and listing operations built on the session. Hold
-  // a SessionGuard while using the interfaces.
-  bool IsConfigured() const { return configured_; }
+  // For the item listing built on the session and for tests. Hold a SessionGuard while using
+  // the interfaces.
   bool IsConnected() const { return connected_; }
   const std::string& Delimiter() const { return delimiter_; }
   LogFile& ConnectionLog() { return connectionLog_; }
@@ -132,9 +131,7 @@ class OpcDaProxy {
   const WideCredentials& GetCredentials() const { return credentials_; }
   IOPCServer* Server() const { return server_.Get(); }
   IOPCItemMgt* ItemMgt() const { return itemMgt_.Get(); }
-  IMalloc* TaskAllocator() const { return taskAllocator_.Get(); }
   std::vector<OPCHANDLE>& ServerHandles() { return serverHandles_; }
-  OPCHANDLE ServerGroupHandle() const { return serverGroupHandle_; }
 
  private:
   void AddGroup();
