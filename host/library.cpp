@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "host/version_info.h"
+
 namespace krelta::host {
 
 Library::Library(const std::string& path) : module_(::LoadLibraryA(path.c_str())) {
@@ -21,9 +23,7 @@ Library::~Library() {
 }
 
 std::string Library::DefaultPath() {
-  char buffer[MAX_PATH] = {};
-  const DWORD length = ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-  std::string path(buffer, length);
+  std::string path = OwnPath();
   const std::size_t slash = path.find_last_of("\\/");
   path = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   return path + "OpcDAKrelta.dll";

@@ -12,6 +12,7 @@
 #include <shlobj.h>
 
 #include "host/library.h"
+#include "host/version_info.h"
 
 namespace krelta::host {
 namespace {
@@ -374,8 +375,26 @@ const std::vector<Command>& Commands() {
   return commands;
 }
 
+// --version: this program's version and the library's, both read from the files' version
+// resources. 1 when the library has none or another version than this program.
+int PrintVersions() {
+  VersionInfo host, library;
+  if (!ReadVersionInfo(OwnPath(), host)) host.productVersion = "(no version information)";
+  std::printf("krelta-host %s\n", host.productVersion.c_str());
+  const std::string path = Library::DefaultPath();
+  if (!ReadVersionInfo(path, library)) {
+    std::printf("OpcDAKrelta.dll: no version information in %s\n", path.c_str());
+    return 1;
+  }
+  std::printf("%s %s (file version %s): %s\n", library.originalFilename.c_str(),
+              library.productVersion.c_str(), library.fileVersion.c_str(), path.c_str());
+  if (library.productVersion == host.productVersion) return 0;
+  std::printf("the library's version differs from krelta-host's\n");
+  return 1;
+}
+
 int Usage() {
-  std::printf("usage: krelta-host <command> [arguments]\ncommands:\n");
+  std::printf("usage: krelta-host <command> [arguments]\ncommands:\n  --version\n");
   for (const Command& c : Commands()) std::printf("  %s\n", c.usage);
   return 2;
 }
@@ -386,6 +405,7 @@ int Usage() {
 int main(int argc, char** argv) {
   using namespace krelta::host;
   if (argc < 2) return Usage();
+  if (std::strcmp(argv[1], "--version") == 0) return PrintVersions();
   for (const Command& command : Commands()) {
     if (std::strcmp(command.name, argv[1]) != 0) continue;
     Library dll;

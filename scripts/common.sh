@@ -7,14 +7,16 @@ KRELTA_JOBS="${KRELTA_JOBS:-$(nproc)}"
 mkdir -p "$KRELTA_BUILD_ROOT"
 KRELTA_BUILD_ROOT="$(cd "$KRELTA_BUILD_ROOT" && pwd)"
 
-# configure_and_build <name> <cmake args...>
+# configure_and_build <name> <cmake args...>; KRELTA_BUILD_TARGETS (blank-separated) builds
+# only those targets instead of everything.
 configure_and_build() {
   local name=$1; shift
   local dir="$KRELTA_BUILD_ROOT/$name"
   # Always configure: folders appear as the tree grows, and a configure run is cheap.
   cmake -S "$KRELTA_SOURCE" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKRELTA_DEPS_DIR="$KRELTA_BUILD_ROOT/deps" "$@" >/dev/null
-  cmake --build "$dir" -j "$KRELTA_JOBS"
+  # shellcheck disable=SC2086 # one argument per target
+  cmake --build "$dir" -j "$KRELTA_JOBS" ${KRELTA_BUILD_TARGETS:+--target $KRELTA_BUILD_TARGETS}
 }
 
 build_native() {

@@ -1,8 +1,9 @@
 // krelta-simulator.exe: our OPC DA server for the demo and the end-to-end tests.
 //
-//   krelta-simulator /regserver [switches]   register the four classes; the switches are kept
-//                                            in LocalServer32 and apply to every COM start
-//   krelta-simulator /unregserver            remove them
+//   krelta-simulator /regserver [switches]   register the four classes (the server list only
+//                                            where no other program serves it); the switches
+//                                            are kept in LocalServer32 and apply to every COM start
+//   krelta-simulator /unregserver            remove the classes registered to this EXE
 //   krelta-simulator --check <file>          validate an address-space file: prints OK or the error
 //   krelta-simulator [-Embedding] [switches] serve (COM passes -Embedding)
 //
@@ -250,7 +251,10 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   if (o.regserver || o.unregserver) {
-    const HRESULT hr = o.regserver ? krelta::sim::RegisterServer(o.serverSwitches) : krelta::sim::UnregisterServer();
+    krelta::sim::RegistrationReport report;
+    const HRESULT hr = o.regserver ? krelta::sim::RegisterServer(o.serverSwitches, report)
+                                   : krelta::sim::UnregisterServer(report);
+    for (const std::wstring& line : report) std::wprintf(L"krelta-simulator: %ls\n", line.c_str());
     if (FAILED(hr)) std::fwprintf(stderr, L"krelta-simulator: registration failed: 0x%08lX\n", static_cast<unsigned long>(hr));
     return FAILED(hr) ? 1 : 0;
   }
