@@ -17,12 +17,14 @@ if(KRELTA_WINDOWS)
   endif()
   include_directories(SYSTEM ${KRELTA_BOOST_DIR})
 
-  # Every test and tool runs through Wine in the build's private prefix.
+  # Every test and tool runs through Wine in the build's private prefix; tests through wine-test.
   set(KRELTA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-  configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
-                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                                  WORLD_READ WORLD_EXECUTE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+  foreach(runner wine-run wine-test)
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/${runner}.in ${CMAKE_BINARY_DIR}/${runner} @ONLY
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                    WORLD_READ WORLD_EXECUTE)
+  endforeach()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-test)
 else()
   find_package(Boost REQUIRED)
   include_directories(SYSTEM ${Boost_INCLUDE_DIRS})
@@ -34,11 +36,16 @@ if(KRELTA_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# GoogleTest from Debian's source package, built for whichever target this build makes.
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
-set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+# GoogleTest from Debian: natively its prebuilt library (libgtest-dev), for mingw built from its
+# source package.
+if(KRELTA_WINDOWS)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+else()
+  find_package(GTest REQUIRED)
+endif()
 include(GoogleTest)
 
 # krelta_add_library(name SOURCES ... [DEPENDS ...] [WINDOWS_LIBS ...])
@@ -53,39 +60,52 @@ function(krelta_add_library name)
   endif()
 endfunction()
 
-# krelta_add_test(name SOURCES ... [DEPENDS ...] [LABELS ...] [PROPERTIES ...])
-# One GoogleTest executable; its cases are discovered and run one by one through CTest
-# (under Wine in the Windows build). Tests are labelled native or wine.
+# krelta_add_test(name SOURCES ... [DEPENDS ...] [LABELS ...] [PROPERTIES ...] [STANDALONE] [EACH_CASE])
+# One GoogleTest executable and one CTest entry that runs all its cases in one process (under
+# Wine in the Windows build), so a simulator started by its first case serves the rest. Tests
+# are labelled native or wine plus LABELS. A Windows test may start the simulator or show a
+# dialog, so such tests run one at a time (resource lock "simulator"); STANDALONE ones need
+# neither and run beside them under `ctest -j`. EACH_CASE gives every case a process and an
+# entry of its own (the dialog tests, whose desktop state does not survive a failed case).
 function(krelta_add_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;LABELS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(ARG "STANDALONE;EACH_CASE" "" "SOURCES;DEPENDS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_DEPENDS} GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPENDS} GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
   target_compile_options(${name} PRIVATE ${KRELTA_WARNINGS})
+  set(lock)
   if(KRELTA_WINDOWS)
     set(kind wine)
+    if(NOT ARG_STANDALONE)
+      set(lock RESOURCE_LOCK simulator)
+    endif()
   else()
     set(kind native)
   endif()
+  if(NOT ARG_EACH_CASE)
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+    set_tests_properties(${name} PROPERTIES LABELS "${kind};${ARG_LABELS}" ${lock} ${ARG_PROPERTIES})
+    return()
+  endif()
   # gtest_discover_tests hands PROPERTIES through several list expansions before its
   # set_tests_properties call, each eating one backslash of an escaped ';': seven keep the
-  # labels one list (CMake 3.25; after an upgrade check that `ctest -N -L opcda` finds tests).
+  # labels one list (CMake 3.25; after an upgrade check that `ctest -N -L ui` finds tests).
   string(REPEAT "\\" 7 escape)
   string(REPLACE ";" "${escape};" labels "${kind};${ARG_LABELS}")
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        TEST_PREFIX "${name}."
-                       PROPERTIES LABELS "${labels}" ${ARG_PROPERTIES})
+                       PROPERTIES LABELS "${labels}" ${lock} ${ARG_PROPERTIES})
 endfunction()
 
-# krelta_add_fuzzer(name SOURCES ... [DEPENDS ...] [CORPUS dir] [DICT file] [SECONDS n])
-# libFuzzer target (clang builds with KRELTA_FUZZ only), run for a bounded time as a test.
+# krelta_add_fuzzer(name SOURCES ... [DEPENDS ...] [CORPUS dir] [DICT file])
+# libFuzzer target (clang builds with KRELTA_FUZZ only). <build>/fuzz/<name>.sh [seconds] runs it
+# with its corpus and dictionary, new inputs kept in the build folder; CTest runs it for
+# KRELTA_FUZZ_SECONDS, scripts/fuzz.sh for longer.
+set(KRELTA_FUZZ_SECONDS 15 CACHE STRING "Seconds each fuzz target runs as a test")
 function(krelta_add_fuzzer name)
-  cmake_parse_arguments(ARG "" "CORPUS;DICT;SECONDS" "SOURCES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "CORPUS;DICT" "SOURCES;DEPENDS" ${ARGN})
   if(NOT KRELTA_FUZZ)
     return()
-  endif()
-  if(NOT ARG_SECONDS)
-    set(ARG_SECONDS 20)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
@@ -94,14 +114,13 @@ function(krelta_add_fuzzer name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
   set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}-corpus)
   file(MAKE_DIRECTORY ${work})
-  set(corpora ${work})
-  if(ARG_CORPUS)
-    list(APPEND corpora ${ARG_CORPUS})
-  endif()
-  set(options -max_total_time=${ARG_SECONDS} -timeout=10 -rss_limit_mb=2048)
+  set(options "-timeout=10 -rss_limit_mb=2048")
   if(ARG_DICT)
-    list(APPEND options -dict=${ARG_DICT})
+    string(APPEND options " -dict=${ARG_DICT}")
   endif()
-  add_test(NAME fuzz.${name} COMMAND ${name} ${options} ${corpora})
+  set(script ${CMAKE_BINARY_DIR}/fuzz/${name}.sh)
+  file(GENERATE OUTPUT ${script} CONTENT
+       "#!/bin/sh\nexec $<TARGET_FILE:${name}> -max_total_time=\"\${1:-${KRELTA_FUZZ_SECONDS}}\" ${options} ${work} ${ARG_CORPUS}\n")
+  add_test(NAME fuzz.${name} COMMAND sh ${script})
   set_tests_properties(fuzz.${name} PROPERTIES LABELS "native;fuzz" TIMEOUT 300)
 endfunction()

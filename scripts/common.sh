@@ -64,7 +64,8 @@ display_stop() {
   rm -f "$state" "$state.display"
 }
 
-wine_start() {
+# The display and the prefix (created on first use); needs no build, so it may run beside one.
+wine_prefix() {
   wine_env
   display_start
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -72,10 +73,15 @@ wine_start() {
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
   fi
+}
+
+# wine_start [simulator switches]: the switches are registered for every start of the simulator.
+wine_start() {
+  wine_prefix
   wineserver -p || true  # already running for this prefix
   wine cmd /c exit >/dev/null 2>&1 || true
   if [ -x "$KRELTA_BUILD_ROOT/win/register" ]; then
-    "$KRELTA_BUILD_ROOT/win/register"
+    "$KRELTA_BUILD_ROOT/win/register" "$@"
   fi
 }
 

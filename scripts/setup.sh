@@ -6,7 +6,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine64 wine libwine-dev
   cmake ninja-build g++ clang libclang-rt-14-dev
-  googletest libbenchmark-dev libboost-dev
+  googletest libgtest-dev libbenchmark-dev libboost-dev
   xvfb imagemagick dpkg-dev valgrind
 )
 

@@ -9,6 +9,7 @@
 #include "opc_da.h"
 #include "opc_da_constants.h"
 #include "platform/com/com_owners.h"
+#include "simulator/address_space.h"
 #include "simulator/control_client.h"
 #include "simulator_control.h"
 
@@ -26,7 +27,8 @@ inline LONG Counter(ISimulatorControl* control, DWORD counter) {
 }
 
 // A test suite that shares one simulator process: the apartment and the control object live
-// for the suite; each test starts and ends with every fault off.
+// for the suite; each test starts with every fault off and the built-in address space (the
+// process outlives test programs, so an earlier one may have left others).
 class SimulatorSuite : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -37,14 +39,14 @@ class SimulatorSuite : public ::testing::Test {
   }
   // On a cold prefix Wine may start a second simulator process for the first server object,
   // one the control object does not reach; and a control object made while the simulator of an
-  // earlier test was ending dies with it. Waits until server objects are made where a live
-  // control object counts them (a stray process ends 1 s after its last object).
+  // earlier program was ending dies with it. Polls until server objects are made where a live
+  // control object counts them (a stray process ends after its linger time).
   static void JoinServerProcess() {
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    const ULONGLONG deadline = ::GetTickCount64() + 30000;
+    do {
       LONG before = -1, after = -1;
       if (!*control_ || FAILED((*control_)->GetCounter(SIM_COUNTER_SERVERS_CREATED, &before))) {
-        ::Sleep(500);
-        sim::CreateSimulatorControl(*control_);
+        if (sim::CreateSimulatorControl(*control_) == REGDB_E_CLASSNOTREG) break;
         continue;
       }
       com::ComPtr<IOPCServer> server;
@@ -52,8 +54,9 @@ class SimulatorSuite : public ::testing::Test {
                          reinterpret_cast<void**>(server.GetAddressOf()));
       if (SUCCEEDED((*control_)->GetCounter(SIM_COUNTER_SERVERS_CREATED, &after)) && after > before) return;
       server.Reset();
-      ::Sleep(1500);
-    }
+      ::Sleep(200);
+    } while (::GetTickCount64() < deadline);
+    control_->Reset();
   }
   static void TearDownTestSuite() {
     delete control_;
@@ -63,6 +66,8 @@ class SimulatorSuite : public ::testing::Test {
     if (!*control_) JoinServerProcess();  // an earlier test ended the simulator
     ASSERT_TRUE(*control_) << "no simulator";
     Control()->ClearFaults();
+    com::Bstr error;
+    ASSERT_EQ(Control()->LoadAddressSpace(sim::kDefaultAddressSpace, error.put()), S_OK);
   }
   void TearDown() override {
     if (*control_) Control()->ClearFaults();
