@@ -1,6 +1,6 @@
 // A transposed method or a slipped field compiles and then calls the wrong server method or
 // reads the wrong bytes, so the shapes are pinned here against the published layouts.
-// (Identifiers come from the IDL's uuid texts; the proxy/stub test proves them in use.)
+// (Identifiers come from the IDL's uuid texts; the end-to-end tests prove them in use.)
 // C-style declarations give the vtable structs whose member offsets are the slots.
 #define CINTERFACE
 #include <gtest/gtest.h>
