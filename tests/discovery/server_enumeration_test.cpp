@@ -1,10 +1,8 @@
 // Server enumeration against the simulator's server-list component (out of process, through
-// the proxy/stub), hosts that do not answer and a missing component through the creation seam,
-// and the network listing through a double of NetServerEnum.
+// the proxy/stub), a missing component through the creation seam, and the network listing
+// through a double of NetServerEnum. A host that does not answer: the dialog tests.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
 
 #include "discovery/server_enumeration.h"
 #include "opc_da_constants.h"
@@ -127,9 +125,8 @@ TEST_F(Enumeration, FailingClassDetailsStillListTheClass) {
   EXPECT_EQ(bare->url.GetPath(), kNoProgIdClsid);
 }
 
-// ---- Hosts that do not answer and a missing component, through the creation seam ----
+// ---- A missing component, through the creation seam ----
 
-std::atomic<int> g_probeDelayMs{0};
 std::atomic<HRESULT> g_serverListAnswer{S_OK};
 
 HRESULT WINAPI SeamCreate(REFCLSID clsid, IUnknown* outer, DWORD context, COSERVERINFO* info,
@@ -138,9 +135,7 @@ HRESULT WINAPI SeamCreate(REFCLSID clsid, IUnknown* outer, DWORD context, COSERV
     if (FAILED(g_serverListAnswer)) return g_serverListAnswer;
     return ::CoCreateInstanceEx(clsid, outer, CLSCTX_LOCAL_SERVER, nullptr, count, results);
   }
-  // The probe's class: a slow host first waits, then answers "not registered" (reachable).
-  std::this_thread::sleep_for(std::chrono::milliseconds(g_probeDelayMs.load()));
-  return REGDB_E_CLASSNOTREG;
+  return REGDB_E_CLASSNOTREG;  // the probe's class: the host answers
 }
 
 class EnumerationSeam : public ::testing::Test {
@@ -148,26 +143,12 @@ class EnumerationSeam : public ::testing::Test {
   void SetUp() override { previous_ = SetCreateInstanceExForTesting(&SeamCreate); }
   void TearDown() override {
     SetCreateInstanceExForTesting(previous_);
-    g_probeDelayMs = 0;
     g_serverListAnswer = S_OK;
   }
   com::ApartmentGuard apartment_{COINIT_APARTMENTTHREADED};
   RecordedMessages messages_;
   CreateInstanceExFunction previous_ = nullptr;
 };
-
-TEST_F(EnumerationSeam, HostThatDoesNotAnswerCostsAtMostTheProbeBound) {
-  g_probeDelayMs = 3000;
-  const auto start = std::chrono::steady_clock::now();
-  try {
-    EnumerateServers("plant07", nullptr, 200);
-    FAIL() << "no exception";
-  } catch (const Exception& e) {
-    EXPECT_EQ(std::string(e.what()), SystemMessageText(HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE)));
-    EXPECT_NE(std::string(e.what()), "");
-  }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-}
 
 TEST_F(EnumerationSeam, MissingComponentRaisesTheSystemMessage) {
   g_serverListAnswer = REGDB_E_CLASSNOTREG;
@@ -241,13 +222,6 @@ TEST(NetworkHosts, EachAnswerOfTheNetworkService) {
     EXPECT_EQ(hosts, row.hosts);
   }
   SetNetServerEnumForTesting(previous);
-}
-
-TEST(NetworkHosts, WineAnswersNoBrowserServersSoTheListIsEmpty) {
-  // Platform fact: Wine 8's NetServerEnum returns ERROR_NO_BROWSER_SERVERS_FOUND (6118), no buffer.
-  std::vector<std::string> hosts;
-  EXPECT_FALSE(ListNetworkHosts(hosts));
-  EXPECT_TRUE(hosts.empty());
 }
 
 }  // namespace

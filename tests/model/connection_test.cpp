@@ -1,22 +1,19 @@
-// Connections against the simulator: the tree built by browsing (Data Access 3 and 2, paged
-// answers) and the branch walk of the configuration dialog.
+// Connections against the simulator: the tree built by browsing (Data Access 3 and 2) and the
+// branch walk of the configuration dialog. Paging and browse failures: the browse tests.
 #include "model/connection.h"
 
 #include <gtest/gtest.h>
 
 #include "log/log_file.h"
 #include "opcda/browse.h"
-#include "opcda/format_result.h"
 #include "opcda/opc_da_proxy.h"
-#include "support/log_entries.h"
 #include "support/simulator_session.h"
+#include "support/test_folder.h"
 #include "util/exception.h"
 
 namespace krelta {
 namespace {
 
-using testing::HasEntry;
-using testing::ReadLogEntries;
 using testing::TestAppDataFolder;
 
 // Three top-level branches, the first with two sub-branches; items at every level.
@@ -96,31 +93,6 @@ TEST_F(ConnectionToSimulator, DataAccess2TreeFindsTheBranchByItsPathOfNames) {
   EXPECT_EQ(line1.Tags()[1]->GetItemId(), "Area1.Line1.L1b");
   // An empty display path lists the leaves at the top: there are none here.
   EXPECT_TRUE(root.Nodes()[1]->Tags().empty());
-}
-
-TEST_F(ConnectionToSimulator, PagedAnswersAreFollowedToTheEnd) {
-  ASSERT_EQ(Control()->GenerateAddressSpace(3, 2500), S_OK);
-  Control()->SetFault(SIM_FAULT_BROWSE_PAGE, 300);
-  Configure(testing::kSimulatorDA3Url, {{"B0001", "B0001"}});
-  const LONG calls = testing::Counter(Control(), SIM_COUNTER_BROWSE_CALLS);
-  Connection connection("plant");
-  const Node& branch = *connection.TopNodes()[0]->Nodes()[0];
-  ASSERT_EQ(branch.Tags().size(), 2500u);
-  for (std::size_t i = 0; i < branch.Tags().size(); ++i) {
-    char expected[16];
-    std::snprintf(expected, sizeof expected, "I%05u", static_cast<unsigned>(i));
-    ASSERT_EQ(branch.Tags()[i]->Name(), expected);
-  }
-  EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_BROWSE_CALLS) - calls, 9);
-}
-
-TEST_F(ConnectionToSimulator, ABrowseFailureLeavesTheNodeEmptyAndLogged) {
-  Control()->SetFault(SIM_FAULT_BROWSE_RESULT, E_FAIL);
-  Configure(testing::kSimulatorDA3Url, {{"Area1", "Area1"}});
-  Connection connection("plant");
-  EXPECT_TRUE(connection.TopNodes()[0]->Nodes()[0]->Tags().empty());
-  EXPECT_TRUE(HasEntry(ReadLogEntries(connection.Log().Path()), "Error",
-                       "IOPCBrowse::Browse failed: " + FormatResult(E_FAIL)));
 }
 
 std::vector<std::string> Walk(const BrowseTree& tree) {

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <string>
-#include <thread>
 
 #include "opcda/create_instance.h"
 #include "opcda/ping_host.h"
@@ -37,7 +36,10 @@ struct Recorded {
 Recorded g_recorded;
 std::atomic<HRESULT> g_answer{S_OK};
 std::atomic<HRESULT> g_interfaceAnswer{S_OK};
-std::atomic<int> g_delayMs{0};
+// A host that does not answer: the double holds its answer until the test releases it.
+std::atomic<bool> g_silent{false};
+HANDLE g_release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+HANDLE g_answered = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
 class FakeObject final : public IUnknown {
  public:
@@ -54,7 +56,7 @@ FakeObject g_object;
 
 HRESULT WINAPI RecordingCreate(REFCLSID clsid, IUnknown*, DWORD context, COSERVERINFO* info,
                                DWORD count, MULTI_QI* results) {
-  if (g_delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(g_delayMs.load()));
+  if (g_silent) ::WaitForSingleObject(g_release, 30000);
   Recorded r;
   r.calls = g_recorded.calls + 1;
   r.clsid = clsid;
@@ -77,6 +79,7 @@ HRESULT WINAPI RecordingCreate(REFCLSID clsid, IUnknown*, DWORD context, COSERVE
     g_object.AddRef();
     results[0].pItf = &g_object;
   }
+  if (g_silent) ::SetEvent(g_answered);
   return g_answer;
 }
 
@@ -86,7 +89,7 @@ class Creation : public ::testing::Test {
     g_recorded = Recorded();
     g_answer = S_OK;
     g_interfaceAnswer = S_OK;
-    g_delayMs = 0;
+    g_silent = false;
     previous_ = SetCreateInstanceExForTesting(&RecordingCreate);
   }
   void TearDown() override { SetCreateInstanceExForTesting(previous_); }
@@ -181,13 +184,14 @@ TEST_F(Creation, ProbeCountsClassNotRegisteredAsReachable) {
 
 TEST_F(Creation, ProbeOfAHostThatDoesNotAnswerEndsOnTime) {
   g_answer = REGDB_E_CLASSNOTREG;
-  g_delayMs = 3000;
+  g_silent = true;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(PingHost("silent-host", 200), static_cast<HRESULT>(0x800706BA));
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_LT(waited, std::chrono::milliseconds(2500));
-  // The abandoned worker finishes on its own; let it, before the double goes away.
-  std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+  // The abandoned worker finishes once the host answers; let it, before the double changes.
+  ::SetEvent(g_release);
+  EXPECT_EQ(::WaitForSingleObject(g_answered, 30000), WAIT_OBJECT_0);
 }
 
 }  // namespace
