@@ -27,8 +27,8 @@ inline LONG Counter(ISimulatorControl* control, DWORD counter) {
 }
 
 // A test suite that shares one simulator process: the apartment and the control object live
-// for the suite; each test starts with every fault off and the built-in address space (the
-// process outlives test programs, so an earlier one may have left others).
+// for the suite; each test starts and ends with every fault off and the built-in address space
+// (the process outlives test programs, and other programs expect it so).
 class SimulatorSuite : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -65,12 +65,16 @@ class SimulatorSuite : public ::testing::Test {
   void SetUp() override {
     if (!*control_) JoinServerProcess();  // an earlier test ended the simulator
     ASSERT_TRUE(*control_) << "no simulator";
+    ASSERT_EQ(Reset(), S_OK);
+  }
+  // Leaves the simulator as the next program expects it.
+  void TearDown() override {
+    if (*control_) Reset();
+  }
+  static HRESULT Reset() {
     Control()->ClearFaults();
     com::Bstr error;
-    ASSERT_EQ(Control()->LoadAddressSpace(sim::kDefaultAddressSpace, error.put()), S_OK);
-  }
-  void TearDown() override {
-    if (*control_) Control()->ClearFaults();
+    return Control()->LoadAddressSpace(sim::kDefaultAddressSpace, error.put());
   }
   static ISimulatorControl* Control() { return control_->Get(); }
   // After the simulator process ended: the next test starts a new one.
