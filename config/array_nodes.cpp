@@ -64,6 +64,8 @@ bool skippedMarkAt(const std::string& text, std::size_t i) {
 // back unchanged), so only names in this form come back from a save as they went in; without
 // it, tag names made from a prefix with blanks would change at the first save.
 void normaliseBlanks(std::string& name) {
+  // Most names have neither: leave them without a copy.
+  if (name.find(' ') == std::string::npos && (name.empty() || name[0] != '\xEF')) return;
   std::string result;
   result.reserve(name.size());
   bool blank = false;

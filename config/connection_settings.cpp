@@ -114,9 +114,14 @@ ConnectionSettings::ConnectionSettings(const std::string& connectionString)
 void ConnectionSettings::Read() {
   TiXmlDocument document;
   // A file refused for its nesting reads like a malformed one.
-  const bool loaded = LoadXmlFile(configurationPath_, document);
+  std::string failure;
+  const bool loaded = LoadXmlFile(configurationPath_, document, &failure);
   log_.Write(kLogInformation, Format("Initialization: %1% trying to read configuration from %2%",
                                      kIdentityText, configurationPath_));
+  if (!loaded && platform::PathExists(configurationPath_)) {
+    readFailure_ = failure;
+    log_.Write(kLogWarning, Format("Initialization: %1% cannot be read: %2%", configurationPath_, failure));
+  }
   if (loaded) {
     const TiXmlElement* settings = document.FirstChildElement("settings");
     if (settings == nullptr) {
@@ -152,12 +157,15 @@ void ConnectionSettings::Read() {
 }
 
 bool ConnectionSettings::WriteConfiguration() const {
-  // The file is read back as UTF-8 (it carries a declaration without an encoding). A text that
-  // is not valid UTF-8 would make the saved file unreadable and lose the whole configuration:
-  // refuse the save instead and keep the old file.
-  if (!AllTextsAreUtf8()) return false;
+  // Texts are written as they are held. Under a declaration without an encoding the file is
+  // read as UTF-8, and TinyXML steps over a UTF-8 lead byte by the whole sequence it promises:
+  // a host name in the ANSI code page ("Anlage-S\xfcd", a two-byte code page's characters)
+  // could swallow its closing quote. A file with such a text names the ANSI code page instead,
+  // under which the parser takes every byte as it stands, as earlier installations' readers
+  // expect; files whose texts are all UTF-8 keep the declaration without an encoding.
   TiXmlDocument document;
-  document.InsertEndChild(TiXmlDeclaration("1.0", "", ""));
+  document.InsertEndChild(
+      TiXmlDeclaration("1.0", AllTextsAreUtf8() ? "" : platform::AnsiCodePageName().c_str(), ""));
   TiXmlElement settings("settings");
   addSetting(settings, "LogFileSize", std::to_string(logFileSize_));
   addSetting(settings, "LogLevel", std::to_string(logLevel_));
@@ -182,7 +190,7 @@ bool ConnectionSettings::WriteConfiguration() const {
   const std::string temporary = TemporarySavePath();
   std::FILE* file = platform::OpenFile(temporary, "w");
   if (file == nullptr) return false;
-  const bool printed = document.SaveFile(file);
+  const bool printed = document.SaveFile(file) && platform::FlushFile(file);
   const bool closed = std::fclose(file) == 0;
   if (!printed || !closed || !platform::ReplaceFile(temporary, configurationPath_)) {
     platform::RemoveFile(temporary);

@@ -45,15 +45,18 @@ class ConnectionSettings {
   ConnectionSettings(const ConnectionSettings&) = delete;
   ConnectionSettings& operator=(const ConnectionSettings&) = delete;
 
-  // Writes the configuration file in the fixed layout. The new file replaces the old one in
-  // one step, so a failed or interrupted save leaves the old file whole. True on success;
-  // false also when a text is not valid UTF-8 (the file could not be read back).
+  // Writes the configuration file in the fixed layout. The new file is on the disk before it
+  // replaces the old one in one step, so a failed or interrupted save (a power cut included)
+  // leaves the old file whole. Every text reads back byte for byte. True on success.
   bool WriteConfiguration() const;
   // The file a save writes before it replaces the configuration file with it.
   std::string TemporarySavePath() const;
 
   LogFile& Log() const { return log_; }
   const std::string& ConfigurationPath() const { return configurationPath_; }
+  // Why a configuration file that exists could not be read ("nested deeper than 256 levels",
+  // the parser's description and line); empty when it was read or there is none.
+  const std::string& ReadFailure() const { return readFailure_; }
   std::int32_t LogLevel() const { return logLevel_; }
   std::int64_t LogFileSize() const { return logFileSize_; }
   const Credentials& GetCredentials() const { return credentials_; }
@@ -87,6 +90,7 @@ class ConnectionSettings {
 
   mutable LogFile log_;
   std::string configurationPath_;
+  std::string readFailure_;
   std::int32_t logLevel_ = kLogDebug;
   std::int64_t logFileSize_ = 1048576;
   Credentials credentials_;

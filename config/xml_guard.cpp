@@ -16,17 +16,22 @@ namespace {
 // promising four bytes, or a byte order mark test two bytes ahead).
 constexpr std::size_t kPadding = 8;
 
-// TinyXML's character classes, byte for byte.
+// TinyXML's character classes, byte for byte. ASCII is answered here (the same in every
+// locale); white space above it by the locale, as TinyXML asks it.
+bool isAsciiLetter(unsigned char u) { return (u | 0x20) >= 'a' && (u | 0x20) <= 'z'; }
 bool isWhiteSpace(char c) {
-  return std::isspace(static_cast<unsigned char>(c)) != 0 || c == '\n' || c == '\r';
+  const auto u = static_cast<unsigned char>(c);
+  if (u < 0x80) return u == ' ' || (u >= '\t' && u <= '\r');
+  return std::isspace(u) != 0;
 }
 bool isAlpha(char c) {
   const auto u = static_cast<unsigned char>(c);
-  return u < 127 ? std::isalpha(u) != 0 : true;
+  return u >= 127 || isAsciiLetter(u);
 }
 bool isNameCharacter(char c) {
   const auto u = static_cast<unsigned char>(c);
-  return (u < 127 ? std::isalnum(u) != 0 : true) || c == '_' || c == '-' || c == '.' || c == ':';
+  return u >= 127 || isAsciiLetter(u) || (u >= '0' && u <= '9') || c == '_' || c == '-' || c == '.' ||
+         c == ':';
 }
 bool startsWith(const char* p, const char* prefix, bool ignoreAsciiCase = false) {
   for (; *prefix != '\0'; ++p, ++prefix) {
@@ -53,7 +58,7 @@ class NestingScan {
         SkipPast(">");
       } else if (startsWith(p_, "<?xml", true)) {
         if (!Declaration()) break;
-        if (depth_ == 0 && undecided_) ForkOnEncoding();
+        if (depth_ == 0 && undecided_ && ForkOnEncoding()) break;
       } else if (startsWith(p_, "<!--")) {
         p_ += 4;
         SkipPast("-->");
@@ -71,22 +76,33 @@ class NestingScan {
 
  private:
   // The parser reads on in UTF-8 after a declaration naming UTF-8 or no encoding, byte by
-  // byte after any other: follow both.
-  void ForkOnEncoding() {
+  // byte after any other. The UTF-8 reading goes first; the byte reading is needed only where
+  // the two part, at a byte the UTF-8 reading stepped over as a sequence or byte order mark.
+  // Configuration files are ASCII nearly always, so the text is walked once. True when the
+  // walk is done.
+  bool ForkOnEncoding() {
     NestingScan utf8 = *this;
     utf8.utf8_ = true;
     utf8.undecided_ = false;
-    deepest_ = std::max(deepest_, utf8.Run());
+    utf8.Run();
+    if (!utf8.parted_) {
+      *this = utf8;  // the byte reading would take every step the same way
+      return true;
+    }
+    deepest_ = std::max(deepest_, utf8.deepest_);
     utf8_ = false;
     undecided_ = false;
+    return false;
   }
 
   void SkipWhiteSpace() {
+    while (*p_ == ' ' || *p_ == '\n') ++p_;  // nearly all of it
     for (;;) {
       const auto* u = reinterpret_cast<const unsigned char*>(p_);
       if (utf8_ && u[0] == 0xEF &&
           ((u[1] == 0xBB && u[2] == 0xBF) || (u[1] == 0xBF && (u[2] == 0xBE || u[2] == 0xBF)))) {
         p_ += 3;  // byte order marks count as white space
+        parted_ = true;
       } else if (*p_ != '\0' && isWhiteSpace(*p_)) {
         ++p_;
       } else {
@@ -103,6 +119,7 @@ class NestingScan {
     const auto c = static_cast<unsigned char>(*p_);
     if (utf8_ && c >= 0xC2 && c <= 0xF4) {
       p_ += c <= 0xDF ? 2 : c <= 0xEF ? 3 : 4;
+      parted_ = true;
       return true;
     }
     if (c != '&' || p_[1] != '#' || p_[2] == '\0') {
@@ -121,20 +138,35 @@ class NestingScan {
     return true;
   }
 
+  // ASCII other than a reference is one step whatever the encoding: the common case, taken
+  // without the general step.
+  static bool isPlainAscii(unsigned char c) { return c != '\0' && c < 0x80 && c != '&'; }
+
   bool ReadText() {
-    while (*p_ != '\0' && *p_ != '<') {
-      if (isWhiteSpace(*p_)) {
+    for (;;) {
+      const auto c = static_cast<unsigned char>(*p_);
+      if (c == '\0' || c == '<') return true;
+      if (isPlainAscii(c) || isWhiteSpace(*p_)) {
         ++p_;
       } else if (!StepCharacter()) {
         return false;
       }
     }
-    return true;
   }
 
   void SkipPast(const char* end) {
-    while (*p_ != '\0' && !startsWith(p_, end)) ++p_;
-    if (*p_ != '\0') p_ += std::strlen(end);
+    for (;;) {
+      const char* hit = std::strchr(p_, end[0]);
+      if (hit == nullptr) {
+        p_ += std::strlen(p_);
+        return;
+      }
+      if (startsWith(hit, end)) {
+        p_ = hit + std::strlen(end);
+        return;
+      }
+      p_ = hit + 1;
+    }
   }
 
   bool ReadName() {
@@ -154,7 +186,11 @@ class NestingScan {
     if (*p_ == '"' || *p_ == '\'') {
       const char quote = *p_++;
       while (*p_ != '\0' && *p_ != quote) {
-        if (!StepCharacter()) return false;
+        if (isPlainAscii(static_cast<unsigned char>(*p_))) {
+          ++p_;
+        } else if (!StepCharacter()) {
+          return false;
+        }
       }
       if (*p_ == '\0') return false;
       ++p_;
@@ -209,27 +245,32 @@ class NestingScan {
 
   const char* p_;
   bool utf8_;
-  bool undecided_;  // no byte order mark and no declaration yet
+  bool undecided_;       // no byte order mark and no declaration yet
+  bool parted_ = false;  // a step the byte reading would take differently
   std::size_t depth_ = 0;
   std::size_t deepest_ = 0;
 };
 
-// The text as TiXmlDocument::LoadFile hands it to the parser: up to its first NUL, every
-// "\r\n" and lone "\r" made "\n"; then the padding.
-std::string prepare(std::string text) {
-  text.resize(std::strlen(text.c_str()));
-  std::size_t out = 0;
-  for (std::size_t in = 0; in < text.size(); ++in) {
-    if (text[in] == '\r') {
-      text[out++] = '\n';
-      if (in + 1 < text.size() && text[in + 1] == '\n') ++in;
-    } else {
-      text[out++] = text[in];
+// The text as TiXmlDocument::LoadFile hands it to the parser, in place: up to its first NUL,
+// every "\r\n" and lone "\r" made "\n"; then the padding (within the capacity the caller
+// reserved for it, so the text is not copied again).
+void prepare(std::string& text) {
+  const void* nul = std::memchr(text.data(), '\0', text.size());
+  if (nul != nullptr) text.resize(static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
+  const void* cr = std::memchr(text.data(), '\r', text.size());
+  if (cr != nullptr) {
+    std::size_t out = static_cast<std::size_t>(static_cast<const char*>(cr) - text.data());
+    for (std::size_t in = out; in < text.size(); ++in) {
+      if (text[in] == '\r') {
+        text[out++] = '\n';
+        if (in + 1 < text.size() && text[in + 1] == '\n') ++in;
+      } else {
+        text[out++] = text[in];
+      }
     }
+    text.resize(out);
   }
-  text.resize(out);
   text.append(kPadding, '\0');
-  return text;
 }
 
 std::size_t nestingDepth(const std::string& padded) {
@@ -238,28 +279,56 @@ std::size_t nestingDepth(const std::string& padded) {
   return NestingScan(padded.c_str(), byteOrderMark, !byteOrderMark).Run();
 }
 
-}  // namespace
-
-std::size_t XmlNestingDepth(const std::string& text) { return nestingDepth(prepare(text)); }
-
-bool ParseXmlText(std::string text, TiXmlDocument& document) {
-  const std::string padded = prepare(std::move(text));
-  if (nestingDepth(padded) > kMaxXmlNesting) return false;
-  document.Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-  return !document.Error();
+bool fail(std::string* failure, std::string reason) {
+  if (failure != nullptr) *failure = std::move(reason);
+  return false;
 }
 
-bool LoadXmlFile(const std::string& path, TiXmlDocument& document) {
+}  // namespace
+
+std::size_t XmlNestingDepth(const std::string& text) {
+  std::string padded = text;
+  padded.reserve(text.size() + kPadding);
+  prepare(padded);
+  return nestingDepth(padded);
+}
+
+bool ParseXmlText(std::string text, TiXmlDocument& document, std::string* failure) {
+  text.reserve(text.size() + kPadding);
+  prepare(text);
+  if (nestingDepth(text) > kMaxXmlNesting) {
+    return fail(failure, "nested deeper than " + std::to_string(kMaxXmlNesting) + " levels");
+  }
+  document.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  if (!document.Error()) return true;
+  return fail(failure, std::string(document.ErrorDesc() != nullptr ? document.ErrorDesc() : "malformed") +
+                           " (line " + std::to_string(document.ErrorRow()) + ")");
+}
+
+bool LoadXmlFile(const std::string& path, TiXmlDocument& document, std::string* failure) {
   std::FILE* file = platform::OpenFile(path, "rb");
-  if (file == nullptr) return false;
+  if (file == nullptr) return fail(failure, "the file could not be opened");
+  // Read straight into the buffer the parser gets, with room for the padding: the file's
+  // bytes are copied once. A file that grew since its size was taken is read whole all the same.
   std::string text;
-  if (const auto size = platform::OpenFileSize(file)) text.reserve(static_cast<std::size_t>(*size));
-  char buffer[65536];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  const auto size = platform::OpenFileSize(file);
+  text.resize((size && *size > 0 ? static_cast<std::size_t>(*size) : 4096) + kPadding + 1);
+  std::size_t length = 0;
+  for (;;) {
+    const std::size_t room = text.size() - kPadding - length;
+    if (room == 0) {
+      text.resize(text.size() * 2);
+      continue;
+    }
+    const std::size_t n = std::fread(&text[length], 1, room, file);
+    length += n;
+    if (n < room) break;  // the end, or an error
+  }
   const bool failed = std::ferror(file) != 0;
   std::fclose(file);
-  return !failed && ParseXmlText(std::move(text), document);
+  if (failed) return fail(failure, "the file could not be read");
+  text.resize(length);  // keeps the capacity the padding needs
+  return ParseXmlText(std::move(text), document, failure);
 }
 
 }  // namespace krelta

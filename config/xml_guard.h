@@ -17,10 +17,12 @@ constexpr std::size_t kMaxXmlNesting = 256;
 
 // Loads the file as TiXmlDocument::LoadFile does (line ends made line feeds, the text ends at
 // its first NUL, encoding detected). False for a file that cannot be read, a malformed
-// document and one nested too deep; the document then holds no more than a partial parse.
-bool LoadXmlFile(const std::string& path, TiXmlDocument& document);
+// document and one nested too deep; the document then holds no more than a partial parse,
+// and failure (when given) says why: "nested deeper than 256 levels", the parser's own
+// description with its line, or that the file could not be read.
+bool LoadXmlFile(const std::string& path, TiXmlDocument& document, std::string* failure = nullptr);
 // The same for a text in memory.
-bool ParseXmlText(std::string text, TiXmlDocument& document);
+bool ParseXmlText(std::string text, TiXmlDocument& document, std::string* failure = nullptr);
 
 // The deepest element nesting TinyXML's parser would reach in text (which ends at its first
 // NUL): never less than the parser's own, more only where the parser would stop at an error.

@@ -40,6 +40,16 @@ bool RenameFile(const std::string& from, const std::string& to);
 std::FILE* OpenFile(const std::string& path, const char* mode);
 // Replaces `to` with `from` in one step (both in one folder), for crash-safe saves.
 bool ReplaceFile(const std::string& from, const std::string& to);
+// Writes a stream's data through to the disk (the C runtime's buffer and the system's cache),
+// so a file renamed afterwards cannot be found empty after a power cut. False on failure.
+bool FlushFile(std::FILE* file);
+// Replaces what FlushFile does (null restores it); returns the previous function.
+using FlushFileFunction = bool (*)(std::FILE* file);
+FlushFileFunction SetFlushFileForTesting(FlushFileFunction function);
+
+// The name of the ANSI code page, as an XML declaration names an encoding ("windows-1252",
+// "Shift_JIS"); natively "windows-1252".
+std::string AnsiCodePageName();
 
 // Full path of the module that holds this code (the DLL in the Windows build), at most 1023
 // characters; empty text when it cannot be had.

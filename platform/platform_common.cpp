@@ -1,6 +1,7 @@
 // The parts of the platform layer that are the same everywhere.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace krelta::platform {
@@ -16,10 +17,20 @@ FolderOverride& folderOverride() {
   return instance;
 }
 
+std::atomic<FlushFileFunction> g_flushFile{nullptr};
+
 }  // namespace
 
-// Implemented per platform: the shell's own answer.
+// Implemented per platform: the shell's own answer, and the flush itself.
 std::string SystemCommonAppDataFolder();
+bool SystemFlushFile(std::FILE* file);
+
+bool FlushFile(std::FILE* file) {
+  const FlushFileFunction replacement = g_flushFile.load();
+  return replacement != nullptr ? replacement(file) : SystemFlushFile(file);
+}
+
+FlushFileFunction SetFlushFileForTesting(FlushFileFunction function) { return g_flushFile.exchange(function); }
 
 std::string CommonAppDataFolder() {
   FolderOverride& o = folderOverride();

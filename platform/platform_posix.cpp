@@ -27,6 +27,10 @@ std::string nativePath(const std::string& path) {
 
 std::string SystemCommonAppDataFolder() { return std::string(); }
 
+bool SystemFlushFile(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
+
+std::string AnsiCodePageName() { return "windows-1252"; }
+
 std::uint32_t CurrentThreadId() {
   // A thread's id never changes: ask the kernel once per thread.
   thread_local const std::uint32_t id = static_cast<std::uint32_t>(::syscall(SYS_gettid));

@@ -8,6 +8,7 @@
 #undef ReplaceFile
 
 #include <boost/locale/encoding_utf.hpp>
+#include <string>
 #include <vector>
 
 namespace krelta::platform {
@@ -26,6 +27,23 @@ std::string SystemCommonAppDataFolder() {
     return std::string();
   }
   return buffer;
+}
+
+bool SystemFlushFile(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+  return handle != INVALID_HANDLE_VALUE && ::FlushFileBuffers(handle) != 0;
+}
+
+std::string AnsiCodePageName() {
+  const UINT codePage = ::GetACP();
+  switch (codePage) {
+    case 932: return "Shift_JIS";
+    case 936: return "GBK";
+    case 949: return "KS_C_5601-1987";
+    case 950: return "Big5";
+    default: return "windows-" + std::to_string(codePage);  // windows-1252, windows-874, ...
+  }
 }
 
 std::uint32_t CurrentThreadId() { return ::GetCurrentThreadId(); }

@@ -212,8 +212,16 @@ TEST_F(Settings, BrokenFilesLeaveDefaultsAndAreNeverRewritten) {
   ConnectionSettings settings("PlantA");
   EXPECT_EQ(2147483647, settings.LogFileSize());
   EXPECT_EQ(INT32_MAX, settings.LogLevel());
+  // The reason a file is refused is logged and kept for the configuration program's message.
+  WriteConfig(cases[7]);
+  EXPECT_EQ("nested deeper than 256 levels", ConnectionSettings("PlantA").ReadFailure());
+  EXPECT_TRUE(HasEntry(ReadLogEntries(LogPath()), "Warning",
+                       "Initialization: " + ConfigPath() + " cannot be read: nested deeper than 256 levels"));
+  WriteConfig(cases[0]);
+  EXPECT_NE("", ConnectionSettings("PlantA").ReadFailure());
   WriteConfig(cases[2]);
   ConnectionSettings noSettings("PlantA");
+  EXPECT_EQ("", noSettings.ReadFailure());
   EXPECT_TRUE(HasEntry(ReadLogEntries(LogPath()), "Warning",
                        "Initialization: Could not find the <settings> element in the XML file."));
 }
@@ -268,16 +276,71 @@ TEST_F(Settings, AFailedSaveLeavesTheOldFileWhole) {
   EXPECT_EQ(before, ReadFileBytes(ConfigPath("Locked")));
 }
 
-TEST_F(Settings, TextsThatAreNotUtf8AreRefusedRatherThanSavedUnreadable) {
-  ConnectionSettings settings("Latin");
-  settings.SetUrl("opcda:///X");
-  settings.SetNodes({{"B\xfchne", "path"}});  // a Latin-1 byte: not UTF-8
-  EXPECT_FALSE(settings.WriteConfiguration());
-  EXPECT_FALSE(platform::PathExists(ConfigPath("Latin")));
-  settings.SetNodes({{"B\xc3\xbchne", "path"}});
+// Host names are held in the ANSI code page, as earlier installations wrote them; any other
+// text may hold what an earlier file held. All read back byte for byte, also where a UTF-8
+// reading would let a lead byte swallow the closing quote or the markup after it.
+TEST_F(Settings, TextsOutsideUtf8ReadBackByteForByte) {
+  std::string dbcsHost;  // 255 two-byte characters of code page 932, each led by 0xE0-0xEA
+  for (int i = 0; i < 255; ++i) dbcsHost += std::string{static_cast<char>(0xE0 + i % 11), static_cast<char>(0x40 + i % 60)};
+  const struct {
+    const char* name;
+    std::string host, batchId, nodeName;
+  } rows[] = {
+      {"Latin-1 host", "Anlage-S\xfc" "d", "", "Plant"},
+      {"lead byte before the closing quote", "Caf\xe9", "Charge\xe4", "B\xfchne"},
+      {"lead byte before markup", "H\xe4&<\"'", "\xc3", "\xf0>a"},
+      {"two-byte code page, 255 characters", dbcsHost, "", dbcsHost},
+      {"UTF-8 stays without an encoding", "Anlage-S\xc3\xbc" "d", "", "B\xc3\xbchne"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ConnectionSettings settings("Ansi");
+    settings.SetUrl("opcda://" + row.host + "/Vendor.Server.1");
+    settings.SetBatchId(row.batchId);
+    settings.SetDelimiter(row.batchId.empty() ? "." : "\xa7");
+    settings.SetNodes({{row.nodeName, row.nodeName + ".path"}});
+    ASSERT_TRUE(settings.WriteConfiguration());
+    const std::string written = ReadFileBytes(ConfigPath("Ansi"));
+    const bool utf8 = IsValidUtf8(row.host + row.batchId + row.nodeName);
+    EXPECT_EQ(utf8 ? std::string::npos : 0u, written.find("<?xml version=\"1.0\" encoding=\"windows-1252\" ?>"));
+    ConnectionSettings reread("Ansi");
+    EXPECT_EQ(settings.Url(), reread.Url());
+    EXPECT_EQ(settings.BatchId(), reread.BatchId());
+    EXPECT_EQ(settings.Delimiter(), reread.Delimiter());
+    EXPECT_EQ(settings.Nodes(), reread.Nodes());
+  }
+  // A file an earlier installation wrote (raw bytes, no encoding named) reads as it always did,
+  // and survives a save.
+  WriteConfig("<?xml version=\"1.0\" ?>\n<settings><setting key=\"URL\" value=\"opcda://Anlage-S\xfc" "d/X\" />"
+              "<nodes><setting key=\"Node_0_0\" value=\"a\"/><setting key=\"Node_0_1\" value=\"a\"/></nodes></settings>");
+  ConnectionSettings earlier("PlantA");
+  EXPECT_EQ("opcda://Anlage-S\xfc" "d/X", earlier.Url());
+  ASSERT_TRUE(earlier.WriteConfiguration());
+  EXPECT_EQ(earlier.Url(), ConnectionSettings("PlantA").Url());
+}
+
+// The new file's data reaches the disk before it replaces the old one; when it cannot, the old
+// file stays.
+TEST_F(Settings, TheSaveFlushesBeforeReplacingAndAFailedFlushKeepsTheOldFile) {
+  ConnectionSettings settings("Flushed");
   ASSERT_TRUE(settings.WriteConfiguration());
-  ConnectionSettings reread("Latin");
-  EXPECT_EQ(settings.Nodes(), reread.Nodes());
+  const std::string before = ReadFileBytes(ConfigPath("Flushed"));
+  static std::string seenAtFlush;
+  static std::string path;
+  path = ConfigPath("Flushed");
+  for (const bool flushes : {false, true}) {
+    SCOPED_TRACE(flushes);
+    const auto previous = platform::SetFlushFileForTesting(flushes ? +[](std::FILE*) {
+      seenAtFlush = ReadFileBytes(path);
+      return true;
+    } : +[](std::FILE*) { return false; });
+    settings.SetUrl("changed");
+    EXPECT_EQ(flushes, settings.WriteConfiguration());
+    platform::SetFlushFileForTesting(previous);
+    EXPECT_FALSE(platform::PathExists(settings.TemporarySavePath()));
+    EXPECT_EQ(flushes, ReadFileBytes(path) != before);
+  }
+  EXPECT_EQ(before, seenAtFlush) << "flushed after the old file was replaced";
 }
 
 // The save's test of every text: only well-formed UTF-8 passes.

@@ -39,11 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     krelta::ConnectionSettings settings("Fuzz");
     settings.Log().SetThreshold(-1);
     if (krelta::testing::ReadFileBytes(path).size() != size) std::abort();  // reading changed the file
-    // Refused only for texts that are not valid UTF-8; the old file then stays as it was.
-    if (!settings.WriteConfiguration()) {
-      if (krelta::testing::ReadFileBytes(path).size() != size) std::abort();
-      return 0;
-    }
+    // Every text is saved, whatever its bytes.
+    if (!settings.WriteConfiguration()) std::abort();
     const std::string saved = krelta::testing::ReadFileBytes(path);
     krelta::ConnectionSettings reread("Fuzz");
     if (const char* difference = FirstDifference(settings, reread)) {
