@@ -97,7 +97,8 @@ std::string SystemMessageText(HRESULT hr) {
 std::vector<OPCServerInfo> EnumerateServers(const std::string& host,
                                             const WideCredentials* credentials,
                                             DWORD pingLimitMs,
-                                            const std::function<void()>& betweenBatches) {
+                                            const std::function<void()>& betweenBatches,
+                                            HWND messageOwner) {
   if (!host.empty()) {
     const HRESULT probe = PingHost(host, pingLimitMs);
     if (FAILED(probe)) throw Exception(SystemMessageText(probe));
@@ -115,7 +116,7 @@ std::vector<OPCServerInfo> EnumerateServers(const std::string& host,
       EnumerateCategory(*list.Get(), specification, host, credentials, servers, positions, betweenBatches);
     }
   } catch (const Exception& e) {
-    platform::ShowMessageBox(nullptr, e.what(), kMessageCaption, MB_OK);
+    platform::ShowMessageBox(messageOwner, e.what(), kMessageCaption, MB_OK);
   }
   return servers;
 }

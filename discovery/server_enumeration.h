@@ -20,12 +20,14 @@ namespace krelta {
 // with all their bits. Each record carries a copy of credentials (when given). Throws Exception
 // with the system's message when the host does not answer within pingLimitMs or the server-list
 // component cannot be created. A category that cannot be enumerated shows "Could not enumerate
-// classes." and ends the walk with the servers found so far. betweenBatches (when given) runs
-// after every batch of classes, so a dialog thread can keep its windows painted.
+// classes." (owned by messageOwner, which it disables while shown) and ends the walk with the
+// servers found so far. betweenBatches (when given) runs after every batch of classes, so a
+// dialog thread can keep its windows painted.
 std::vector<OPCServerInfo> EnumerateServers(const std::string& host,
                                             const WideCredentials* credentials,
                                             DWORD pingLimitMs = kDefaultPingTimeoutMs,
-                                            const std::function<void()>& betweenBatches = {});
+                                            const std::function<void()>& betweenBatches = {},
+                                            HWND messageOwner = nullptr);
 
 // The workstations and servers of the machine's primary domain, in the order the network
 // service returns them (partial lists with "more data" included). False when none was listed.

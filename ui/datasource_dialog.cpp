@@ -128,6 +128,12 @@ void CNewEditDatasourceDlg::PopulateHost(HTREEITEM host, HTREEITEM child) {
   if (KindOf(tree_.Value(child)) != TreeItemKind::kPlaceholder) return;
   const TreeItemKind hostKind = KindOf(tree_.Value(host));
   if (hostKind != TreeItemKind::kLocalHost && hostKind != TreeItemKind::kNamedHost) return;
+  if (populating_) return;
+  populating_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{populating_};
 
   WaitCursor wait;
   PaintPendingWindows();
@@ -138,7 +144,7 @@ void CNewEditDatasourceDlg::PopulateHost(HTREEITEM host, HTREEITEM child) {
     const WideCredentials credentials{selected_.user, selected_.password, selected_.domain};
     std::vector<OPCServerInfo> found;
     try {
-      found = EnumerateServers(hostName, &credentials, pingLimitMs_, &PaintPendingWindows);
+      found = EnumerateServers(hostName, &credentials, pingLimitMs_, &PaintPendingWindows, Window());
     } catch (const Exception& e) {
       TreeView_DeleteItem(tree, child);
       tree_.Insert(host, com::Utf8ToWide(e.what()), kErrorImage, ItemValue(TreeItemKind::kPlaceholder));

@@ -62,6 +62,9 @@ class CNewEditDatasourceDlg : public Dialog {
   std::vector<NodeEntry> nodes_;
   bool useNullTimeValues_ = true;
   DWORD pingLimitMs_;
+  // A host's population runs a message loop (its message box, the repaints between batches):
+  // nothing may start a second one inside it.
+  bool populating_ = false;
 };
 
 }  // namespace krelta::ui

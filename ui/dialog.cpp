@@ -1,10 +1,15 @@
 #include "ui/dialog.h"
 
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cwchar>
 #include <vector>
 
 #include "log/log_file.h"
 #include "platform/com/wide_text.h"
 #include "ui/resource_ids.h"
+#include "util/format.h"
 
 namespace krelta::ui {
 
@@ -41,25 +46,79 @@ void SetAnsiText(HWND window, const std::string& text) {
 }
 
 std::wstring TreeItemText(HWND tree, HTREEITEM item) {
-  std::vector<wchar_t> text(1024);
-  TVITEMW tv{};
-  tv.mask = TVIF_TEXT;
-  tv.hItem = item;
-  tv.pszText = text.data();
-  tv.cchTextMax = static_cast<int>(text.size());
-  if (!TreeView_GetItem(tree, &tv)) return std::wstring();
-  return text.data();
+  // The tree copies at most the buffer's size less one: a text that fills it may go on.
+  for (std::size_t capacity = 256;; capacity *= 4) {
+    std::vector<wchar_t> text(capacity);
+    TVITEMW tv{};
+    tv.mask = TVIF_TEXT;
+    tv.hItem = item;
+    tv.pszText = text.data();
+    tv.cchTextMax = static_cast<int>(std::min<std::size_t>(capacity, INT_MAX));
+    if (!TreeView_GetItem(tree, &tv)) return std::wstring();
+    // The tree may answer with a pointer of its own instead of filling the buffer.
+    const wchar_t* answer = tv.pszText != nullptr ? tv.pszText : L"";
+    const std::size_t length = ::wcsnlen(answer, capacity);
+    if (length + 1 < capacity || capacity >= INT_MAX / 4) return std::wstring(answer, length);
+  }
+}
+
+namespace {
+
+std::atomic<InitCommonControlsFunction> g_initCommonControls{&::InitCommonControlsEx};
+
+// Common Controls 6 for the dialogs' windows, from the module's own manifest (resource 2): a
+// DLL run by rundll32.exe would otherwise get the process's version 5.8. The context is made
+// once and kept for the process; none (an older system, no manifest) leaves the default.
+HANDLE CommonControlsContext() {
+  static const HANDLE context = [] {
+    ACTCTXW request{};
+    request.cbSize = sizeof request;
+    request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID | ACTCTX_FLAG_HMODULE_VALID;
+    request.hModule = ResourceModule();
+    request.lpResourceName = MAKEINTRESOURCEW(2);
+    return ::CreateActCtxW(&request);
+  }();
+  return context;
+}
+
+// The context active on this thread for the life of the object.
+class ActiveContext {
+ public:
+  explicit ActiveContext(HANDLE context) {
+    if (context != INVALID_HANDLE_VALUE && !::ActivateActCtx(context, &cookie_)) cookie_ = 0;
+  }
+  ~ActiveContext() {
+    if (cookie_ != 0) ::DeactivateActCtx(0, cookie_);
+  }
+  ActiveContext(const ActiveContext&) = delete;
+  ActiveContext& operator=(const ActiveContext&) = delete;
+
+ private:
+  ULONG_PTR cookie_ = 0;
+};
+
+}  // namespace
+
+InitCommonControlsFunction SetInitCommonControlsForTesting(InitCommonControlsFunction function) {
+  return g_initCommonControls.exchange(function != nullptr ? function : &::InitCommonControlsEx);
 }
 
 INT_PTR Dialog::RunModal(HWND owner) {
-  // The templates' tree views need comctl32's classes registered in this process.
-  static const bool registered = [] {
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TREEVIEW_CLASSES | ICC_STANDARD_CLASSES | ICC_BAR_CLASSES};
-    return ::InitCommonControlsEx(&controls) != FALSE;
-  }();
-  if (!registered) return -1;
-  return ::DialogBoxParamW(ResourceModule(), MAKEINTRESOURCEW(templateId_), owner, &Dialog::Procedure,
-                           reinterpret_cast<LPARAM>(this));
+  ActiveContext commonControls6(CommonControlsContext());
+  // Only the classes the templates use: tree views and their tool tips. Version 5.8 of comctl32
+  // refuses a request holding any flag it does not know (ICC_STANDARD_CLASSES is one); a
+  // refusal is worth a log entry, not the dialog, whose classes may well be registered.
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TREEVIEW_CLASSES};
+  if (!g_initCommonControls.load()(&controls)) {
+    WriteStandaloneLog(kLogWarning,
+                       Format("Configuration dialog: the tree-view classes could not be registered "
+                              "(error %1%); the dialog is shown all the same.",
+                              ::GetLastError()));
+  }
+  const INT_PTR result = ::DialogBoxParamW(ResourceModule(), MAKEINTRESOURCEW(templateId_), owner,
+                                           &Dialog::Procedure, reinterpret_cast<LPARAM>(this));
+  creationError_ = result == -1 ? ::GetLastError() : ERROR_SUCCESS;
+  return result;
 }
 
 INT_PTR CALLBACK Dialog::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -38,8 +38,13 @@ void PaintPendingWindows();
 std::string GetAnsiText(HWND window);
 void SetAnsiText(HWND window, const std::string& text);
 
-// Tree items' texts.
+// A tree item's text, whole however long.
 std::wstring TreeItemText(HWND tree, HTREEITEM item);
+
+// The comctl32 call that registers the templates' control classes; tests put a double in place
+// (one that refuses flags as an older comctl32 does). Returns the previous function.
+using InitCommonControlsFunction = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+InitCommonControlsFunction SetInitCommonControlsForTesting(InitCommonControlsFunction function);
 
 class Dialog {
  public:
@@ -48,8 +53,10 @@ class Dialog {
   Dialog& operator=(const Dialog&) = delete;
 
   // Runs the dialog; the result is the id passed to End (IDOK, IDCANCEL), or -1 when the
-  // dialog could not be created.
+  // dialog could not be created (CreationError then tells why).
   INT_PTR RunModal(HWND owner = nullptr);
+  // The system's error code of a dialog that could not be created, taken as it failed.
+  DWORD CreationError() const { return creationError_; }
   HWND Window() const { return window_; }
   HWND Item(int id) const { return ::GetDlgItem(window_, id); }
 
@@ -75,6 +82,7 @@ class Dialog {
 
   int templateId_;
   HWND window_ = nullptr;
+  DWORD creationError_ = ERROR_SUCCESS;
 };
 
 }  // namespace krelta::ui

@@ -28,6 +28,22 @@ COPCNodesDlg::~COPCNodesDlg() {
   if (images_ != nullptr) ::ImageList_Destroy(images_);
 }
 
+bool COPCNodesDlg::OnMessage(UINT message, WPARAM, LPARAM lParam, LRESULT& result) {
+  if (message == WM_DESTROY) {
+    // The tree made the check boxes' state images when it got its style, but a tree never
+    // destroys them: they are the dialog's to free. Taken off the tree first, so a tree that
+    // does free them cannot free them again.
+    if (HIMAGELIST states = TreeView_SetImageList(tree_, nullptr, TVSIL_STATE)) ::ImageList_Destroy(states);
+    return false;
+  }
+  if (message != kCascadeCheck) return false;
+  const auto item = reinterpret_cast<HTREEITEM>(lParam);
+  SetDescendantsChecked(tree_, item, TreeView_GetCheckState(tree_, item) == 1);
+  TreeView_SelectItem(tree_, item);
+  result = 0;
+  return true;
+}
+
 void COPCNodesDlg::HandOver(const std::vector<NodeEntry>& nodes, std::unique_ptr<BrowseTree> tree) {
   nodes_ = nodes;
   browseTree_ = std::move(tree);
@@ -39,11 +55,9 @@ std::string COPCNodesDlg::DisplayPath(const std::string& parentPath, const std::
 
 BOOL COPCNodesDlg::OnInitDialog() {
   tree_ = Item(IDC_NODE_TREE);
-  // Check boxes given in the template are set up again, as the control wants them set after
-  // creation to hand out their state images reliably.
-  const LONG_PTR style = ::GetWindowLongPtrW(tree_, GWL_STYLE);
-  ::SetWindowLongPtrW(tree_, GWL_STYLE, style & ~static_cast<LONG_PTR>(TVS_CHECKBOXES));
-  ::SetWindowLongPtrW(tree_, GWL_STYLE, style | TVS_CHECKBOXES);
+  // Check boxes are set once the tree exists, as the control documents (the template leaves
+  // them out): the tree makes their state images here, once.
+  ::SetWindowLongPtrW(tree_, GWL_STYLE, ::GetWindowLongPtrW(tree_, GWL_STYLE) | TVS_CHECKBOXES);
   images_ = CreateImageStrip();
   TreeView_SetImageList(tree_, images_, TVSIL_NORMAL);
 
@@ -97,29 +111,24 @@ void COPCNodesDlg::OnTreeClick() {
   ::PostMessageW(Window(), kCascadeCheck, 0, reinterpret_cast<LPARAM>(item));
 }
 
-bool COPCNodesDlg::OnMessage(UINT message, WPARAM, LPARAM lParam, LRESULT& result) {
-  if (message != kCascadeCheck) return false;
-  const auto item = reinterpret_cast<HTREEITEM>(lParam);
-  SetDescendantsChecked(tree_, item, TreeView_GetCheckState(tree_, item) == 1);
-  TreeView_SelectItem(tree_, item);
-  result = 0;
-  return true;
-}
-
 void COPCNodesDlg::Collect(HTREEITEM item, const std::string& parentPath, int& counted) {
   for (; item != nullptr; item = TreeView_GetNextSibling(tree_, item)) {
-    const std::string path = DisplayPath(parentPath, com::WideToUtf8(TreeItemText(tree_, item)));
-    if (TreeView_GetCheckState(tree_, item) == 1 && browseTree_ != nullptr) {
-      TVITEMW tv{};
-      tv.mask = TVIF_PARAM;
-      tv.hItem = item;
-      TreeView_GetItem(tree_, &tv);
+    TVITEMW tv{};
+    tv.mask = TVIF_PARAM;
+    tv.hItem = item;
+    TreeView_GetItem(tree_, &tv);
+    BrowseNode* node = nullptr;
+    if (browseTree_ != nullptr) {
       const auto found = browseTree_->Nodes().find(static_cast<std::uint64_t>(tv.lParam));
-      if (found != browseTree_->Nodes().end()) {
-        found->second->record.checked = true;
-        nodes_.push_back({found->second->record.itemId, path});
-        ++counted;
-      }
+      if (found != browseTree_->Nodes().end()) node = found->second.get();
+    }
+    // The path from the branch's own name: the item shows the same text, whole.
+    const std::string path =
+        DisplayPath(parentPath, node != nullptr ? node->record.name : com::WideToUtf8(TreeItemText(tree_, item)));
+    if (TreeView_GetCheckState(tree_, item) == 1 && node != nullptr) {
+      node->record.checked = true;
+      nodes_.push_back({node->record.itemId, path});
+      ++counted;
     }
     const HTREEITEM child = TreeView_GetChild(tree_, item);
     if (child != nullptr) Collect(child, path, counted);

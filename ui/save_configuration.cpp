@@ -1,9 +1,7 @@
 #include "ui/save_configuration.h"
 
-#include <tinyxml.h>
-
-#include "config/xml_guard.h"
 #include "log/log_file.h"
+#include "platform/com/wide_text.h"
 #include "platform/message_box.h"
 #include "platform/platform.h"
 #include "ui/datasource_dialog.h"
@@ -25,7 +23,7 @@ void SaveConfiguration(ConnectionSettings& settings) {
     WriteStandaloneLog(kLogError,
                        Format("UpdateOPCConfiguration: the data-source dialog for %1% could not be shown "
                               "(error %2%, process %3%).",
-                              settings.ConfigurationPath(), ::GetLastError(), process));
+                              settings.ConfigurationPath(), dialog.CreationError(), process));
     return;
   }
   if (result != IDOK) return;
@@ -44,13 +42,15 @@ void ConfigureDataSource(const std::string& connectionString) {
   try {
     ConnectionSettings settings(connectionString);
     // Reading turns a malformed file into defaults; saving those would replace the user's file.
-    if (platform::PathExists(settings.ConfigurationPath())) {
-      TiXmlDocument document;
-      if (!LoadXmlFile(settings.ConfigurationPath(), document)) {
-        throw Exception(Format("%1% cannot be read: %2% (line %3%)", settings.ConfigurationPath(),
-                               document.ErrorDesc() != nullptr ? document.ErrorDesc() : "",
-                               document.ErrorRow()));
-      }
+    if (!settings.ReadFailure().empty()) {
+      throw Exception(Format("%1% cannot be read: %2%", settings.ConfigurationPath(), settings.ReadFailure()));
+    }
+    // The host of the address is held in the ANSI code page: a text that is none (a file from a
+    // machine with another code page) would be shown, enumerated and saved as another name.
+    if (!com::IsAnsiText(settings.Url())) {
+      throw Exception(Format("%1% cannot be used here: its server address (URL) is not text in this "
+                             "computer's code page (%2%).",
+                             settings.ConfigurationPath(), platform::AnsiCodePageName()));
     }
     SaveConfiguration(settings);
   } catch (const Exception& e) {

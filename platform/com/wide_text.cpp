@@ -43,4 +43,18 @@ std::string WideToAnsi(const wchar_t* text) {
   return text ? WideToAnsi(std::wstring(text)) : std::string();
 }
 
+bool IsAnsiText(const std::string& text, unsigned codePage) {
+  if (text.empty()) return true;
+  if (text.size() > INT_MAX) return false;
+  const int n = static_cast<int>(text.size());
+  const int length = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), n, nullptr, 0);
+  if (length <= 0) return false;
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), n, wide.data(), length);
+  std::string back(text.size() * 2 + 8, '\0');
+  const int written = ::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), length, back.data(),
+                                            static_cast<int>(back.size()), nullptr, nullptr);
+  return written == n && back.compare(0, text.size(), text) == 0;
+}
+
 }  // namespace krelta::com

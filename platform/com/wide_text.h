@@ -15,4 +15,8 @@ std::wstring AnsiToWide(const std::string& text);
 std::string WideToAnsi(const std::wstring& text);
 std::string WideToAnsi(const wchar_t* text);  // null gives empty text
 
+// True when text is text in the code page (0: the ANSI code page) that converts to UTF-16 and
+// back unchanged: no cut or invalid two-byte character, nothing that only fits by best fit.
+bool IsAnsiText(const std::string& text, unsigned codePage = 0);
+
 }  // namespace krelta::com

@@ -95,6 +95,11 @@ TEST_F(BadInput, UnusableConfigurationFileIsShownAndLeftAsItWas) {
        "        <setting key=\"Node_0_1\" value=\"b\" />\n        <setting key=\"Node_1_0\" value=\"c\" />\n"
        "    </nodes>\n</settings>\n",
        "Initialization of nodes: false number of node arguments"},
+      {"nested too deep", [] {
+         std::string deep = "<settings>";
+         for (int i = 0; i < 300; ++i) deep += "<a>";
+         return deep;
+       }(), "cannot be read: nested deeper than 256 levels"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -132,6 +137,29 @@ TEST_F(BadInput, SaveThatCannotBeWrittenSaysSoAndKeepsTheOldFile) {
   std::filesystem::remove_all(settings.TemporarySavePath());
   EXPECT_EQ(messages_.Shown(), std::vector<std::string>{"Failed to save configuration to " + settings.ConfigurationPath()});
   EXPECT_EQ(ReadFileBytes(ConfigurationFile()), old);
+}
+
+// A host name of the ANSI code page that cannot be converted and back unchanged is refused before
+// the dialog shows it as another name. Two-byte code page 932 stands for any such code page.
+TEST(AnsiText, TwoByteCharactersAreTextACutOneIsNot) {
+  std::string host;
+  for (int i = 0; i < 255; ++i) host += "\x93\xfa";  // one kanji, 255 times: 510 bytes
+  const struct {
+    const char* what;
+    std::string text;
+    unsigned codePage;
+    bool ansi;
+  } rows[] = {
+      {"255 two-byte characters", host, 932, true},
+      {"cut after the lead byte", host + "\x93", 932, false},
+      {"lead byte before an invalid trail byte", "\x93\x0a", 932, false},
+      {"Latin-1 letters", "Anlage-S\xfc" "d-\xc5", 1252, true},
+      {"empty", "", 932, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(row.ansi, com::IsAnsiText(row.text, row.codePage));
+  }
 }
 
 // ---- Thousands of branches and servers ----
