@@ -45,7 +45,14 @@ krelta2_status krelta2_getIdentity(krelta2_string* identity) {
 krelta2_status krelta2_updateConfiguration(const char* connectionString, krelta2_string* result) {
   if (connectionString == nullptr || result == nullptr) return KRELTA2_INVALID_ARGUMENT;
   return GuardFrameless([&]() -> krelta2_status {
-    if (!krelta::api::RunConfigurationProgram(connectionString)) return KRELTA2_INVALID_ARGUMENT;
+    switch (krelta::api::RunConfigurationProgram(connectionString)) {
+      case krelta::api::LaunchResult::kRefused:
+        return KRELTA2_INVALID_ARGUMENT;
+      case krelta::api::LaunchResult::kNotStarted:
+        return KRELTA2_FAILED;
+      case krelta::api::LaunchResult::kRan:
+        break;
+    }
     return krelta::api::CreateString(connectionString, result);
   });
 }

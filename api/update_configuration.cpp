@@ -1,5 +1,6 @@
 #include "api/update_configuration.h"
 
+#include "api/frame.h"
 #include "platform/platform.h"
 
 namespace krelta::api {
@@ -15,16 +16,19 @@ LauncherServices PlatformLauncher() {
   return {platform::ModulePath, platform::ShortPath, platform::RunProcessAndWait};
 }
 
-bool RunConfigurationProgram(const std::string& connectionString, const LauncherServices& services) {
+LaunchResult RunConfigurationProgram(const std::string& connectionString, const LauncherServices& services) {
   const std::string longPath = services.modulePath();
   // Without our own path the command would name no library: rundll32 would fail silently.
-  if (longPath.empty()) return false;
+  if (longPath.empty()) return LaunchResult::kRefused;
   std::string modulePath = services.shortPath(longPath);
   if (modulePath.empty()) modulePath = longPath;
   const std::optional<std::string> command = BuildConfigurationCommand(modulePath, connectionString);
-  if (!command) return false;
-  services.runAndWait(*command);
-  return true;
+  if (!command) return LaunchResult::kRefused;
+  if (services.runAndWait(*command)) return LaunchResult::kRan;
+  // The host would take the dialog for done: it must learn that nothing ran.
+  const std::string reason = "the configuration program could not be started: " + *command;
+  LogOperationFailure("krelta2_updateConfiguration", &reason);
+  return LaunchResult::kNotStarted;
 }
 
 }  // namespace krelta::api

@@ -24,11 +24,16 @@ struct LauncherServices {
 };
 LauncherServices PlatformLauncher();
 
+enum class LaunchResult {
+  kRan,         // started and waited for to its end
+  kRefused,     // nothing started: no module path, or the command does not fit
+  kNotStarted,  // rundll32.exe could not be started; an Error entry says so
+};
+
 // Builds the command from this module's short path (its long path if there is none) and runs
-// it to the end. False, with nothing started, when the module path cannot be had or the
-// command does not fit; a process that cannot be started is ignored.
-bool RunConfigurationProgram(const std::string& connectionString,
-                             const LauncherServices& services = PlatformLauncher());
+// it to the end.
+LaunchResult RunConfigurationProgram(const std::string& connectionString,
+                                     const LauncherServices& services = PlatformLauncher());
 
 // A new string object holding text up to its NUL, as krelta2_stringCreate makes it. Throws
 // std::bad_alloc: exports call it under GuardFrameless.

@@ -247,7 +247,9 @@ TEST(ConfigurationCommand, FitsInTheCommandLineBufferOrIsRefused) {
   EXPECT_EQ(kStringSentinel, s);
 }
 
-TEST(ConfigurationCommand, StartsNothingWithoutTheModulePath) {
+TEST(ConfigurationCommand, StartsNothingWithoutTheModulePathAndReportsAProgramThatDidNotStart) {
+  using krelta::api::LaunchResult;
+  TestAppDataFolder folder;
   static std::vector<std::string> started;
   started.clear();
   krelta::api::LauncherServices services{
@@ -256,15 +258,24 @@ TEST(ConfigurationCommand, StartsNothingWithoutTheModulePath) {
         started.push_back(command);
         return true;
       }};
-  EXPECT_FALSE(krelta::api::RunConfigurationProgram("PlantA", services));
+  EXPECT_EQ(LaunchResult::kRefused, krelta::api::RunConfigurationProgram("PlantA", services));
   // Without a short form the long path is used; with 1023 characters the command cannot fit.
   services.modulePath = [] { return std::string(1023, 'm'); };
   services.shortPath = [](const std::string&) { return std::string(); };
-  EXPECT_FALSE(krelta::api::RunConfigurationProgram("PlantA", services));
+  EXPECT_EQ(LaunchResult::kRefused, krelta::api::RunConfigurationProgram("PlantA", services));
   services.shortPath = [](const std::string&) { return std::string("C:\\SHORT~1.DLL"); };
-  EXPECT_TRUE(krelta::api::RunConfigurationProgram("PlantA", services));
-  EXPECT_EQ((std::vector<std::string>{"rundll32.exe C:\\SHORT~1.DLL,UpdateOPCConfiguration PlantA"}),
-            started);
+  EXPECT_EQ(LaunchResult::kRan, krelta::api::RunConfigurationProgram("PlantA", services));
+  const std::string command = "rundll32.exe C:\\SHORT~1.DLL,UpdateOPCConfiguration PlantA";
+  EXPECT_EQ(std::vector<std::string>{command}, started);
+  EXPECT_FALSE(krelta::platform::PathExists(folder.File("OPCDAKreltaLog.log")));
+  // A program that cannot be started is a failure the host hears of, with an Error entry.
+  services.runAndWait = [](const std::string&) { return false; };
+  EXPECT_EQ(LaunchResult::kNotStarted, krelta::api::RunConfigurationProgram("PlantA", services));
+  EXPECT_NE(std::string::npos,
+            ReadFileBytes(folder.File("OPCDAKreltaLog.log"))
+                .find("[Error]" + std::string(krelta::testing::kLineEnd) +
+                      "krelta2_updateConfiguration: Operation failed (the configuration program could "
+                      "not be started: " + command + ")."));
 }
 
 }  // namespace
