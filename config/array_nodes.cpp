@@ -174,8 +174,10 @@ void ReadArrayNodes(LogFile& log, const TiXmlElement* settings,
     // Names: the arraytag elements only; one without text gives an empty name.
     for (const TiXmlElement* name = element->FirstChildElement("arraytag"); name != nullptr;
          name = name->NextSiblingElement("arraytag")) {
-      const char* text = name->GetText();
-      config.names.push_back(text != nullptr ? text : "");
+      // GetText's answer, taken as the string it is held in (a configuration has many names).
+      const TiXmlNode* first = name->FirstChild();
+      const TiXmlText* text = first != nullptr ? first->ToText() : nullptr;
+      config.names.push_back(text != nullptr ? text->ValueStr() : std::string());
       normaliseBlanks(config.names.back());
     }
 

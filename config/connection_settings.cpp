@@ -87,20 +87,21 @@ std::vector<NodeEntry> PairNodeValues(const SettingsMap& nodeSettings) {
   if (nodeSettings.size() % 2 != 0) {
     throw Exception("Initialization of nodes: false number of node arguments");
   }
-  // Numbered keys in numeric order (Node_2_0 before Node_10_0), then all others as sorted.
-  std::vector<const SettingsMap::value_type*> ordered;
+  // Numbered keys in numeric order (Node_2_0 before Node_10_0), then all others as sorted. Each
+  // key is parsed once, not once per comparison.
+  using Keyed = std::pair<std::optional<std::pair<unsigned long long, unsigned long long>>,
+                          const SettingsMap::value_type*>;
+  std::vector<Keyed> ordered;
   ordered.reserve(nodeSettings.size());
-  for (const auto& entry : nodeSettings) ordered.push_back(&entry);
-  std::stable_sort(ordered.begin(), ordered.end(), [](const auto* a, const auto* b) {
-    const auto ia = nodeKeyIndex(a->first);
-    const auto ib = nodeKeyIndex(b->first);
-    if (ia && ib) return *ia < *ib;
-    return ia.has_value() && !ib.has_value();
+  for (const auto& entry : nodeSettings) ordered.emplace_back(nodeKeyIndex(entry.first), &entry);
+  std::stable_sort(ordered.begin(), ordered.end(), [](const Keyed& a, const Keyed& b) {
+    if (a.first && b.first) return *a.first < *b.first;
+    return a.first.has_value() && !b.first.has_value();
   });
   std::vector<NodeEntry> nodes;
   nodes.reserve(ordered.size() / 2);
   for (std::size_t i = 0; i + 1 < ordered.size(); i += 2) {
-    nodes.push_back({ordered[i]->second, ordered[i + 1]->second});
+    nodes.push_back({ordered[i].second->second, ordered[i + 1].second->second});
   }
   return nodes;
 }

@@ -217,8 +217,9 @@ TEST_F(Settings, BrokenFilesLeaveDefaultsAndAreNeverRewritten) {
   EXPECT_EQ("nested deeper than 256 levels", ConnectionSettings("PlantA").ReadFailure());
   EXPECT_TRUE(HasEntry(ReadLogEntries(LogPath()), "Warning",
                        "Initialization: " + ConfigPath() + " cannot be read: nested deeper than 256 levels"));
-  WriteConfig(cases[0]);
-  EXPECT_NE("", ConnectionSettings("PlantA").ReadFailure());
+  WriteConfig("<?xml version=\"1.0\" ?>\n<settings>\n<setting key=\"URL\" value=\"x\"");
+  const std::string malformed = ConnectionSettings("PlantA").ReadFailure();
+  EXPECT_NE(std::string::npos, malformed.find("(line 3)")) << malformed;
   WriteConfig(cases[2]);
   ConnectionSettings noSettings("PlantA");
   EXPECT_EQ("", noSettings.ReadFailure());

@@ -33,6 +33,7 @@ TEST(XmlGuard, NestingIsCountedAsTheParserMovesThroughTheText) {
     std::size_t depth;
   } rows[] = {
       {"plain", "<a><b/><c><d>x</d></c></a>", 3},
+      {"declaration without an encoding, ASCII: one reading", "<?xml version=\"1.0\" ?><a><b><c/></b></a>", 3},
       {"markup in values", "<a x=\"/>\"><b y='</a>' z=u><c/></b></a>", 3},
       {"markup in comments and CDATA", "<a><!-- <b><c> --><![CDATA[<b><c>]]></a>", 1},
       {"unknown and stray end tags", "</x><!DOCTYPE a><?pi x?><a><b/></a>", 2},
