@@ -464,12 +464,21 @@ BOOL WINAPI NoCommonControls(const INITCOMMONCONTROLSEX*) {
 
 TEST(DialogFrame, ComesUpWithCommonControls6WhateverTheRegistrationAnswers) {
   TestAppDataFolder folder;
+  // The dialog thread's activation context, seen from a message box the dialog shows (Wine gives
+  // Common Controls 6 without it; Windows does not).
+  HANDLE outside = nullptr, inside = nullptr;
+  ::GetCurrentActCtx(&outside);
+  platform::SetMessageBoxForTesting([&](HWND, const std::string&, const std::string&, UINT) {
+    if (inside == nullptr) ::GetCurrentActCtx(&inside);
+    return IDNO;
+  });
   for (const ui::InitCommonControlsFunction init : {&CommonControls58, &NoCommonControls}) {
     const ui::InitCommonControlsFunction previous = ui::SetInitCommonControlsForTesting(init);
     COPCNodesDlg nodes(".");
     nodes.HandOver({}, HandMadeTree());
     const INT_PTR result = WithDriver([&] { return nodes.RunModal(); }, [&] {
       HWND window = WaitForDialog(L"Select Nodes");
+      ::SendMessageW(window, WM_COMMAND, IDOK, 0);  // nothing checked: the question, answered No
       // The tree's class comes from the side-by-side Common Controls 6, not the system's comctl32.
       HMODULE comctl32 = nullptr;
       ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -485,6 +494,11 @@ TEST(DialogFrame, ComesUpWithCommonControls6WhateverTheRegistrationAnswers) {
     ui::SetInitCommonControlsForTesting(previous);
     EXPECT_EQ(result, IDCANCEL);
   }
+  platform::SetMessageBoxForTesting(nullptr);
+  EXPECT_NE(inside, nullptr);
+  EXPECT_NE(inside, outside) << "no context of its own activated around the dialog";
+  if (inside != nullptr) ::ReleaseActCtx(inside);
+  if (outside != nullptr) ::ReleaseActCtx(outside);
   // Only the outright refusal is logged: what the dialogs ask for, version 5.8 knows.
   const std::string log = ReadFileBytes(folder.File("OPCDAKreltaLog.log"));
   EXPECT_NE(log.find("the tree-view classes could not be registered (error 5)"), std::string::npos) << log;
