@@ -61,6 +61,19 @@ void addSetting(TiXmlElement& parent, const std::string& key, const std::string&
 
 }  // namespace
 
+std::optional<std::int32_t> ParseCallTimeout(const std::string& text) {
+  std::size_t begin = text.find_first_not_of(" \t");
+  std::size_t end = text.find_last_not_of(" \t");
+  if (begin == std::string::npos || end - begin >= 9) return std::nullopt;
+  std::int32_t seconds = 0;
+  for (std::size_t i = begin; i <= end; ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    seconds = seconds * 10 + (text[i] - '0');
+  }
+  if (seconds > kLongestCallTimeoutSeconds) return std::nullopt;
+  return seconds;
+}
+
 void ReadSettingElements(LogFile& log, SettingsMap& map, const TiXmlElement* element) {
   map.clear();
   if (element == nullptr) return;
@@ -143,6 +156,16 @@ void ConnectionSettings::Read() {
       if (auto v = LookUpSetting(map, "IsWriteVQTSupported", false)) {
         isWriteVQTSupported_ = readInteger(*v) != 0;
       }
+      if (auto v = LookUpSetting(map, "CallTimeout", true)) {
+        callTimeoutText_ = *v;
+        if (auto seconds = ParseCallTimeout(*v)) {
+          callTimeoutSeconds_ = *seconds;
+        } else {
+          log_.Write(kLogWarning, Format("Initialization: CallTimeout \"%1%\" is not a whole number "
+                                         "of seconds from 0 to %2%; %3% s is used.",
+                                         *v, kLongestCallTimeoutSeconds, kDefaultCallTimeoutSeconds));
+        }
+      }
       SettingsMap nodeSettings;
       ReadSettingElements(log_, nodeSettings, settings->FirstChildElement("nodes"));
       nodes_ = PairNodeValues(nodeSettings);
@@ -178,6 +201,7 @@ bool ConnectionSettings::WriteConfiguration() const {
   addSetting(settings, "Delimiter", delimiter_);
   addSetting(settings, "BrowseSupported", browseSupported_ ? "1" : "0");
   addSetting(settings, "IsWriteVQTSupported", isWriteVQTSupported_ ? "1" : "0");
+  if (callTimeoutText_) addSetting(settings, "CallTimeout", *callTimeoutText_);
   TiXmlElement nodes("nodes");
   for (std::size_t i = 0; i < nodes_.size(); ++i) {
     addSetting(nodes, Format("Node_%1%_0", i), nodes_[i].name);

@@ -18,6 +18,11 @@ namespace krelta {
 
 constexpr const char* kIdentityText = "OpcDAKrelta (Aug 21 2018 10:34:08)";
 constexpr const char* kFilePrefix = "OPCDA_";
+// "CallTimeout": the bound of every call into the server in whole seconds, 0 for none. Absent
+// or not a whole number from 0 to the limit: the default, with a Warning for the latter.
+constexpr std::int32_t kDefaultCallTimeoutSeconds = 15;
+constexpr std::int32_t kLongestCallTimeoutSeconds = 86400;
+std::optional<std::int32_t> ParseCallTimeout(const std::string& text);
 
 using SettingsMap = std::map<std::string, std::string>;
 
@@ -67,6 +72,8 @@ class ConnectionSettings {
   const std::string& Delimiter() const { return delimiter_; }
   bool BrowseSupported() const { return browseSupported_; }
   bool IsWriteVQTSupported() const { return isWriteVQTSupported_; }
+  // Bound of every call into the server, whole seconds; 0: none.
+  std::int32_t CallTimeoutSeconds() const { return callTimeoutSeconds_; }
   const std::vector<ArrayNodeConfig>& ArrayNodes() const { return arrayNodes_; }
 
   // The values the data-source dialog edits.
@@ -101,6 +108,8 @@ class ConnectionSettings {
   std::string delimiter_ = ".";
   bool browseSupported_ = true;
   bool isWriteVQTSupported_ = true;
+  std::int32_t callTimeoutSeconds_ = kDefaultCallTimeoutSeconds;
+  std::optional<std::string> callTimeoutText_;  // as the file had it: saved back unchanged
   std::vector<ArrayNodeConfig> arrayNodes_;
 };
 

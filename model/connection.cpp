@@ -1,5 +1,7 @@
 #include "model/connection.h"
 
+#include <chrono>
+
 #include "log/log_file.h"
 #include "opcda/browse.h"
 #include "opcda/opc_da_proxy.h"
@@ -12,6 +14,7 @@ Connection::Connection(const std::string& connectionString)
   proxy_ = std::make_unique<OpcDaProxy>(settings_.Delimiter(), settings_.Log());
   const Credentials& credentials = settings_.GetCredentials();
   proxy_->Configure(credentials.user, credentials.password, credentials.domain, settings_.Url());
+  proxy_->SetCallTimeout(std::chrono::seconds(settings_.CallTimeoutSeconds()));
   if (!proxy_->Open()) throw Exception("Could not load server.");
   handlesSession_ = proxy_->SessionNumber();
   // A failure from here on unwinds the members in reverse: tree, session, settings.

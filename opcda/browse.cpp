@@ -21,7 +21,6 @@ namespace krelta {
 namespace {
 
 using com::ComPtr;
-using LogSink = std::function<void(std::int32_t, const std::string&)>;
 
 constexpr ULONG kNamesPerFetch = 100;
 
@@ -262,22 +261,15 @@ void WalkBranchesDA20(IOPCBrowseServerAddressSpace* space, BranchWalk& walk, Bro
 
 // ---- items of one branch, for the connection ----
 
-LogSink ConnectionLogSink(OpcDaProxy& proxy) {
-  LogFile& log = proxy.ConnectionLog();
-  return [&log](std::int32_t level, const std::string& m) { log.Write(level, m); };
-}
-
-std::vector<ItemRecord> GetDA30Items(OpcDaProxy& proxy, const std::string& itemId,
+std::vector<ItemRecord> GetDA30Items(const LogSink& log, const std::string& itemId,
                                      IOPCBrowse* browse) {
-  LogFile& log = proxy.ConnectionLog();
-  const LogSink sink = ConnectionLogSink(proxy);
   std::vector<Element> elements;
-  BrowseAll(browse, itemId, OPC_BROWSE_FILTER_ITEMS, sink, elements);
+  BrowseAll(browse, itemId, OPC_BROWSE_FILTER_ITEMS, log, elements);
   std::vector<ItemRecord> items;
   items.reserve(elements.size());
   for (Element& e : elements) {
     if (e.propertiesError == OPC_E_UNKNOWNITEMID) {
-      log.Write(kLogError, Format("OpcDaProxy::GetDA30Items, IOPCBrowse::Browse partialy failed, "
+      log(kLogError, Format("OpcDaProxy::GetDA30Items, IOPCBrowse::Browse partialy failed, "
                                   "the following item was not added: %1%",
                                   e.name));
       continue;
@@ -297,10 +289,10 @@ bool LeadsTo(const std::string& path, const std::string& target, const std::stri
 // Depth-first search, in server order, for the branch whose path of browse names is target;
 // lists that branch's leaves with their full item IDs. Descends only into branches on the way
 // to the target: no other branch can match.
-std::vector<ItemRecord> GetDA20Items(OpcDaProxy& proxy, const std::string& target,
+std::vector<ItemRecord> GetDA20Items(const LogSink& log, const std::string& target,
+                                     const std::string& delimiter,
                                      IOPCBrowseServerAddressSpace* space) {
-  LogFile& log = proxy.ConnectionLog();
-  const LogSink sink = ConnectionLogSink(proxy);
+  const LogSink& sink = log;
   struct Level {
     std::string path;
     std::optional<NameReader> names;
@@ -313,7 +305,7 @@ std::vector<ItemRecord> GetDA20Items(OpcDaProxy& proxy, const std::string& targe
   const auto up = [&] {
     const HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
     if (FAILED(hr)) {
-      log.Write(kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition(OPC_BROWSE_UP) "
+      log(kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition(OPC_BROWSE_UP) "
                                   "failed: %1%",
                                   FormatResult(hr)));
     }
@@ -344,21 +336,21 @@ std::vector<ItemRecord> GetDA20Items(OpcDaProxy& proxy, const std::string& targe
       continue;
     }
     std::string path =
-        level.path.empty() ? name : Format("%1%%2%%3%", level.path, proxy.Delimiter(), name);
-    if (!LeadsTo(path, target, proxy.Delimiter())) continue;
+        level.path.empty() ? name : Format("%1%%2%%3%", level.path, delimiter, name);
+    if (!LeadsTo(path, target, delimiter)) continue;
     if (levels.size() > kMaxBranchDepth) {
-      log.Write(kLogError, Format("The branch '%1%' lies more than %2% levels deep; the search does "
+      log(kLogError, Format("The branch '%1%' lies more than %2% levels deep; the search does "
                                   "not descend into it.",
                                   path, kMaxBranchDepth));
       continue;
     }
     const HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_DOWN, com::Utf8ToWide(name).c_str());
     if (hr == E_INVALIDARG) {
-      log.Write(kLogError, Format("%1%", FormatResult(hr)));
+      log(kLogError, Format("%1%", FormatResult(hr)));
       continue;
     }
     if (FAILED(hr)) {
-      log.Write(kLogError, Format("GetDA20ItemsIOPCBrowseServerAddressSpace::ChangeBrowsePosition("
+      log(kLogError, Format("GetDA20ItemsIOPCBrowseServerAddressSpace::ChangeBrowsePosition("
                                   "OPC_BROWSE_DOWN to '%1%') failed: %2%",
                                   name, FormatResult(hr)));
       continue;
@@ -415,16 +407,13 @@ std::unique_ptr<BrowseTree> BrowseServerBranches(const OPCServerInfo& server, bo
   return tree;
 }
 
-std::vector<ItemRecord> GetItems(OpcDaProxy& proxy, const std::string& branchItemId,
-                                 const std::string& displayPath) {
-  OpcDaProxy::SessionGuard guard(proxy);
-  if (!proxy.Open()) return {};
-  IOPCServer* server = proxy.Server();
+std::vector<ItemRecord> ListBranchItems(IOPCServer* server, const std::string& branchItemId,
+                                        const std::string& displayPath, const std::string& delimiter,
+                                        const LogSink& log) {
   if (server == nullptr) return {};
-
   ComPtr<IOPCBrowse> browse;
   HRESULT hr = server->QueryInterface(IID_IOPCBrowse, reinterpret_cast<void**>(browse.ReleaseAndGetAddressOf()));
-  if (SUCCEEDED(hr)) return GetDA30Items(proxy, branchItemId, browse.Get());
+  if (SUCCEEDED(hr)) return GetDA30Items(log, branchItemId, browse.Get());
   if (hr != E_NOINTERFACE) {
     throw Exception(Format("Could not create the OPC browser: %1%", FormatResult(hr)));
   }
@@ -434,12 +423,16 @@ std::vector<ItemRecord> GetItems(OpcDaProxy& proxy, const std::string& branchIte
   if (FAILED(hr)) throw Exception(Format("Could not create the OPC browser: %1%", FormatResult(hr)));
   hr = space->ChangeBrowsePosition(OPC_BROWSE_TO, L"");
   if (FAILED(hr)) {
-    proxy.ConnectionLog().Write(
-        kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition(OPC_BROWSE_TO root) "
+    log(kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition(OPC_BROWSE_TO root) "
                           "failed: %1%",
                           FormatResult(hr)));
   }
-  return GetDA20Items(proxy, displayPath, space.Get());
+  return GetDA20Items(log, displayPath, delimiter, space.Get());
+}
+
+std::vector<ItemRecord> GetItems(OpcDaProxy& proxy, const std::string& branchItemId,
+                                 const std::string& displayPath) {
+  return proxy.ListItems(branchItemId, displayPath);
 }
 
 }  // namespace krelta

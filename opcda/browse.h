@@ -3,6 +3,8 @@
 // when the server has no IOPCBrowse. Paged answers are followed to their end.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,9 +12,13 @@
 #include "discovery/opc_url.h"
 #include "opcda/browse_tree.h"
 
+struct IOPCServer;
+
 namespace krelta {
 
 class OpcDaProxy;
+
+using LogSink = std::function<void(std::int32_t, const std::string&)>;
 
 // Browsing descends at most this many levels below the top of the address space; deeper
 // branches are logged and left out. Far beyond any real server: only a branch that lists itself
@@ -32,10 +38,18 @@ std::unique_ptr<BrowseTree> BrowseServerBranches(const OPCServerInfo& server, bo
                                                  bool& browseError);
 
 // The items directly below a branch: by its item ID on Data Access 3 servers, by its display
-// path (browse names joined with the proxy's delimiter) on Data Access 2 servers. Opens the
-// proxy first; empty when it cannot. Throws Exception when the server offers neither browse
-// interface. Failures are logged to the connection log.
+// path (browse names joined with the proxy's delimiter) on Data Access 2 servers, listed on the
+// proxy's session (opened first when it never was, reopened when a lost session is due); empty
+// without a session. Throws
+// Exception when the server offers neither browse interface. Failures are logged to the
+// connection log.
 std::vector<ItemRecord> GetItems(OpcDaProxy& proxy, const std::string& branchItemId,
                                  const std::string& displayPath);
+
+// The same listing on a server interface the caller holds (the session's thread); failures go
+// to log.
+std::vector<ItemRecord> ListBranchItems(IOPCServer* server, const std::string& branchItemId,
+                                        const std::string& displayPath, const std::string& delimiter,
+                                        const LogSink& log);
 
 }  // namespace krelta

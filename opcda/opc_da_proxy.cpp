@@ -1,20 +1,24 @@
 #include "opcda/opc_da_proxy.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <future>
 
 #include "log/log_file.h"
 #include "opcda/format_result.h"
-#include "opcda/opc_shutdown.h"
+#include "opcda/log_relay.h"
+#include "opcda/on_session.h"
+#include "opcda/session_thread.h"
 #include "platform/com/wide_text.h"
 #include "util/exception.h"
 #include "util/format.h"
 
 namespace krelta {
-namespace {
 
-void LogOpcda(std::int32_t level, const std::string& message) {
-  WriteStandaloneLog(level, message);
-}
+std::atomic<std::int64_t> g_callTimeoutForTestingMs{-1};
+
+namespace {
 
 std::chrono::milliseconds g_firstReconnectInterval = ReconnectSchedule::kFirstInterval;
 std::chrono::milliseconds g_longestReconnectInterval = ReconnectSchedule::kLongestInterval;
@@ -49,46 +53,97 @@ void OpcDaProxy::SetReconnectIntervalsForTesting(std::chrono::milliseconds first
   g_longestReconnectInterval = longest;
 }
 
+void OpcDaProxy::SetCallTimeoutForTesting(std::chrono::milliseconds bound) {
+  g_callTimeoutForTestingMs = bound.count();
+}
+
 OpcDaProxy::OpcDaProxy(std::string delimiter, LogFile& connectionLog)
     : delimiter_(std::move(delimiter)),
       connectionLog_(connectionLog),
+      logRelay_(std::make_shared<LogRelay>(connectionLog)),
       schedule_(g_firstReconnectInterval, g_longestReconnectInterval) {
   connectionLog_.Write(kLogInformation, "Initiating proxy.");
-  comInitialised_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-  // Fails harmlessly when the process already chose its security.
-  ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
-                         RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-  const HRESULT hr = ::CoGetMalloc(1, taskAllocator_.ReleaseAndGetAddressOf());
-  if (FAILED(hr)) {
-    if (comInitialised_) ::CoUninitialize();
-    throw Exception(Format("CoGetMalloc failed: %1%", FormatResult(hr)));
-  }
-  shutdownLink_ = std::make_shared<ShutdownLink>(this);
+  const std::int64_t forTesting = g_callTimeoutForTestingMs.load();
+  if (forTesting >= 0) callTimeout_ = std::chrono::milliseconds(forTesting);
 }
 
 OpcDaProxy::~OpcDaProxy() {
-  // First make sure no shutdown request can still reach this object, then close.
-  shutdownLink_->Detach();
-  Close();
-  taskAllocator_.Reset();
-  if (comInitialised_) ::CoUninitialize();
+  try {
+    Close();
+  } catch (...) {
+    // Out of memory while logging; the session thread still ends by itself.
+  }
+  if (session_) session_->Abandon();
+  // From here on a thread that comes back from a call late writes nowhere.
+  logRelay_->Detach();
 }
 
 void OpcDaProxy::Configure(const std::string& user, const std::string& password,
                            const std::string& domain, const std::string& serverAddress) {
-  SessionGuard guard(*this);
   credentials_.user = com::AnsiToWide(user);
   credentials_.password = com::AnsiToWide(password);
   credentials_.domain = com::AnsiToWide(domain);
   serverAddress_ = OPCURL(serverAddress);
   configured_ = true;
+  if (g_callTimeoutForTestingMs.load() >= 0) {
+    callTimeout_ = std::chrono::milliseconds(g_callTimeoutForTestingMs.load());
+  }
+}
+
+std::string OpcDaProxy::CallTimeoutText() const {
+  const std::int64_t forTesting = g_callTimeoutForTestingMs.load();
+  const std::int64_t ms = forTesting >= 0 ? forTesting : callTimeout_.count();
+  char text[32];
+  if (ms % 1000 == 0) {
+    std::snprintf(text, sizeof text, "%lld", static_cast<long long>(ms / 1000));
+  } else {
+    std::snprintf(text, sizeof text, "%.3g", static_cast<double>(ms) / 1000.0);
+  }
+  return text;
+}
+
+void OpcDaProxy::Abandon(const char* call) {
+  connectionLog_.Write(kLogError, Format("The server did not answer %1% within %2% s: the session is "
+                                         "abandoned and opened again later.",
+                                         call, CallTimeoutText()));
+  session_->Abandon();
+  abandoned_.push_back(std::move(session_));
+  session_.reset();
+  schedule_.Lost(ReconnectSchedule::Clock::now());
+}
+
+void OpcDaProxy::RetireSession() {
+  if (!session_) return;
+  session_->Stop();
+  session_.reset();
+}
+
+void OpcDaProxy::NoteLoss() {
+  // A shutdown request counts from when it arrived: the session thread closes the session
+  // after the request's call has returned to the server, possibly a moment later.
+  if (!session_ || !(session_->Lost() || session_->ShutdownRequested())) return;
+  schedule_.Lost(session_->Lost() ? session_->LostAt() : ReconnectSchedule::Clock::now());
+  RetireSession();
+}
+
+bool OpcDaProxy::IsConnected() {
+  NoteLoss();
+  return session_ != nullptr;
+}
+
+std::size_t OpcDaProxy::AbandonedSessions() {
+  abandoned_.erase(std::remove_if(abandoned_.begin(), abandoned_.end(),
+                                  [](const std::shared_ptr<SessionThread>& t) { return t->Ended(); }),
+                   abandoned_.end());
+  return abandoned_.size();
 }
 
 bool OpcDaProxy::Open() {
-  SessionGuard guard(*this);
   if (!configured_) return false;
-  if (connected_) return true;
+  NoteLoss();
+  if (session_) return true;
   connectionLog_.Write(kLogInformation, "Open OPC Server.");
+  openFailure_.clear();
 
   const std::string host = serverAddress_.GetHost();
   if (!host.empty()) {
@@ -98,47 +153,41 @@ bool OpcDaProxy::Open() {
       return false;
     }
   }
-
-  server_.Reset();
-  const HRESULT hr = NvCreateInstanceEx(ToClsid(serverAddress_.GetClsid()), host, IID_IOPCServer,
-                                        reinterpret_cast<void**>(server_.ReleaseAndGetAddressOf()),
-                                        &credentials_);
-  if (FAILED(hr)) {
-    openFailure_ = Format("CoCreateInstanceEx failed: %1%", FormatResult(hr));
-    LogOpcda(kLogError, openFailure_);
+  session_ = SessionThread::Start();
+  SessionSettings settings{serverAddress_, credentials_, kUpdateRateSeconds};
+  struct Opened {
+    bool connected = false;
+    std::string failure;
+  };
+  const std::optional<Opened> opened = OnSession<Opened>(
+      "CoCreateInstanceEx",
+      [settings = std::move(settings), relay = logRelay_](OpcDaSession& session) {
+        Opened answer;
+        answer.connected = session.Open(settings, relay, answer.failure);
+        return answer;
+      });
+  if (!opened) {
+    if (openFailure_.empty()) openFailure_ = "the server did not answer in time";
     return false;
   }
-  LogOpcda(kLogInformation,
-           Format("Server %1% (%2%) connected.", host, serverAddress_.GetProgId()));
-  connected_ = true;
-
-  try {
-    AddGroup();
-    const HRESULT shutdown = GetShutdownConnectionPoint();
-    if (FAILED(shutdown)) {
-      LogOpcda(kLogError, Format("OpcDaProxy::Open: GetShutdownConnectionPoint() failed: %1%",
-                                 FormatResult(shutdown)));
-    }
-    if (shutdownSink_) {
-      shutdownSink_->SetProxy(shutdownLink_);
-    } else {
-      connectionLog_.Write(kLogCritical, "Failed to get shutdown object");
-    }
-  } catch (...) {
-    // The session stays as far as it got; reads report what is missing.
+  if (!opened->connected) {
+    openFailure_ = opened->failure;
+    RetireSession();
+    return false;
   }
-  if (connected_) ++sessionNumber_;
-  return connected_;
+  ++sessionNumber_;
+  return true;
 }
 
 void OpcDaProxy::ReopenIfDue() {
-  SessionGuard guard(*this);
   using Clock = ReconnectSchedule::Clock;
-  if (connected_ || !schedule_.Due(Clock::now())) return;
+  NoteLoss();
+  if (session_ || !schedule_.Due(Clock::now())) return;
+  // Threads still stuck in calls to this server: no third one until one of them has ended.
+  if (AbandonedSessions() >= kMaxAbandonedSessions) return;
   std::string name = serverAddress_.GetProgId();
   if (name.empty()) name = serverAddress_.GetPath().substr(0, serverAddress_.GetPath().find('/'));
   const std::string server = Format("%1% (%2%)", serverAddress_.GetHost(), name);
-  openFailure_.clear();
   if (Open()) {
     const Clock::duration away = Clock::now() - schedule_.LostAt();
     schedule_.Reconnected();
@@ -153,186 +202,30 @@ void OpcDaProxy::ReopenIfDue() {
                                          SecondsText(schedule_.Interval())));
 }
 
-bool OpcDaProxy::NoteServerGone(const char* call, HRESULT hr) {
-  if (!IsServerGone(hr)) return false;
-  SessionGuard guard(*this);
-  if (!connected_ || serverGone_) return true;  // already closed, or closing
-  connectionLog_.Write(kLogError, Format("%1% failed: %2%. The server is gone: the session is "
-                                         "closed and opened again by a later read or write.",
-                                         call, FormatResult(hr)));
-  serverGone_ = true;
-  CloseLost();
-  return true;
-}
-
-void OpcDaProxy::CloseLost() {
-  SessionGuard guard(*this);
-  const bool wasConnected = connected_;
-  Close();
-  if (wasConnected) schedule_.Lost(ReconnectSchedule::Clock::now());
-}
-
-void OpcDaProxy::AddGroup() {
-  const std::wstring name = com::Utf8ToWide(kGroupName);
-  LONG timeBias = 0;
-  DWORD revisedUpdateRate = 0;
-  OPCHANDLE groupHandle = 0;
-  com::ComPtr<IUnknown> group;
-  const HRESULT hr = server_->AddGroup(name.c_str(), TRUE, updateRateSeconds_ * 1000, 0, &timeBias,
-                                       nullptr, 0, &groupHandle, &revisedUpdateRate,
-                                       IID_IOPCItemMgt, group.ReleaseAndGetAddressOf());
-  serverGroupHandle_ = groupHandle;
-  if (FAILED(hr)) {
-    openFailure_ = Format("IOPCServer::AddGroup failed: %1%", FormatResult(hr));
-    LogOpcda(kLogError, openFailure_);
-    Close();
-    return;
-  }
-  if (!group) {
-    openFailure_ = "IOPCServer::AddGroup succeeded but returned null interface pointer";
-    LogOpcda(kLogError, openFailure_);
-    Close();
-    return;
-  }
-  LogOpcda(kLogDebug, "IOPCServer::AddGroup succeeded");
-  // The group was asked for IOPCItemMgt, so the pointer is one.
-  com::Adopt(itemMgt_, reinterpret_cast<IOPCItemMgt*>(group.Detach()));
-}
-
-HRESULT OpcDaProxy::GetServerConnectionPointContainer() {
-  if (connectionPointContainer_) return S_OK;
-  if (!server_) return E_FAIL;
-  return server_.As(&connectionPointContainer_);
-}
-
-HRESULT OpcDaProxy::GetShutdownConnectionPoint() {
-  if (connectionPoint_) return S_OK;
-  HRESULT hr = GetServerConnectionPointContainer();
-  if (FAILED(hr)) {
-    LogOpcda(kLogError, Format("OpcDaProxy::GetShutdownConnectionPoint: "
-                               "GetServerConnectionPointContainer() failed: %1%",
-                               FormatResult(hr)));
-    return hr;
-  }
-  hr = connectionPointContainer_->FindConnectionPoint(IID_IOPCShutdown,
-                                                      connectionPoint_.ReleaseAndGetAddressOf());
-  if (FAILED(hr)) {
-    connectionPoint_.Reset();
-    LogOpcda(kLogError,
-             Format("OpcDaProxy::GetShutdownConnectionPoint: FindConnectionPoint() failed: %1%",
-                    FormatResult(hr)));
-    return hr;
-  }
-  com::Adopt(shutdownSink_, new OpcShutdown());
-  hr = advise_.Advise(connectionPoint_.Get(), shutdownSink_.Get());
-  if (FAILED(hr)) {
-    LogOpcda(kLogError, Format("OpcDaProxy::GetShutdownConnectionPoint: Advise() failed: %1%",
-                               FormatResult(hr)));
-    return hr;
-  }
-  return S_OK;
-}
-
-void OpcDaProxy::RemoveItems() {
-  com::CoTaskArray<HRESULT> errors;
-  const DWORD count = static_cast<DWORD>(serverHandles_.size());
-  const HRESULT hr = itemMgt_->RemoveItems(count, serverHandles_.data(), errors.put());
-  errors.set_size(SUCCEEDED(hr) ? count : 0);
-  if (FAILED(hr)) {
-    serverGone_ = serverGone_ || IsServerGone(hr);
-    connectionLog_.Write(kLogError,
-                         Format("IOPCItemMgt::RemoveItems failed: %1%", FormatResult(hr)));
-  }
-  bool anyItemFailed = false;
-  for (HRESULT itemResult : errors) anyItemFailed = anyItemFailed || FAILED(itemResult);
-  if (hr == S_FALSE || anyItemFailed) {
-    std::string message = "IOPCItemMgt::RemoveItems partially failed, result: " + FormatResult(hr);
-    for (std::size_t i = 0; i < errors.size(); ++i) {
-      if (FAILED(errors[i])) message += Format("\nItem %1% failed: %2%", i, FormatResult(errors[i]));
-    }
-    connectionLog_.Write(kLogWarning, message);
-  }
-  serverHandles_.clear();
-}
-
 bool OpcDaProxy::Close() {
-  SessionGuard guard(*this);
-  if (!connected_) return true;
-  if (!itemMgt_) {
-    server_.Reset();
-    connected_ = false;
-    serverGone_ = false;
+  AbandonedSessions();
+  if (!session_) return true;
+  OnSession<bool>("IOPCServer::RemoveGroup", [](OpcDaSession& session) {
+    session.Close();
     return true;
-  }
-  // Once the server is known to be gone, nothing more is asked of it: every call would only
-  // wait for the RPC layer to fail again.
-  if (!serverHandles_.empty() && !serverGone_) RemoveItems();
-  serverHandles_.clear();
-  if (serverGroupHandle_ != 0 && !serverGone_) {
-    const HRESULT hr = server_->RemoveGroup(serverGroupHandle_, TRUE);
-    serverGone_ = IsServerGone(hr);
-    if (FAILED(hr)) {
-      connectionLog_.Write(kLogError,
-                           Format("IOPCServer::RemoveGroup failed: %1%", FormatResult(hr)));
-    }
-  }
-  serverGroupHandle_ = 0;
-  connectionPointContainer_.Reset();
-  if (serverGone_) {
-    advise_.abandon();
-  } else {
-    advise_.reset();
-  }
-  connectionPoint_.Reset();
-  if (shutdownSink_) {
-    shutdownSink_->SetProxy(nullptr);
-    // A stub that still holds the sink (Unadvise failed, the server died) lets go of it now, so
-    // no late call or Release from the server reaches this library after the host freed it.
-    ::CoDisconnectObject(static_cast<IOPCShutdown*>(shutdownSink_.Get()), 0);
-  }
-  shutdownSink_.Reset();
-  syncIO_.Reset();
-  syncIO2_.Reset();
-  syncIO2Asked_ = false;
-  itemMgt_.Reset();
-  server_.Reset();
-  connected_ = false;
-  serverGone_ = false;
+  });
+  RetireSession();
   return true;
 }
 
-void OpcDaProxy::RequestShutdown() {
-  shutdownRequested_ = true;
-  CloseIfShutdownRequested();
-}
-
-// A request sets the flag before it tries the session, and a holder lets go of the session
-// before it reads the flag: one of the two always sees the other and closes.
-void OpcDaProxy::CloseIfShutdownRequested() {
-  while (shutdownRequested_) {
-    std::unique_lock<std::recursive_mutex> session(sessionLock_, std::try_to_lock);
-    // Held elsewhere, or further up this thread's own stack (a request re-entering during a
-    // call): the holder closes when it lets go.
-    if (!session.owns_lock() || sessionDepth_ > 0) return;
-    if (!shutdownRequested_.exchange(false)) return;
-    CloseLost();
-  }
-}
-
-OpcDaProxy::SessionGuard::SessionGuard(OpcDaProxy& proxy) : proxy_(proxy) {
-  proxy_.sessionLock_.lock();
-  ++proxy_.sessionDepth_;
-}
-
-OpcDaProxy::SessionGuard::~SessionGuard() {
-  const bool outermost = --proxy_.sessionDepth_ == 0;
-  proxy_.sessionLock_.unlock();
-  if (!outermost) return;
-  try {
-    proxy_.CloseIfShutdownRequested();
-  } catch (...) {
-    // Out of memory while logging the close; the next guard tries again.
-  }
+std::vector<ItemRecord> OpcDaProxy::ListItems(const std::string& branchItemId,
+                                              const std::string& displayPath) {
+  // A lost session is opened again only on the retry schedule, as for reads and writes; one
+  // that was never opened is opened now.
+  ReopenIfDue();
+  if (!session_ && !schedule_.IsLost()) Open();
+  std::optional<std::vector<ItemRecord>> items = OnSession<std::vector<ItemRecord>>(
+      "IOPCBrowse::Browse",
+      [branchItemId, displayPath, delimiter = delimiter_](OpcDaSession& session) {
+        return session.ListItems(branchItemId, displayPath, delimiter);
+      });
+  NoteLoss();
+  return items ? std::move(*items) : std::vector<ItemRecord>();
 }
 
 }  // namespace krelta

@@ -1,38 +1,40 @@
-// The client of one OPC Data Access server: COM set-up for the calling thread, server creation
-// on the configured host (optionally as another Windows user), one private group, the shutdown
-// sink, and the teardown of all of it. Reads, writes and item listings run through it.
+// The client of one OPC Data Access server as the connection sees it: server creation on the
+// configured host (optionally as another Windows user), one private group, the shutdown sink,
+// item registration, reads, writes, the item listing and the teardown.
 //
-// Calls from the owner's thread and the server's shutdown request (which closes the proxy from
-// a COM thread) are serialised by the session: a request arriving while the session is held
-// (during a read, or inside a call of Close that the server answers only after its request
-// returned) does not wait; the holder closes the session when it lets go. So a request never
-// releases interfaces that a read still uses, and never deadlocks with a call into the server.
+// The session itself lives on a thread of its own (OpcDaSession on a SessionThread): every
+// operation here is handed to that thread, and the caller waits for the answer at most the call
+// bound. A server that does not answer within it costs the caller the bound once: the session
+// is abandoned (its thread finishes the stuck call, lets go and ends by itself), later reads and
+// writes fail at once, and a new session is opened on the retry schedule. The calling thread's
+// COM apartment (none, single- or multithreaded) does not matter.
+//
+// An OpcDaProxy belongs to its connection's thread of the moment: it is not shared between
+// threads at once.
 #pragma once
 
 #include <windows.h>
-#include <objbase.h>
-#include <ocidl.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "discovery/opc_url.h"
 #include "opc_da.h"
+#include "opcda/browse.h"
 #include "opcda/create_instance.h"
 #include "opcda/ping_host.h"
 #include "opcda/reconnect_schedule.h"
-#include "platform/com/com_owners.h"
 
 namespace krelta {
 
 class LogFile;
-class OpcShutdown;
-class ShutdownLink;
+class LogRelay;
+class OpcDaSession;
+class SessionThread;
 class ValueMatrix;
 class ValueVector;
 struct NodeGroupEntry;
@@ -52,61 +54,62 @@ bool IsServerGone(HRESULT hr);
 
 constexpr const char* kGroupName = "KRELTAGroup";
 constexpr std::uint32_t kUpdateRateSeconds = 5;
+// The default bound of every call into the server; zero waits as long as the server takes.
+constexpr std::chrono::seconds kDefaultCallTimeout{15};
+// Sessions given up on whose threads still wait for their server; a reopen that would need one
+// more waits until one has ended.
+constexpr std::size_t kMaxAbandonedSessions = 2;
 
 class OpcDaProxy {
  public:
-  // Joins the calling thread to the multithreaded apartment. Throws Exception when the task
-  // allocator cannot be obtained. connectionLog is the owning connection's log.
+  // connectionLog is the owning connection's log; it outlives the proxy.
   OpcDaProxy(std::string delimiter, LogFile& connectionLog);
-  virtual ~OpcDaProxy();
+  ~OpcDaProxy();
   OpcDaProxy(const OpcDaProxy&) = delete;
   OpcDaProxy& operator=(const OpcDaProxy&) = delete;
 
   // WideCredentials (empty user: none) and the server address text, narrow in the ANSI code page.
   void Configure(const std::string& user, const std::string& password, const std::string& domain,
                  const std::string& serverAddress);
+  // Bound of the host probe in Open; kDefaultPingTimeoutMs unless changed.
+  void SetPingTimeout(DWORD milliseconds) { pingTimeoutMs_ = milliseconds; }
+  // Bound of every call into the server; zero: no bound.
+  void SetCallTimeout(std::chrono::milliseconds bound) { callTimeout_ = bound; }
+
   // Probes the host, creates the server, adds the group and advises the shutdown sink.
   // Returns whether a server is connected; true at once when already connected.
-  virtual bool Open();
-  // Removes items and group, unadvises and releases every server interface. Always true.
-  virtual bool Close();
-  // The server's shutdown request, from a COM thread: closes the session now when nobody holds
-  // it, else leaves the close to the holder. Never waits for the session.
-  void RequestShutdown();
+  bool Open();
+  // Removes items and group, unadvises and releases every server interface, waiting at most
+  // the call bound. Always true.
+  bool Close();
+  bool IsConnected();
 
-  // A session that ended without the owner asking (shutdown request, dead server) is opened
-  // again by the next read or write once its retry interval has passed: the owner calls this
-  // before each, and forgets its tags' server handles when SessionNumber changed. Logs a
-  // success at Warning and a failed attempt at Error, once per attempt.
+  // A session that ended without the owner asking (shutdown request, dead server, a call that
+  // outlived its bound) is opened again by the next read or write once its retry interval has
+  // passed: the owner calls this before each, and forgets its tags' server handles when
+  // SessionNumber changed. Logs a success at Warning and a failed attempt at Error.
   void ReopenIfDue();
   // Counts successful opens: the items of an earlier session are unknown to the current one.
-  std::uint64_t SessionNumber() const { return sessionNumber_.load(); }
+  std::uint64_t SessionNumber() const { return sessionNumber_; }
+  // Threads of abandoned sessions that have not ended yet.
+  std::size_t AbandonedSessions();
+
   // Intervals of proxies created afterwards (tests; the defaults are 10 s and 5 min).
   static void SetReconnectIntervalsForTesting(std::chrono::milliseconds first,
                                               std::chrono::milliseconds longest);
+  // A call bound that replaces the configured one of proxies created afterwards (tests); a
+  // negative bound restores the configured one.
+  static void SetCallTimeoutForTesting(std::chrono::milliseconds bound);
 
-  // Holds the session while a sequence of calls uses the server's interfaces; nests. The
-  // outermost guard carries out a shutdown request that arrived meanwhile when it lets go.
-  class SessionGuard {
-   public:
-    explicit SessionGuard(OpcDaProxy& proxy);
-    ~SessionGuard();
-    SessionGuard(const SessionGuard&) = delete;
-    SessionGuard& operator=(const SessionGuard&) = delete;
-
-   private:
-    OpcDaProxy& proxy_;
+  // Adds the items (UTF-8 item IDs) to the group in one AddItems call.
+  struct AddedHandles {
+    enum Outcome { kAdded, kClosed, kFailed, kNoAnswer } outcome = kClosed;
+    HRESULT call = S_OK;  // the call's result (kAdded, kFailed)
+    std::vector<std::optional<OPCHANDLE>> handles;  // per item, empty where refused (kAdded)
   };
-
-  // Item registration, reads and writes. Each takes the session lock itself and calls the server
-  // through references of its own, so a shutdown request that arrives during the call (on a COM
-  // thread, or re-entrantly on this thread) never releases an interface under it.
-  //
-  // Adds, in one AddItems call, the items of the entries' tags that have no server handle yet.
-  // Throws Exception when there is no item manager or AddItems fails as a whole.
-  void UpdateServerHandles(const std::vector<NodeGroupEntry>& entries);
+  AddedHandles AddItems(const std::vector<std::string>& itemIds);
   // One cache read of the entries' items into row 0 of matrix, at each entry's position.
-  // Throws Exception("Could not read data.") without item manager or IOPCSyncIO; other failures
+  // Throws Exception("Could not read data.") without a session or IOPCSyncIO; other failures
   // are logged and leave cells unset.
   void Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& matrix);
   // One server write per row, stamped start + step x row. Throws Exception when nothing at all
@@ -115,69 +118,48 @@ class OpcDaProxy {
   void WriteData(const std::vector<NodeGroupEntry>& entries, std::int64_t startSeconds,
                  std::int64_t stepMilliseconds, const std::vector<ValueVector*>& rows,
                  bool writeVqt);
+  // The items below one branch, listed on the session; empty without one.
+  std::vector<ItemRecord> ListItems(const std::string& branchItemId, const std::string& displayPath);
 
-  HRESULT GetShutdownConnectionPoint();
-  HRESULT GetServerConnectionPointContainer();
-
-  // Bound of the host probe in Open; kDefaultPingTimeoutMs unless changed.
-  void SetPingTimeout(DWORD milliseconds) { pingTimeoutMs_ = milliseconds; }
-
-  // For the item listing built on the session and for tests. Hold a SessionGuard while using
-  // the interfaces.
-  bool IsConnected() const { return connected_; }
   const std::string& Delimiter() const { return delimiter_; }
   LogFile& ConnectionLog() { return connectionLog_; }
   const OPCURL& ServerAddress() const { return serverAddress_; }
   const WideCredentials& GetCredentials() const { return credentials_; }
-  IOPCServer* Server() const { return server_.Get(); }
-  IOPCItemMgt* ItemMgt() const { return itemMgt_.Get(); }
-  std::vector<OPCHANDLE>& ServerHandles() { return serverHandles_; }
 
  private:
-  void AddGroup();
-  void RemoveItems();
-  // The group's read and write interfaces, asked for once per session; null when missing.
-  // Session lock held.
-  com::ComPtr<IOPCSyncIO> SyncIO();
-  com::ComPtr<IOPCSyncIO2> SyncIO2();
-  // Closes the session for a pending shutdown request, unless someone else holds it.
-  void CloseIfShutdownRequested();
-  // When hr says the server is gone: logs it once (naming the call) and closes the session
-  // without further calls to the server. True then.
-  bool NoteServerGone(const char* call, HRESULT hr);
-  // Closes a session that ended without the owner asking and starts the retry schedule.
-  void CloseLost();
+  // Runs work on the session thread and waits for its answer at most the call bound. Empty
+  // when there is no session or the bound passed (the session is abandoned then; call names
+  // the operation when no server call is under way).
+  template <typename Answer, typename Work>
+  std::optional<Answer> OnSession(const char* call, Work&& work);
+  // Gives up on the current session: logs it, leaves its thread to end by itself and starts
+  // the retry schedule.
+  void Abandon(const char* call);
+  // Takes note of a session that ended on its thread (shutdown request, dead server).
+  void NoteLoss();
+  // Ends the current session's thread once it has run what is queued.
+  void RetireSession();
+  std::string CallTimeoutText() const;
+  // Registers the items of the entries' tags that have no server handle yet; tags that share an
+  // item ID share its handle. kAdded also when there was nothing to add.
+  AddedHandles::Outcome UpdateServerHandles(const std::vector<NodeGroupEntry>& entries,
+                                            HRESULT& callResult);
 
   std::string delimiter_;
   bool configured_ = false;
-  bool connected_ = false;
-  bool comInitialised_ = false;
-  std::uint32_t updateRateSeconds_ = kUpdateRateSeconds;
   WideCredentials credentials_;
   OPCURL serverAddress_;
   LogFile& connectionLog_;
-  com::ComPtr<IOPCServer> server_;
-  com::ComPtr<IOPCItemMgt> itemMgt_;
-  com::ComPtr<IMalloc> taskAllocator_;
-  OPCHANDLE serverGroupHandle_ = 0;
-  std::vector<OPCHANDLE> serverHandles_;
-  com::ComPtr<OpcShutdown> shutdownSink_;
-  com::ComPtr<IConnectionPoint> connectionPoint_;
-  com::ComPtr<IConnectionPointContainer> connectionPointContainer_;
-  com::AdviseToken advise_;
+  std::shared_ptr<LogRelay> logRelay_;
   DWORD pingTimeoutMs_ = kDefaultPingTimeoutMs;
-  std::recursive_mutex sessionLock_;
-  int sessionDepth_ = 0;  // nested SessionGuards, under sessionLock_
-  std::atomic<bool> shutdownRequested_{false};
-  std::shared_ptr<ShutdownLink> shutdownLink_;
-  com::ComPtr<IOPCSyncIO> syncIO_;
-  com::ComPtr<IOPCSyncIO2> syncIO2_;
-  bool syncIO2Asked_ = false;
-  bool vqtRefusalLogged_ = false;
-  bool serverGone_ = false;      // Close makes no call to the server
-  std::string openFailure_;      // why the last Open returned false
-  ReconnectSchedule schedule_;   // under the session lock
-  std::atomic<std::uint64_t> sessionNumber_{0};
+  std::chrono::milliseconds callTimeout_ = kDefaultCallTimeout;
+  std::shared_ptr<SessionThread> session_;  // null while closed
+  std::vector<std::shared_ptr<SessionThread>> abandoned_;
+  ReconnectSchedule schedule_;
+  std::uint64_t sessionNumber_ = 0;
+  std::string openFailure_;  // why the last Open returned false
+  bool vqtFallbackLogged_ = false;
+  bool timedOut_ = false;  // the last OnSession gave up waiting
 };
 
 }  // namespace krelta

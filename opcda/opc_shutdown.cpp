@@ -1,39 +1,11 @@
 #include "opcda/opc_shutdown.h"
 
 #include "log/log_file.h"
-#include "opcda/opc_da_proxy.h"
-#include "platform/com/com_owners.h"
+#include "opcda/session_thread.h"
 #include "platform/com/wide_text.h"
 #include "util/format.h"
 
 namespace krelta {
-
-void ShutdownLink::CloseProxy(const std::string& reason) {
-  OpcDaProxy* proxy;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    proxy = proxy_;
-    if (proxy == nullptr) return;
-    ++running_;
-  }
-  try {
-    WriteStandaloneLog(kLogCritical, Format("OpcShutdown::ShutdownRequest: %1%.", reason));
-    proxy->RequestShutdown();
-  } catch (...) {
-    // Nothing may cross back into COM; the session stays as far as the close got.
-  }
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    --running_;
-  }
-  idle_.notify_all();
-}
-
-void ShutdownLink::Detach() {
-  std::unique_lock<std::mutex> guard(lock_);
-  proxy_ = nullptr;
-  idle_.wait(guard, [this] { return running_ == 0; });
-}
 
 HRESULT STDMETHODCALLTYPE OpcShutdown::QueryInterface(REFIID iid, void** out) {
   if (out == nullptr) return E_INVALIDARG;
@@ -57,26 +29,25 @@ ULONG STDMETHODCALLTYPE OpcShutdown::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE OpcShutdown::ShutdownRequest(LPCWSTR reason) {
-  // Closing the proxy disconnects and releases this sink; it lives until the call returns.
-  com::ComPtr<OpcShutdown> self(this);
-  std::shared_ptr<ShutdownLink> link;
+  std::shared_ptr<SessionThread> session;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    link = link_;
+    session = session_.lock();
   }
-  if (!link) return S_OK;
-  std::string text;
+  if (!session || session->Abandoned()) return S_OK;
   try {
-    text = com::WideToUtf8(reason);
+    WriteStandaloneLog(kLogCritical,
+                       Format("OpcShutdown::ShutdownRequest: %1%.", com::WideToUtf8(reason)));
   } catch (...) {
+    // Nothing may cross back into COM; the close below still happens.
   }
-  link->CloseProxy(text);
+  session->RequestShutdown();
   return S_OK;
 }
 
-void OpcShutdown::SetProxy(std::shared_ptr<ShutdownLink> link) {
+void OpcShutdown::SetSession(std::shared_ptr<SessionThread> session) {
   std::lock_guard<std::mutex> guard(lock_);
-  link_ = std::move(link);
+  session_ = session;
 }
 
 }  // namespace krelta

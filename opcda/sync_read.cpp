@@ -6,7 +6,7 @@
 #include "model/nodes.h"
 #include "opc_da_constants.h"
 #include "opcda/format_result.h"
-#include "opcda/opc_da_proxy.h"
+#include "opcda/on_session.h"
 #include "opcda/value_conversion.h"
 #include "util/exception.h"
 #include "util/format.h"
@@ -27,48 +27,48 @@ std::string TraceLine(const Tag& tag, HRESULT error, const OPCITEMSTATE& state) 
 }  // namespace
 
 void OpcDaProxy::Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& matrix) {
-  com::ComPtr<IOPCSyncIO> io;
-  {
-    SessionGuard guard(*this);
-    if (!itemMgt_) throw Exception("Could not read data.");
-    try {
-      UpdateServerHandles(entries);
-    } catch (const Exception& e) {
-      connectionLog_.Write(kLogError, Format("Could not update server handles: %1%", e.message()));
+  if (!IsConnected()) throw Exception("Could not read data.");
+  HRESULT registration = S_OK;
+  switch (UpdateServerHandles(entries, registration)) {
+    case AddedHandles::kAdded:
+      break;
+    case AddedHandles::kClosed:  // a shutdown request came first, or during the call
+      throw Exception("Could not read data.");
+    case AddedHandles::kFailed:
+      connectionLog_.Write(kLogError, Format("Could not update server handles: %1%",
+                                             Format("IOPCItemMgt::AddItems failed: %1%",
+                                                    FormatResult(registration))));
       return;
-    }
-    io = SyncIO();
-    if (!io) throw Exception("Could not read data.");
+    case AddedHandles::kNoAnswer:  // logged when the session was abandoned
+      return;
   }
-  // The lock is not held across the server call: a shutdown request may close the session
-  // meanwhile; this call keeps its own reference to the interface.
   const ServerHandleSlots slots = CollectServerHandles(entries);
   const DWORD count = static_cast<DWORD>(slots.handles.size());
   LogFile& log = connectionLog_;
   const bool debug = log.Enabled(kLogDebug);
 
-  com::CoTaskArray<OPCITEMSTATE, com::ItemStateCleanup> states;
-  com::CoTaskArray<HRESULT> errors;
+  ReadAnswer answer;
   if (count > 0) {
     if (debug) {
       log.Write(kLogDebug, Format("Calling IOPCSyncIO::Read, input parameters:\nNumItems: %1%", count));
     }
-    OPCHANDLE* handles = const_cast<OPCHANDLE*>(slots.handles.data());
-    const HRESULT hr = io->Read(OPC_DS_CACHE, count, handles, states.put(), errors.put());
-    states.set_size(SUCCEEDED(hr) ? count : 0);
-    errors.set_size(SUCCEEDED(hr) ? count : 0);
-    if (FAILED(hr)) {
-      if (!NoteServerGone("IOPCSyncIO::Read", hr)) {
-        log.Write(kLogError, Format("IOPCSyncIO::Read failed: %1%", FormatResult(hr)));
-      }
-      return;
-    }
-    if (!states) {
+    std::optional<ReadAnswer> read = OnSession<ReadAnswer>(
+        "IOPCSyncIO::Read",
+        [handles = slots.handles](OpcDaSession& session) { return session.Read(handles); });
+    NoteLoss();
+    // No answer in time, or a shutdown request during the call: cells stay unset.
+    if (!read || read->closed) return;
+    if (read->noInterface) throw Exception("Could not read data.");
+    if (FAILED(read->call)) return;  // logged on the session
+    if (!read->states) {
       log.Write(kLogError, "IOPCSyncIO::Read failed: no item states returned");
       return;
     }
     log.Write(kLogDebug, "IOPCSyncIO::Read succeeded");
+    answer = std::move(*read);
   }
+  const auto& states = answer.states;
+  const auto& errors = answer.errors;
 
   ValueVector& row = *matrix.Row(0);
   const OPCITEMSTATE unregistered{};  // a tag whose item could not be added reads as bad

@@ -1,11 +1,13 @@
 // The synchronous write behind the host's historical write: one server write per row.
+#include <algorithm>
+#include <optional>
 #include <unordered_set>
 
 #include "log/log_file.h"
 #include "model/nodes.h"
 #include "opc_da_constants.h"
 #include "opcda/format_result.h"
-#include "opcda/opc_da_proxy.h"
+#include "opcda/on_session.h"
 #include "opcda/value_conversion.h"
 #include "util/exception.h"
 #include "util/format.h"
@@ -58,23 +60,25 @@ std::vector<WriteTarget> Targets(const std::vector<NodeGroupEntry>& entries,
   return targets;
 }
 
-// The VARIANTs of one row, cleared when the row is done.
-class RowValues {
- public:
-  ~RowValues() {
-    for (VARIANT& v : values) ::VariantClear(&v);
-  }
-  std::vector<VARIANT> values;
-  std::vector<OPCHANDLE> handles;
-  std::vector<const WriteTarget*> targets;
+// Why an array item cannot be written whole: an element the request does not name, or one
+// whose cell is null.
+struct ArrayGap {
+  bool missing = false;
+  std::size_t element = 0;
 };
 
 // Every element of an array as one SAFEARRAY in element order: VT_R4 when all cells hold
-// numbers, VT_BSTR when all hold texts, VT_VARIANT otherwise. False when a cell is null.
-bool ArrayValue(const ValueVector& row, const std::vector<std::uint32_t>& positions, VARIANT& out) {
+// numbers, VT_BSTR when all hold texts, VT_VARIANT otherwise. False, with the first gap, when
+// an element is missing or null.
+bool ArrayValue(const ValueVector& row, const std::vector<std::uint32_t>& positions, VARIANT& out,
+                ArrayGap& gap) {
   bool numbers = true, texts = true;
-  for (std::uint32_t p : positions) {
-    if (p == kAbsent || row.Kind(p) == SlotKind::Null) return false;
+  for (std::size_t e = 0; e < positions.size(); ++e) {
+    const std::uint32_t p = positions[e];
+    if (p == kAbsent || row.Kind(p) == SlotKind::Null) {
+      gap = ArrayGap{p == kAbsent, e};
+      return false;
+    }
     numbers = numbers && row.Kind(p) == SlotKind::Number;
     texts = texts && row.Kind(p) == SlotKind::Text;
   }
@@ -115,68 +119,26 @@ FILETIME ToFileTime(std::int64_t millisecondsSince1970) {
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
-// Counts accepted items and appends "\nItem <name> failed: <result>" for the others, except
-// those `skip` claims (they are handled elsewhere).
-template <typename Skip>
-std::size_t Accepted(const com::CoTaskArray<HRESULT>& errors, const RowValues& row,
-                     std::string& failures, Skip&& skip) {
-  std::size_t accepted = 0;
-  for (std::size_t k = 0; k < row.handles.size(); ++k) {
-    const HRESULT e = errors ? errors[k] : S_OK;
-    if (SUCCEEDED(e)) {
-      ++accepted;
-    } else if (!skip(k, e)) {
-      failures += Format("\nItem %1% failed: %2%", row.targets[k]->name, FormatResult(e));
-    }
-  }
-  return accepted;
-}
-
-// IOPCSyncIO::Write of the row's values; returns the number accepted. A failed call's result
-// lands in callResult; one that says the server is gone is left to the caller to log.
-std::size_t WriteValues(IOPCSyncIO* io, RowValues& row, LogFile& log, HRESULT& callResult) {
-  const DWORD count = static_cast<DWORD>(row.handles.size());
-  com::CoTaskArray<HRESULT> errors;
-  const HRESULT hr = io->Write(count, row.handles.data(), row.values.data(), errors.put());
-  callResult = hr;
-  errors.set_size(SUCCEEDED(hr) ? count : 0);
-  if (FAILED(hr)) {
-    if (!IsServerGone(hr)) log.Write(kLogError, Format("IOPCSyncIO::Write failed: %1%", FormatResult(hr)));
-    return 0;
-  }
-  std::string failures;
-  const std::size_t accepted = Accepted(errors, row, failures, [](std::size_t, HRESULT) { return false; });
-  if (!failures.empty()) {
-    log.Write(kLogWarning, "IOPCSyncIO::Write partially failed, result: " + FormatResult(hr) + failures);
-  }
-  return accepted;
-}
-
 }  // namespace
 
 void OpcDaProxy::WriteData(const std::vector<NodeGroupEntry>& entries, std::int64_t startSeconds,
                            std::int64_t stepMilliseconds, const std::vector<ValueVector*>& rows,
                            bool writeVqt) {
-  com::ComPtr<IOPCSyncIO2> io2;
-  com::ComPtr<IOPCSyncIO> io;
-  {
-    SessionGuard guard(*this);
-    if (!itemMgt_) throw Exception("Could not write data.");
-    try {
-      UpdateServerHandles(entries);
-    } catch (const Exception& e) {
-      connectionLog_.Write(kLogError, Format("WriteData Could not update server handles: %1%", e.message()));
-      throw Exception("Could not write data.");
-    }
-    if (writeVqt) io2 = SyncIO2();
-    io = SyncIO();  // also the fallback for items that refuse quality and time stamp
-    if (!io2 && !io) throw Exception("Could not write data.");
+  if (!IsConnected()) throw Exception("Could not write data.");
+  HRESULT registration = S_OK;
+  const AddedHandles::Outcome registered = UpdateServerHandles(entries, registration);
+  if (registered == AddedHandles::kFailed) {
+    connectionLog_.Write(kLogError, Format("WriteData Could not update server handles: %1%",
+                                           Format("IOPCItemMgt::AddItems failed: %1%",
+                                                  FormatResult(registration))));
   }
+  if (registered != AddedHandles::kAdded) throw Exception("Could not write data.");
   LogFile& log = connectionLog_;
   const ServerHandleSlots slots = CollectServerHandles(entries);
   std::vector<WriteTarget> targets = Targets(entries, slots);
 
   std::size_t accepted = 0;
+  std::optional<std::int64_t> writtenUpTo;  // the newest row time that reached the server
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const ValueVector& cells = *rows[r];
     std::int64_t milliseconds = 0;
@@ -186,86 +148,53 @@ void OpcDaProxy::WriteData(const std::vector<NodeGroupEntry>& entries, std::int6
                                   r));
       continue;
     }
-    const std::int64_t seconds = milliseconds / 1000;
-    for (const NodeGroupEntry& entry : entries) entry.tag->SetUpdateTime(seconds);
-
-    RowValues row;
-    row.values.reserve(targets.size());
+    auto row = std::make_shared<WriteRow>();
+    row->stamp = ToFileTime(milliseconds);
+    row->values.reserve(targets.size());
     for (WriteTarget& target : targets) {
       VARIANT value;
       ::VariantInit(&value);
+      ArrayGap gap;
       if (!target.isArray) {
         CellToVariant(cells, target.position, value);
-        // A plain write of VT_EMPTY would make many servers store 0: a null cell is only ever
-        // sent as "no value" beside a quality and time stamp.
-        if (value.vt == VT_EMPTY && !io2) continue;
-      } else if (!ArrayValue(cells, target.elements, value)) {
+      } else if (!ArrayValue(cells, target.elements, value, gap)) {
         if (!target.refusalLogged) {
           target.refusalLogged = true;
-          log.Write(kLogWarning, Format("Array %1% is not written: the request holds no value for "
-                                        "some of its %2% elements, and an array is written whole "
-                                        "or not at all.",
-                                        target.name, target.elements.size()));
+          log.Write(kLogWarning,
+                    gap.missing
+                        ? Format("Array %1% is not written: the request holds no value for its "
+                                 "element %2% (of %3%), and an array is written whole or not at all.",
+                                 target.name, gap.element, target.elements.size())
+                        : Format("Array %1% is not written: the value of its element %2% (of %3%) "
+                                 "is null, and an array is written whole or not at all.",
+                                 target.name, gap.element, target.elements.size()));
         }
         continue;
       }
-      row.values.push_back(value);
-      row.handles.push_back(target.handle);
-      row.targets.push_back(&target);
+      row->values.push_back(value);
+      row->handles.push_back(target.handle);
+      row->names.push_back(target.name);
     }
-    if (row.handles.empty()) continue;
-    const DWORD count = static_cast<DWORD>(row.handles.size());
+    if (row->handles.empty()) continue;
 
-    HRESULT callResult = S_OK;
-    if (!io2) {
-      accepted += WriteValues(io.Get(), row, log, callResult);
-      if (NoteServerGone("IOPCSyncIO::Write", callResult)) break;  // later rows are not kept
-      continue;
+    const bool logFallback = !vqtFallbackLogged_;
+    std::optional<WriteAnswer> answer = OnSession<WriteAnswer>(
+        writeVqt ? "IOPCSyncIO2::WriteVQT" : "IOPCSyncIO::Write",
+        [row, writeVqt, logFallback](OpcDaSession& session) {
+          return session.Write(*row, writeVqt, logFallback);
+        });
+    NoteLoss();
+    if (!answer) break;  // no answer in time: the session was abandoned
+    if (answer->noInterface && accepted == 0) throw Exception("Could not write data.");
+    vqtFallbackLogged_ = vqtFallbackLogged_ || answer->fellBack;
+    if (answer->accepted > 0) {
+      accepted += answer->accepted;
+      writtenUpTo = std::max(writtenUpTo.value_or(milliseconds / 1000), milliseconds / 1000);
     }
-    const FILETIME stamp = ToFileTime(milliseconds);
-    std::vector<OPCITEMVQT> vqts(count);
-    for (DWORD k = 0; k < count; ++k) {
-      vqts[k].vDataValue = row.values[k];  // borrowed; row clears it
-      vqts[k].bQualitySpecified = TRUE;
-      vqts[k].wQuality = OPC_QUALITY_GOOD;
-      vqts[k].bTimeStampSpecified = TRUE;
-      vqts[k].ftTimeStamp = stamp;
-    }
-    com::CoTaskArray<HRESULT> errors;
-    const HRESULT hr = io2->WriteVQT(count, row.handles.data(), vqts.data(), errors.put());
-    errors.set_size(SUCCEEDED(hr) ? count : 0);
-    if (FAILED(hr)) {
-      if (NoteServerGone("IOPCSyncIO2::WriteVQT", hr)) break;
-      log.Write(kLogError, Format("IOPCSyncIO2::WriteVQT failed: %1%", FormatResult(hr)));
-      continue;
-    }
-    // Items that refuse quality or time stamp get their value alone, in this row.
-    RowValues retry;
-    std::string failures;
-    accepted += Accepted(errors, row, failures, [&](std::size_t k, HRESULT e) {
-      if (e != OPC_E_NOTSUPPORTED || !io || row.values[k].vt == VT_EMPTY) return false;
-      retry.values.push_back(row.values[k]);
-      ::VariantInit(&row.values[k]);  // moved
-      retry.handles.push_back(row.handles[k]);
-      retry.targets.push_back(row.targets[k]);
-      return true;
-    });
-    if (!failures.empty()) {
-      log.Write(kLogWarning,
-                "IOPCSyncIO2::WriteVQT partially failed, result: " + FormatResult(hr) + failures);
-    }
-    if (!retry.handles.empty()) {
-      if (!vqtRefusalLogged_) {
-        vqtRefusalLogged_ = true;
-        log.Write(kLogWarning, "IOPCSyncIO2::WriteVQT: the server does not support writing quality "
-                               "or time stamp for some items; their values are written without "
-                               "them with IOPCSyncIO::Write.");
-      }
-      accepted += WriteValues(io.Get(), retry, log, callResult);
-      if (NoteServerGone("IOPCSyncIO::Write", callResult)) break;
-    }
+    if (answer->closed || answer->serverGone) break;  // later rows are not kept
   }
   if (accepted == 0) throw Exception("Could not write data.");
+  for (const NodeGroupEntry& entry : entries) entry.tag->SetUpdateTime(*writtenUpTo);
 }
 
 }  // namespace krelta

@@ -46,7 +46,9 @@ class ControlObject final : public ISimulatorControl, public RefCounted {
       std::thread caller([&] {
         com::ApartmentGuard apartment(COINIT_MULTITHREADED);
         for (auto& sink : sinks) {
+          BeginShutdownRequest();
           const HRESULT hr = sink->ShutdownRequest(text.c_str());
+          EndShutdownRequest();
           if (FAILED(hr)) worst = hr;
         }
         sinks.clear();  // released inside the apartment that used them

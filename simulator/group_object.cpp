@@ -122,6 +122,9 @@ HRESULT GroupObject::Define(DWORD count, OPCITEMDEF* items, bool add, OPCITEMRES
     r.vtCanonicalDataType = item->type;
     r.dwAccessRights = item->rights;
     if (add) {
+      if (!clientHandles_.insert(def.hClient).second) {
+        Runtime::Get().Count(SIM_COUNTER_DUPLICATE_CLIENT_HANDLES);
+      }
       Entry e;
       e.space = space;
       e.item = item;
@@ -144,6 +147,9 @@ HRESULT GroupObject::Define(DWORD count, OPCITEMDEF* items, bool add, OPCITEMRES
 HRESULT STDMETHODCALLTYPE GroupObject::AddItems(DWORD count, OPCITEMDEF* items, OPCITEMRESULT** results,
                                                 HRESULT** errors) {
   CallScope call("IOPCItemMgt::AddItems");
+  if (Runtime::Get().Fault(SIM_FAULT_SHUTDOWN_IN_ADDITEMS) != 0) {
+    for (auto& sink : AdvisedShutdownSinks()) sink->ShutdownRequest(L"shutdown during AddItems");
+  }
   call.Args("count=%lu first=%ls", count, count && items && items[0].szItemID ? items[0].szItemID : L"");
   return Guarded(call, [&] { return Define(count, items, true, results, errors); });
 }
@@ -160,6 +166,7 @@ HRESULT STDMETHODCALLTYPE GroupObject::RemoveItems(DWORD count, OPCHANDLE* handl
   call.Args("count=%lu", count);
   return Guarded(call, [&]() -> HRESULT {
     Runtime::Get().Count(SIM_COUNTER_REMOVEITEMS_CALLS);
+    WaitForShutdownRequests();
     if (errors == nullptr) return E_INVALIDARG;
     *errors = nullptr;
     if (count == 0 || handles == nullptr) return E_INVALIDARG;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "opc_da.h"
@@ -103,6 +104,7 @@ class GroupObject final : public IOPCItemMgt,
   mutable std::mutex lock_;
   GroupSettings settings_;
   std::vector<Entry> entries_;  // server handle = index + 1
+  std::unordered_set<OPCHANDLE> clientHandles_;  // every client handle added to the group
   LONG liveItems_ = 0;
   bool retired_ = false;
   OPCHANDLE handleBase_;  // server handle of entries_[0]: 1, or 0 under SIM_FAULT_ZERO_BASED_HANDLES

@@ -1,6 +1,7 @@
 #include "simulator/server_object.h"
 
 #include <algorithm>
+#include <atomic>
 #include <olectl.h>
 
 #include <set>
@@ -241,11 +242,16 @@ HRESULT STDMETHODCALLTYPE ShutdownPoint::Advise(IUnknown* sink, DWORD* cookie) {
     if (FAILED(sink->QueryInterface(IID_IOPCShutdown, reinterpret_cast<void**>(shutdown.GetAddressOf())))) {
       return CONNECT_E_CANNOTCONNECT;
     }
-    std::lock_guard<std::mutex> guard(lock_);
-    const DWORD c = nextCookie_++;
-    sinks_.emplace(c, std::move(shutdown));
-    *cookie = c;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      const DWORD c = nextCookie_++;
+      sinks_.emplace(c, shutdown);
+      *cookie = c;
+    }
     Runtime::Get().Count(SIM_COUNTER_SINKS_ADVISED);
+    if ((Runtime::Get().Fault(SIM_FAULT_SHUTDOWN_IN_CALL) & 4) != 0) {
+      shutdown->ShutdownRequest(L"shutdown during Advise");
+    }
     return FaultSuccess(SIM_FAULT_ADVISE_RESULT, S_OK);
   });
 }
@@ -255,6 +261,7 @@ HRESULT STDMETHODCALLTYPE ShutdownPoint::Unadvise(DWORD cookie) {
   call.Args("cookie=%lu", cookie);
   return Guarded(call, [&]() -> HRESULT {
     ShutdownInsideCall(*this, 2, L"shutdown during Unadvise");
+    WaitForShutdownRequests();
     com::ComPtr<IOPCShutdown> released;  // released outside the lock: it is a remote call
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -463,6 +470,7 @@ HRESULT STDMETHODCALLTYPE ServerObject::RemoveGroup(OPCHANDLE serverGroup, BOOL 
   return Guarded(call, [&]() -> HRESULT {
     Runtime::Get().Count(SIM_COUNTER_REMOVEGROUP_CALLS);
     ShutdownInsideCall(point_, 1, L"shutdown during RemoveGroup");
+    WaitForShutdownRequests();
     HRESULT hr;
     if (FaultStops(SIM_FAULT_REMOVEGROUP_RESULT, &hr)) return hr;
     com::ComPtr<GroupObject> group;
@@ -1031,6 +1039,17 @@ HRESULT CreateServerObject(bool da3, REFIID iid, void** out) {
   com::ComPtr<ServerObject> server;
   com::Adopt(server, new ServerObject(da3));
   return server->QueryInterface(iid, out);
+}
+
+namespace {
+std::atomic<int> g_shutdownRequestsOut{0};
+}  // namespace
+
+void BeginShutdownRequest() { ++g_shutdownRequestsOut; }
+void EndShutdownRequest() { --g_shutdownRequestsOut; }
+void WaitForShutdownRequests() {
+  if (Runtime::Get().Fault(SIM_FAULT_SERIALISED_SHUTDOWN) == 0) return;
+  while (g_shutdownRequestsOut.load() > 0) ::Sleep(5);
 }
 
 std::vector<com::ComPtr<IOPCShutdown>> AdvisedShutdownSinks() {

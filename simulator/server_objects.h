@@ -20,5 +20,10 @@ HRESULT CreateControlObject(REFIID iid, void** out);
 std::vector<com::ComPtr<IOPCShutdown>> AdvisedShutdownSinks();
 // Lets go of the sinks kept after a failed Unadvise.
 void ReleaseKeptSinks();
+// SIM_FAULT_SERIALISED_SHUTDOWN: RequestShutdown marks its sink calls; the calls that a
+// serialising server holds back wait while any is out.
+void BeginShutdownRequest();
+void EndShutdownRequest();
+void WaitForShutdownRequests();
 
 }  // namespace krelta::sim

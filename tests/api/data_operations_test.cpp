@@ -152,8 +152,13 @@ TEST_F(DataOperations, WritesValueQualityAndTimeWithFallbacksPerItem) {
   const LONG writes = Counter(SIM_COUNTER_WRITE_CALLS);
   EXPECT_EQ(Write({"W/Profile/p0"}, {{"9"}}), KRELTA2_FAILED);
   EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
-  EXPECT_EQ(Count("Warning", "Array W.Profile is not written: the request holds no value for some "
-                             "of its 3 elements, and an array is written whole or not at all."),
+  EXPECT_EQ(Write({"W/Profile/p0", "W/Profile/p1", "W/Profile/p2"}, {{"9", "null", "9"}}), KRELTA2_FAILED);
+  EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
+  EXPECT_EQ(Count("Warning", "Array W.Profile is not written: the request holds no value for its "
+                             "element 1 (of 3), and an array is written whole or not at all."),
+            1u);
+  EXPECT_EQ(Count("Warning", "Array W.Profile is not written: the value of its element 1 (of 3) is "
+                             "null, and an array is written whole or not at all."),
             1u);
 
   // Wrong vector lengths: 2, nothing written.

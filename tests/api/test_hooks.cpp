@@ -1,5 +1,6 @@
-// The library as the recovery tests load it: every krelta2_ export plus one test hook, so a test
-// need not wait the real 10 s per reconnect cycle. Shipped builds have no such export.
+// The library as the recovery tests load it: every krelta2_ export plus test hooks, so a test
+// need not wait the real 10 s per reconnect cycle or 15 s per call bound. Shipped builds have
+// no such export.
 #include <chrono>
 #include <cstdint>
 
@@ -9,4 +10,9 @@ extern "C" void krelta_test_setReconnectIntervals(uint32_t firstMilliseconds,
                                                   uint32_t longestMilliseconds) {
   krelta::OpcDaProxy::SetReconnectIntervalsForTesting(std::chrono::milliseconds(firstMilliseconds),
                                                       std::chrono::milliseconds(longestMilliseconds));
+}
+
+// Milliseconds; a negative value restores the configured bound.
+extern "C" void krelta_test_setCallTimeout(int32_t milliseconds) {
+  krelta::OpcDaProxy::SetCallTimeoutForTesting(std::chrono::milliseconds(milliseconds));
 }

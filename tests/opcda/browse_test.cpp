@@ -143,11 +143,16 @@ TEST_F(Browse, ContinuationPointsOfGrowingLengthAreFreedOnceAndEveryItemCollecte
   ASSERT_EQ(Control()->GenerateAddressSpace(2, 40), S_OK);
   Control()->SetFault(SIM_FAULT_BROWSE_PAGE, 10);        // four pages: three points
   Control()->SetFault(SIM_FAULT_CONTINUATION_GROWS, 1);  // of 8, 64 and 300 characters
-  auto proxy = Proxy(testing::kSimulatorDA3Url);
-  ASSERT_EQ(GetItems(*proxy, "B0000", "").size(), 40u);  // marshals the interfaces once
+  // The listing on this thread, so the spy sees its blocks.
+  com::ComPtr<IOPCServer> server;
+  ASSERT_EQ(::CoCreateInstance(CLSID_KreltaSimulatorDA3, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                               reinterpret_cast<void**>(server.GetAddressOf())),
+            S_OK);
+  const LogSink sink = [this](std::int32_t level, const std::string& m) { log_.Write(level, m); };
+  ASSERT_EQ(ListBranchItems(server.Get(), "B0000", "", ".", sink).size(), 40u);  // marshals once
   BlockCounter spy;
   ASSERT_EQ(::CoRegisterMallocSpy(&spy), S_OK);
-  const std::vector<ItemRecord> items = GetItems(*proxy, "B0001", "");
+  const std::vector<ItemRecord> items = ListBranchItems(server.Get(), "B0001", "", ".", sink);
   ::CoRevokeMallocSpy();
   std::set<std::string> ids;
   for (const ItemRecord& item : items) ids.insert(item.itemId);

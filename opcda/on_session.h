@@ -1,0 +1,41 @@
+// How OpcDaProxy hands an operation to its session thread and waits for it with the bound.
+// Included by the proxy's own source files only.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <optional>
+
+#include "opcda/opc_da_proxy.h"
+#include "opcda/opc_da_session.h"
+#include "opcda/session_thread.h"
+
+namespace krelta {
+
+// The bound set by SetCallTimeoutForTesting, or -1.
+extern std::atomic<std::int64_t> g_callTimeoutForTestingMs;
+
+template <typename Answer, typename Work>
+std::optional<Answer> OpcDaProxy::OnSession(const char* call, Work&& work) {
+  timedOut_ = false;
+  if (!session_) return std::nullopt;
+  // The task owns everything it works on: when the caller stops waiting, the thread still
+  // finishes the call with its own copies.
+  auto task = std::make_shared<std::packaged_task<Answer(OpcDaSession&)>>(std::forward<Work>(work));
+  std::future<Answer> answer = task->get_future();
+  if (!session_->Post([task](OpcDaSession& session) { (*task)(session); })) return std::nullopt;
+  const std::int64_t forTesting = g_callTimeoutForTestingMs.load();
+  const std::chrono::milliseconds bound =
+      forTesting >= 0 ? std::chrono::milliseconds(forTesting) : callTimeout_;
+  if (bound.count() > 0 && answer.wait_for(bound) == std::future_status::timeout) {
+    const char* current = session_->CurrentCall();
+    Abandon(current != nullptr ? current : call);
+    timedOut_ = true;
+    return std::nullopt;
+  }
+  return answer.get();
+}
+
+}  // namespace krelta

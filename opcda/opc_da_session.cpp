@@ -1,0 +1,494 @@
+#include "opcda/opc_da_session.h"
+
+#include "log/log_file.h"
+#include "opc_da_constants.h"
+#include "opcda/format_result.h"
+#include "opcda/log_relay.h"
+#include "opcda/opc_da_proxy.h"
+#include "opcda/opc_shutdown.h"
+#include "opcda/session_thread.h"
+#include "platform/com/wide_text.h"
+#include "util/exception.h"
+#include "util/format.h"
+
+namespace krelta {
+namespace {
+
+void LogOpcda(std::int32_t level, const std::string& message) { WriteStandaloneLog(level, message); }
+
+// Counts accepted items of a call over picks (indices into the row) and appends
+// "\nItem <name> failed: <result>" for the others, except those `skip` claims.
+template <typename Skip>
+std::size_t Accepted(const com::CoTaskArray<HRESULT>& errors, const WriteRow& row,
+                     const std::vector<std::size_t>& picks, std::string& failures, Skip&& skip) {
+  std::size_t accepted = 0;
+  for (std::size_t k = 0; k < picks.size(); ++k) {
+    const HRESULT e = errors ? errors[k] : S_OK;
+    if (SUCCEEDED(e)) {
+      ++accepted;
+    } else if (!skip(picks[k], e)) {
+      failures += Format("\nItem %1% failed: %2%", row.names[picks[k]], FormatResult(e));
+    }
+  }
+  return accepted;
+}
+
+}  // namespace
+
+OpcDaSession::OpcDaSession(SessionThread& thread) : thread_(thread) {}
+
+OpcDaSession::~OpcDaSession() {
+  try {
+    if (thread_.Abandoned()) serverGone_ = true;
+    Close();
+  } catch (...) {
+    Release();
+  }
+}
+
+void OpcDaSession::Log(std::int32_t level, const std::string& message) {
+  if (log_) log_->Write(level, message);
+}
+
+bool OpcDaSession::MayCall() const { return !thread_.Abandoned() && !serverGone_; }
+
+bool OpcDaSession::Open(const SessionSettings& settings, std::shared_ptr<LogRelay> log,
+                        std::string& failure) {
+  log_ = std::move(log);
+  if (IsOpen()) return true;
+  updateRateSeconds_ = settings.updateRateSeconds;
+  const std::string host = settings.address.GetHost();
+  HRESULT hr;
+  {
+    CallScope call(thread_, "CoCreateInstanceEx");
+    hr = NvCreateInstanceEx(ToClsid(settings.address.GetClsid()), host, IID_IOPCServer,
+                            reinterpret_cast<void**>(server_.ReleaseAndGetAddressOf()),
+                            &settings.credentials);
+  }
+  if (FAILED(hr)) {
+    failure = Format("CoCreateInstanceEx failed: %1%", FormatResult(hr));
+    LogOpcda(kLogError, failure);
+    server_.Reset();
+    return false;
+  }
+  if (!MayCall()) return false;
+  LogOpcda(kLogInformation, Format("Server %1% (%2%) connected.", host, settings.address.GetProgId()));
+
+  AddGroup(failure);
+  if (!IsOpen()) {
+    // Without a group there is no session: the shutdown connection point is not asked for.
+    LogOpcda(kLogError, Format("OpcDaProxy::GetShutdownConnectionPoint: "
+                               "GetServerConnectionPointContainer() failed: %1%",
+                               FormatResult(E_FAIL)));
+    LogOpcda(kLogError, Format("OpcDaProxy::Open: GetShutdownConnectionPoint() failed: %1%",
+                               FormatResult(E_FAIL)));
+    Log(kLogCritical, "Failed to get shutdown object");
+    Release();
+    return false;
+  }
+  const HRESULT shutdown = AdviseShutdownSink();
+  if (FAILED(shutdown)) {
+    LogOpcda(kLogError, Format("OpcDaProxy::Open: GetShutdownConnectionPoint() failed: %1%",
+                               FormatResult(shutdown)));
+  }
+  if (!shutdownSink_) Log(kLogCritical, "Failed to get shutdown object");
+  // A request made while the session was being opened (during Advise, say) closes it now.
+  if (ClosedByShutdown()) {
+    failure = "the server asked its clients to shut down";
+    return false;
+  }
+  if (!IsOpen()) failure = "the server is gone";
+  return IsOpen();
+}
+
+void OpcDaSession::AddGroup(std::string& failure) {
+  if (!MayCall()) return;
+  const std::wstring name = com::Utf8ToWide(kGroupName);
+  LONG timeBias = 0;
+  DWORD revisedUpdateRate = 0;
+  OPCHANDLE groupHandle = 0;
+  com::ComPtr<IUnknown> group;
+  HRESULT hr;
+  {
+    CallScope call(thread_, "IOPCServer::AddGroup");
+    hr = server_->AddGroup(name.c_str(), TRUE, updateRateSeconds_ * 1000, 0, &timeBias, nullptr, 0,
+                           &groupHandle, &revisedUpdateRate, IID_IOPCItemMgt,
+                           group.ReleaseAndGetAddressOf());
+  }
+  groupHandle_ = groupHandle;
+  if (FAILED(hr)) {
+    failure = Format("IOPCServer::AddGroup failed: %1%", FormatResult(hr));
+    LogOpcda(kLogError, failure);
+    serverGone_ = IsServerGone(hr);
+    return;
+  }
+  if (!group) {
+    failure = "IOPCServer::AddGroup succeeded but returned null interface pointer";
+    LogOpcda(kLogError, failure);
+    return;
+  }
+  LogOpcda(kLogDebug, "IOPCServer::AddGroup succeeded");
+  // The group was asked for IOPCItemMgt, so the pointer is one.
+  com::Adopt(itemMgt_, reinterpret_cast<IOPCItemMgt*>(group.Detach()));
+}
+
+HRESULT OpcDaSession::AdviseShutdownSink() {
+  com::ComPtr<IConnectionPointContainer> container;
+  HRESULT hr = server_.As(&container);
+  if (FAILED(hr)) {
+    LogOpcda(kLogError, Format("OpcDaProxy::GetShutdownConnectionPoint: "
+                               "GetServerConnectionPointContainer() failed: %1%",
+                               FormatResult(hr)));
+    NoteServerGone("QueryInterface(IConnectionPointContainer)", hr);
+    return hr;
+  }
+  if (!MayCall()) return E_ABORT;
+  {
+    CallScope call(thread_, "IConnectionPointContainer::FindConnectionPoint");
+    hr = container->FindConnectionPoint(IID_IOPCShutdown, connectionPoint_.ReleaseAndGetAddressOf());
+  }
+  if (FAILED(hr)) {
+    connectionPoint_.Reset();
+    LogOpcda(kLogError,
+             Format("OpcDaProxy::GetShutdownConnectionPoint: FindConnectionPoint() failed: %1%",
+                    FormatResult(hr)));
+    NoteServerGone("IConnectionPointContainer::FindConnectionPoint", hr);
+    return hr;
+  }
+  // Linked before Advise: a request the server makes during Advise already reaches us.
+  com::Adopt(shutdownSink_, new OpcShutdown());
+  shutdownSink_->SetSession(thread_.shared_from_this());
+  if (!MayCall()) return E_ABORT;
+  {
+    CallScope call(thread_, "IConnectionPoint::Advise");
+    hr = advise_.Advise(connectionPoint_.Get(), shutdownSink_.Get());
+  }
+  if (FAILED(hr)) {
+    LogOpcda(kLogError, Format("OpcDaProxy::GetShutdownConnectionPoint: Advise() failed: %1%",
+                               FormatResult(hr)));
+    NoteServerGone("IConnectionPoint::Advise", hr);
+    return hr;
+  }
+  return S_OK;
+}
+
+bool OpcDaSession::ClosedByShutdown() {
+  if (!thread_.ShutdownRequested()) return false;
+  CloseLost();
+  return true;
+}
+
+void OpcDaSession::CloseIfShutdownRequested() { ClosedByShutdown(); }
+
+bool OpcDaSession::NoteServerGone(const char* call, HRESULT hr) {
+  if (!IsServerGone(hr)) return false;
+  if (serverGone_ || !server_) return true;  // already closed, or closing
+  Log(kLogError, Format("%1% failed: %2%. The server is gone: the session is closed and opened "
+                        "again by a later read or write.",
+                        call, FormatResult(hr)));
+  serverGone_ = true;
+  CloseLost();
+  return true;
+}
+
+void OpcDaSession::CloseLost() {
+  const bool wasOpen = static_cast<bool>(server_);
+  Close();
+  if (wasOpen) thread_.MarkLost();
+}
+
+void OpcDaSession::RemoveItems() {
+  com::CoTaskArray<HRESULT> errors;
+  const DWORD count = static_cast<DWORD>(serverHandles_.size());
+  HRESULT hr;
+  {
+    CallScope call(thread_, "IOPCItemMgt::RemoveItems");
+    hr = itemMgt_->RemoveItems(count, serverHandles_.data(), errors.put());
+  }
+  errors.set_size(SUCCEEDED(hr) ? count : 0);
+  if (FAILED(hr)) {
+    serverGone_ = serverGone_ || IsServerGone(hr);
+    Log(kLogError, Format("IOPCItemMgt::RemoveItems failed: %1%", FormatResult(hr)));
+  }
+  bool anyItemFailed = false;
+  for (HRESULT itemResult : errors) anyItemFailed = anyItemFailed || FAILED(itemResult);
+  if (hr == S_FALSE || anyItemFailed) {
+    std::string message = "IOPCItemMgt::RemoveItems partially failed, result: " + FormatResult(hr);
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+      if (FAILED(errors[i])) message += Format("\nItem %1% failed: %2%", i, FormatResult(errors[i]));
+    }
+    Log(kLogWarning, message);
+  }
+  serverHandles_.clear();
+}
+
+void OpcDaSession::Close() {
+  if (!server_) return;
+  // Once the server is known to be gone, or the owner gave up on it, nothing more is asked of
+  // it: every call would only wait for the RPC layer to fail again.
+  if (itemMgt_ && !serverHandles_.empty() && MayCall()) RemoveItems();
+  serverHandles_.clear();
+  if (itemMgt_ && groupHandle_ != 0 && MayCall()) {
+    HRESULT hr;
+    {
+      CallScope call(thread_, "IOPCServer::RemoveGroup");
+      hr = server_->RemoveGroup(groupHandle_, TRUE);
+    }
+    serverGone_ = serverGone_ || IsServerGone(hr);
+    if (FAILED(hr)) Log(kLogError, Format("IOPCServer::RemoveGroup failed: %1%", FormatResult(hr)));
+  }
+  groupHandle_ = 0;
+  if (MayCall()) {
+    CallScope call(thread_, "IConnectionPoint::Unadvise");
+    advise_.reset();
+  }
+  Release();
+}
+
+void OpcDaSession::Release() {
+  advise_.abandon();
+  connectionPoint_.Reset();
+  if (shutdownSink_) {
+    shutdownSink_->SetSession(nullptr);
+    // A stub that still holds the sink (Unadvise failed, the server died) lets go of it now, so
+    // no late call or Release from the server reaches this library after the host freed it.
+    ::CoDisconnectObject(static_cast<IOPCShutdown*>(shutdownSink_.Get()), 0);
+  }
+  shutdownSink_.Reset();
+  syncIO_.Reset();
+  syncIO2_.Reset();
+  syncIO2Asked_ = false;
+  itemMgt_.Reset();
+  server_.Reset();
+  serverHandles_.clear();
+}
+
+com::ComPtr<IOPCSyncIO> OpcDaSession::SyncIO() {
+  if (!syncIO_ && itemMgt_) NoteServerGone("QueryInterface(IOPCSyncIO)", itemMgt_.As(&syncIO_));
+  return syncIO_;
+}
+
+com::ComPtr<IOPCSyncIO2> OpcDaSession::SyncIO2() {
+  if (!syncIO2Asked_ && itemMgt_) {
+    syncIO2Asked_ = true;
+    NoteServerGone("QueryInterface(IOPCSyncIO2)", itemMgt_.As(&syncIO2_));
+  }
+  return syncIO2_;
+}
+
+AddedItems OpcDaSession::AddItems(const std::vector<std::wstring>& itemIds) {
+  AddedItems answer;
+  if (ClosedByShutdown() || !IsOpen() || !MayCall()) {
+    answer.closed = true;
+    return answer;
+  }
+  std::vector<OPCITEMDEF> definitions(itemIds.size());
+  for (std::size_t i = 0; i < definitions.size(); ++i) {
+    OPCITEMDEF& d = definitions[i];
+    d.szAccessPath = nullptr;
+    d.szItemID = const_cast<LPWSTR>(itemIds[i].c_str());
+    d.bActive = TRUE;
+    d.hClient = nextClientHandle_++;
+    d.vtRequestedDataType = VT_EMPTY;
+  }
+  com::CoTaskArray<OPCITEMRESULT, com::ItemResultCleanup> results;
+  com::CoTaskArray<HRESULT> errors;
+  const DWORD count = static_cast<DWORD>(definitions.size());
+  {
+    CallScope call(thread_, "IOPCItemMgt::AddItems");
+    answer.call = itemMgt_->AddItems(count, definitions.data(), results.put(), errors.put());
+  }
+  results.set_size(SUCCEEDED(answer.call) ? count : 0);
+  errors.set_size(SUCCEEDED(answer.call) ? count : 0);
+  if (ClosedByShutdown()) {
+    answer.closed = true;
+    return answer;
+  }
+  if (FAILED(answer.call)) {
+    if (!NoteServerGone("IOPCItemMgt::AddItems", answer.call)) {
+      Log(kLogError, "Could not retrieve item handles. GetItemHandles for UpdateServerHandles in "
+                     "OpcDAProxy failed.");
+    }
+    return answer;
+  }
+  if (!results) {
+    answer.call = E_POINTER;
+    return answer;
+  }
+  std::string failures;
+  answer.errors.resize(count, S_OK);
+  answer.handles.resize(count, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (errors && FAILED(errors[i])) {
+      answer.errors[i] = errors[i];
+      failures += Format("\nItem %1% (%2%) failed: %3%", i, com::WideToUtf8(itemIds[i]),
+                         FormatResult(errors[i]));
+      continue;
+    }
+    answer.handles[i] = results[i].hServer;
+    serverHandles_.push_back(results[i].hServer);
+  }
+  if (!failures.empty()) {
+    Log(kLogWarning, "IOPCItemMgt::AddItems partially failed, result: " + FormatResult(answer.call) +
+                         failures);
+  }
+  return answer;
+}
+
+ReadAnswer OpcDaSession::Read(const std::vector<OPCHANDLE>& handles) {
+  ReadAnswer answer;
+  if (ClosedByShutdown() || !IsOpen() || !MayCall()) {
+    answer.closed = true;
+    return answer;
+  }
+  const com::ComPtr<IOPCSyncIO> io = SyncIO();
+  if (!io) {
+    answer.noInterface = true;
+    return answer;
+  }
+  const DWORD count = static_cast<DWORD>(handles.size());
+  {
+    CallScope call(thread_, "IOPCSyncIO::Read");
+    answer.call = io->Read(OPC_DS_CACHE, count, const_cast<OPCHANDLE*>(handles.data()),
+                           answer.states.put(), answer.errors.put());
+  }
+  answer.states.set_size(SUCCEEDED(answer.call) ? count : 0);
+  answer.errors.set_size(SUCCEEDED(answer.call) ? count : 0);
+  if (ClosedByShutdown()) {
+    answer.closed = true;
+    return answer;
+  }
+  if (FAILED(answer.call) && !NoteServerGone("IOPCSyncIO::Read", answer.call)) {
+    Log(kLogError, Format("IOPCSyncIO::Read failed: %1%", FormatResult(answer.call)));
+  }
+  return answer;
+}
+
+std::size_t OpcDaSession::WritePlain(IOPCSyncIO* io, WriteRow& row,
+                                     const std::vector<std::size_t>& picks, HRESULT& callResult) {
+  std::vector<OPCHANDLE> handles;
+  std::vector<VARIANT> values;  // borrowed from the row
+  for (std::size_t k : picks) {
+    handles.push_back(row.handles[k]);
+    values.push_back(row.values[k]);
+  }
+  const DWORD count = static_cast<DWORD>(handles.size());
+  com::CoTaskArray<HRESULT> errors;
+  {
+    CallScope call(thread_, "IOPCSyncIO::Write");
+    callResult = io->Write(count, handles.data(), values.data(), errors.put());
+  }
+  errors.set_size(SUCCEEDED(callResult) ? count : 0);
+  if (ClosedByShutdown()) return 0;
+  if (FAILED(callResult)) {
+    if (!NoteServerGone("IOPCSyncIO::Write", callResult)) {
+      Log(kLogError, Format("IOPCSyncIO::Write failed: %1%", FormatResult(callResult)));
+    }
+    return 0;
+  }
+  std::string failures;
+  const std::size_t accepted =
+      Accepted(errors, row, picks, failures, [](std::size_t, HRESULT) { return false; });
+  if (!failures.empty()) {
+    Log(kLogWarning, "IOPCSyncIO::Write partially failed, result: " + FormatResult(callResult) + failures);
+  }
+  return accepted;
+}
+
+WriteAnswer OpcDaSession::Write(WriteRow& row, bool withQualityAndTime, bool logFallback) {
+  WriteAnswer answer;
+  if (ClosedByShutdown() || !IsOpen() || !MayCall()) {
+    answer.closed = true;
+    return answer;
+  }
+  const com::ComPtr<IOPCSyncIO2> io2 = withQualityAndTime ? SyncIO2() : nullptr;
+  const com::ComPtr<IOPCSyncIO> io = IsOpen() ? SyncIO() : nullptr;  // also the fallback
+  if (!IsOpen()) {
+    answer.closed = true;
+    return answer;
+  }
+  if (!io2 && !io) {
+    answer.noInterface = true;
+    return answer;
+  }
+  HRESULT callResult = S_OK;
+  const auto settle = [&] {
+    answer.closed = !IsOpen();
+    answer.serverGone = IsServerGone(callResult);
+    return answer;
+  };
+  if (!io2) {
+    // A plain write of VT_EMPTY would make many servers store 0: a null cell is only ever sent
+    // as "no value" beside a quality and time stamp.
+    std::vector<std::size_t> picks;
+    for (std::size_t k = 0; k < row.values.size(); ++k) {
+      if (row.values[k].vt != VT_EMPTY) picks.push_back(k);
+    }
+    if (!picks.empty()) answer.accepted = WritePlain(io.Get(), row, picks, callResult);
+    return settle();
+  }
+  const DWORD count = static_cast<DWORD>(row.handles.size());
+  std::vector<OPCITEMVQT> vqts(count);
+  for (DWORD k = 0; k < count; ++k) {
+    vqts[k].vDataValue = row.values[k];  // borrowed; the row clears it
+    vqts[k].bQualitySpecified = TRUE;
+    vqts[k].wQuality = OPC_QUALITY_GOOD;
+    vqts[k].bTimeStampSpecified = TRUE;
+    vqts[k].ftTimeStamp = row.stamp;
+  }
+  com::CoTaskArray<HRESULT> errors;
+  {
+    CallScope call(thread_, "IOPCSyncIO2::WriteVQT");
+    callResult = io2->WriteVQT(count, row.handles.data(), vqts.data(), errors.put());
+  }
+  errors.set_size(SUCCEEDED(callResult) ? count : 0);
+  if (ClosedByShutdown()) return settle();
+  if (FAILED(callResult)) {
+    if (!NoteServerGone("IOPCSyncIO2::WriteVQT", callResult)) {
+      Log(kLogError, Format("IOPCSyncIO2::WriteVQT failed: %1%", FormatResult(callResult)));
+    }
+    return settle();
+  }
+  // Items that refuse quality or time stamp get their value alone, in this row.
+  std::vector<std::size_t> all(count), retry;
+  for (std::size_t k = 0; k < count; ++k) all[k] = k;
+  std::string failures;
+  answer.accepted = Accepted(errors, row, all, failures, [&](std::size_t k, HRESULT e) {
+    if (e != OPC_E_NOTSUPPORTED || !io || row.values[k].vt == VT_EMPTY) return false;
+    retry.push_back(k);
+    return true;
+  });
+  if (!failures.empty()) {
+    Log(kLogWarning, "IOPCSyncIO2::WriteVQT partially failed, result: " + FormatResult(callResult) +
+                         failures);
+  }
+  if (!retry.empty() && MayCall()) {
+    answer.fellBack = true;
+    if (logFallback) {
+      Log(kLogWarning, "IOPCSyncIO2::WriteVQT: the server does not support writing quality or "
+                       "time stamp for some items; their values are written without them with "
+                       "IOPCSyncIO::Write.");
+    }
+    answer.accepted += WritePlain(io.Get(), row, retry, callResult);
+  }
+  return settle();
+}
+
+std::vector<ItemRecord> OpcDaSession::ListItems(const std::string& branchItemId,
+                                                const std::string& displayPath,
+                                                const std::string& delimiter) {
+  if (ClosedByShutdown() || !IsOpen() || !MayCall()) return {};
+  std::shared_ptr<LogRelay> relay = log_;
+  const LogSink sink = [relay](std::int32_t level, const std::string& message) {
+    if (relay) relay->Write(level, message);
+  };
+  std::vector<ItemRecord> items;
+  {
+    CallScope call(thread_, "IOPCBrowse::Browse");
+    items = ListBranchItems(server_.Get(), branchItemId, displayPath, delimiter, sink);
+  }
+  if (ClosedByShutdown()) return {};
+  return items;
+}
+
+}  // namespace krelta

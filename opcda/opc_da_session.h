@@ -1,0 +1,145 @@
+// One OPC DA session as its own thread holds it: the server, the private group, the shutdown
+// sink and the items added to the group. Every member is touched by the session thread only
+// (SessionThread runs the operations); other threads reach it through OpcDaProxy, which posts
+// the operations and waits for their answers with a bound. So no lock guards this state.
+//
+// A shutdown request or a server that turns out to be gone closes the session on its thread.
+// An answer that arrived while a shutdown request was made is not used: the session closes and
+// the operation answers `closed`, as if the session had been closed before it.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "discovery/opc_url.h"
+#include "opc_da.h"
+#include "opcda/browse.h"
+#include "opcda/create_instance.h"
+#include "platform/com/com_owners.h"
+
+namespace krelta {
+
+class LogRelay;
+class OpcShutdown;
+class SessionThread;
+
+struct SessionSettings {
+  OPCURL address;
+  WideCredentials credentials;
+  std::uint32_t updateRateSeconds = 5;
+};
+
+struct AddedItems {
+  bool closed = false;
+  HRESULT call = S_OK;
+  std::vector<HRESULT> errors;     // per item when the call succeeded
+  std::vector<OPCHANDLE> handles;  // per item; meaningful where errors[i] succeeded
+};
+
+struct ReadAnswer {
+  bool closed = false;
+  bool noInterface = false;  // the group offers no IOPCSyncIO
+  HRESULT call = S_OK;
+  com::CoTaskArray<OPCITEMSTATE, com::ItemStateCleanup> states;
+  com::CoTaskArray<HRESULT> errors;
+};
+
+// The values of one write row with their items' handles and names (for messages). Owns the
+// values; only whole rows move between threads.
+struct WriteRow {
+  WriteRow() = default;
+  ~WriteRow() {
+    for (VARIANT& v : values) ::VariantClear(&v);
+  }
+  WriteRow(const WriteRow&) = delete;
+  WriteRow& operator=(const WriteRow&) = delete;
+
+  std::vector<VARIANT> values;
+  std::vector<OPCHANDLE> handles;
+  std::vector<std::string> names;
+  FILETIME stamp{};
+};
+
+struct WriteAnswer {
+  bool closed = false;
+  bool noInterface = false;     // neither IOPCSyncIO nor (when asked for) IOPCSyncIO2
+  bool serverGone = false;      // later rows are not sent
+  bool fellBack = false;        // items that refused quality and time got their value alone
+  std::size_t accepted = 0;
+};
+
+class OpcDaSession {
+ public:
+  explicit OpcDaSession(SessionThread& thread);
+  // Lets go of the server: orderly when the session is still open and not abandoned, without
+  // any further call when the owner abandoned it or the server is gone.
+  ~OpcDaSession();
+  OpcDaSession(const OpcDaSession&) = delete;
+  OpcDaSession& operator=(const OpcDaSession&) = delete;
+
+  // Creates the server, adds the group and advises the shutdown sink. False, with the reason in
+  // failure, when there is no usable session afterwards.
+  bool Open(const SessionSettings& settings, std::shared_ptr<LogRelay> log, std::string& failure);
+  // Removes items and group, unadvises and releases every interface.
+  void Close();
+  // The close a shutdown request asked for, unless an operation already did it.
+  void CloseIfShutdownRequested();
+
+  // Adds the items in one AddItems call, each with a client handle new to this session.
+  AddedItems AddItems(const std::vector<std::wstring>& itemIds);
+  // One cache read of the handles.
+  ReadAnswer Read(const std::vector<OPCHANDLE>& handles);
+  // One row: WriteVQT with quality good and the row's stamp when asked for and offered (items
+  // refusing quality and time get their value alone with Write), else Write of the values that
+  // are not empty. logFallback: log the first fallback of the connection.
+  WriteAnswer Write(WriteRow& row, bool withQualityAndTime, bool logFallback);
+  // The items below one branch (see GetItems in browse.h). Throws Exception when the server
+  // offers neither browse interface; empty without a session.
+  std::vector<ItemRecord> ListItems(const std::string& branchItemId, const std::string& displayPath,
+                                    const std::string& delimiter);
+
+ private:
+  bool IsOpen() const { return static_cast<bool>(itemMgt_); }
+  // Whether another server call may be made: the owner has not given up on the session.
+  bool MayCall() const;
+  // After a server call: a shutdown request that arrived meanwhile closes the session now and
+  // the call's answer is not used. True then.
+  bool ClosedByShutdown();
+  // When hr says the server is gone: logs it once (naming the call) and closes the session
+  // without further calls. True then.
+  bool NoteServerGone(const char* call, HRESULT hr);
+  // Closes a session that ended without its owner asking and tells the owner.
+  void CloseLost();
+  void AddGroup(std::string& failure);
+  HRESULT AdviseShutdownSink();
+  void RemoveItems();
+  void Release();
+  com::ComPtr<IOPCSyncIO> SyncIO();
+  com::ComPtr<IOPCSyncIO2> SyncIO2();
+  std::size_t WritePlain(IOPCSyncIO* io, WriteRow& row, const std::vector<std::size_t>& picks,
+                         HRESULT& callResult);
+  void Log(std::int32_t level, const std::string& message);
+
+  SessionThread& thread_;
+  std::shared_ptr<LogRelay> log_;
+  std::uint32_t updateRateSeconds_ = 5;
+  com::ComPtr<IOPCServer> server_;
+  com::ComPtr<IOPCItemMgt> itemMgt_;
+  OPCHANDLE groupHandle_ = 0;
+  com::ComPtr<IOPCSyncIO> syncIO_;
+  com::ComPtr<IOPCSyncIO2> syncIO2_;
+  bool syncIO2Asked_ = false;
+  com::ComPtr<OpcShutdown> shutdownSink_;
+  com::ComPtr<IConnectionPoint> connectionPoint_;
+  com::AdviseToken advise_;
+  std::vector<OPCHANDLE> serverHandles_;  // every item added in this session
+  OPCHANDLE nextClientHandle_ = 1;
+  bool serverGone_ = false;  // nothing more is asked of the server
+};
+
+}  // namespace krelta
