@@ -89,6 +89,10 @@ class ConnectionSettings {
   void SetDelimiter(std::string delimiter) { delimiter_ = std::move(delimiter); }
   void SetBrowseSupported(bool value) { browseSupported_ = value; }
   void SetIsWriteVQTSupported(bool value) { isWriteVQTSupported_ = value; }
+  void SetCallTimeoutSeconds(std::int32_t seconds) {
+    callTimeoutSeconds_ = seconds;
+    callTimeoutText_ = std::to_string(seconds);
+  }
   void SetArrayNodes(std::vector<ArrayNodeConfig> configs) { arrayNodes_ = std::move(configs); }
 
  private:

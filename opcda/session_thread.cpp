@@ -12,7 +12,11 @@ namespace {
 // hundred connections cost address space rather than memory.
 constexpr SIZE_T kStackReservation = 512 * 1024;
 
+std::atomic<int> g_running{0};
+
 }  // namespace
+
+int SessionThread::Running() { return g_running.load(); }
 
 std::shared_ptr<SessionThread> SessionThread::Start() {
   std::shared_ptr<SessionThread> thread(new SessionThread());
@@ -39,6 +43,7 @@ std::shared_ptr<SessionThread> SessionThread::Start() {
         ::FreeLibraryAndExitThread(own, 0);
       },
       arguments, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (handle != nullptr) ++g_running;
   if (handle == nullptr) {
     delete arguments;
     thread->self_.reset();
@@ -82,6 +87,7 @@ void SessionThread::Run() {
   if (com) ::CoUninitialize();
   std::shared_ptr<SessionThread> keep = std::move(self_);
   ended_.store(true);
+  --g_running;
 }
 
 bool SessionThread::Post(Task task) {

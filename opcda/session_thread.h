@@ -44,6 +44,9 @@ class SessionThread : public std::enable_shared_from_this<SessionThread> {
   // True once the thread has left its last task (it is about to free its module reference).
   bool Ended() const { return ended_.load(); }
 
+  // Session threads of this process that have not ended yet, abandoned ones included.
+  static int Running();
+
   // The server's shutdown request (from the sink, on an RPC thread): noted and handed to the
   // session thread as a close. Never calls the server and never waits.
   void RequestShutdown();

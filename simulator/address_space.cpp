@@ -539,6 +539,7 @@ std::shared_ptr<AddressSpace> AddressSpace::Parse(const std::wstring& text, std:
         bool ok = true;
         if (key == L"time") ok = ParseTimeStamp(value, item.timestamp);
         else if (key == L"readerror") ok = ParseHresult(value, item.readError);
+        else if (key == L"readdelay") ok = ParseSigned(value, 0, 60000, item.readDelayMs);
         else if (key == L"writeerror") ok = ParseHresult(value, item.writeError);
         else if (key == L"novqt") item.refusesVqt = true;
         else if (key == L"byref") ok = (item.type & VT_ARRAY) == 0 && (item.byref = true);

@@ -20,6 +20,7 @@
 //              random(low,high,step)  each read moves at most step up or down, within low..high
 //   OPTIONS    time=2024-03-01T12:00:00.250  the item's time stamp (UTC) until it is written
 //              readerror=0xC0040007  every read of the item answers that per-item error
+//              readdelay=N           every read of the item waits N ms (only its own group waits)
 //              writeerror=0xC0040006 every write of the item answers that per-item error
 //              novqt                 WriteVQT with quality or time stamp answers OPC_E_NOTSUPPORTED
 //              byref                 reads answer the value as VT_BYREF (scalars only)
@@ -75,6 +76,7 @@ struct Item {
   Behaviour behaviour;
   Branch* parent = nullptr;
   HRESULT readError = S_OK;
+  long long readDelayMs = 0;
   HRESULT writeError = S_OK;
   bool refusesVqt = false;
   bool byref = false;

@@ -390,6 +390,7 @@ HRESULT GroupObject::ReadEntry(Entry& e, bool cache, VARIANT* value, WORD* quali
     *quality = OPC_QUALITY_BAD;
     return e.item->readError;
   }
+  if (e.item->readDelayMs > 0) ::Sleep(static_cast<DWORD>(e.item->readDelayMs));
   VARIANT raw;
   ::VariantInit(&raw);
   {

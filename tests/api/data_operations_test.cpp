@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "opcda/format_result.h"
 #include "data_fixture.h"
@@ -339,6 +340,92 @@ TEST_F(DataOperations, ArgumentChecksAndTheOperationsWithoutData) {
   }
   dll_.krelta2_vectorFree(good);
   dll_.krelta2_vectorFree(two);
+}
+
+TEST_F(DataOperations, WholeCallFailuresThatAreNotADeadServerKeepTheSession) {
+  constexpr const wchar_t kSpace[] = L"branch F\nitem A R8 1\nitem B R8 2\nitem C R8 3\nitem D R8 4\n";
+  struct Row {
+    DWORD fault;
+    HRESULT value;
+    const char* tag;  // A and B are not registered before their row
+    bool write;
+    bool withQualityAndTime;
+  };
+  const Row rows[] = {
+      {SIM_FAULT_ADDITEMS_RESULT, E_FAIL, "F/A", false, true},
+      {SIM_FAULT_ADDITEMS_RESULT, OPC_E_INVALIDHANDLE, "F/B", true, true},
+      {SIM_FAULT_READ_RESULT, E_FAIL, "F/C", false, true},
+      {SIM_FAULT_READ_RESULT, OPC_E_INVALIDHANDLE, "F/C", false, true},
+      {SIM_FAULT_WRITE_RESULT, E_FAIL, "F/D", true, true},
+      {SIM_FAULT_WRITE_RESULT, OPC_E_INVALIDHANDLE, "F/D", true, false},
+  };
+  bool vqt = true;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.tag);
+    if (row.withQualityAndTime != vqt) {
+      Close();
+      vqt = row.withQualityAndTime;
+      Open(kSpace, {"F"}, [&](ConnectionSettings& s) { s.SetIsWriteVQTSupported(vqt); });
+    } else if (connection_ == nullptr) {
+      Open(kSpace, {"F"});
+    }
+    if (std::string(row.tag) != "F/A" && std::string(row.tag) != "F/B") Read({row.tag});
+    const LONG groups = Counter(SIM_COUNTER_GROUPS_ADDED);
+    const std::uint32_t updated = UpdateTime(row.tag);
+    ASSERT_EQ(Control()->SetFault(row.fault, row.value), S_OK);
+    if (row.write) {
+      EXPECT_EQ(Write({row.tag}, {{"9"}}), KRELTA2_FAILED);
+      EXPECT_EQ(UpdateTime(row.tag), updated);  // nothing reached the server
+    } else {
+      EXPECT_EQ(Read({row.tag}), std::vector<std::string>{"null"});
+    }
+    Control()->ClearFaults();
+    EXPECT_NE(Read({row.tag}), std::vector<std::string>{"null"});  // at once: no reopen
+    EXPECT_EQ(Counter(SIM_COUNTER_GROUPS_ADDED), groups);
+  }
+  EXPECT_EQ(Count("Error", "IOPCSyncIO::Read failed: " + FormatResult(E_FAIL)), 1u);
+  for (const LogEntry& e : ConnectionLog()) {
+    EXPECT_EQ(e.message.find("The server is gone"), std::string::npos) << e.message;
+  }
+
+  // A shutdown request during registration: the read answers as on a closed session.
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_SHUTDOWN_IN_ADDITEMS, 1), S_OK);
+  Close();
+  Open(kSpace, {"F"});
+  Read({"F/A"}, KRELTA2_FAILED);
+}
+
+TEST_F(DataOperations, HostThreadsOfAnyApartmentAndTwoConnectionsAtOnce) {
+  Open(L"branch S\nitem X R8 1\nitem Slow R8 2 readdelay=800\n", {"S"});
+  for (const int apartment : {-1, int{COINIT_APARTMENTTHREADED}, int{COINIT_MULTITHREADED}}) {
+    std::vector<std::string> values;
+    std::thread host([&] {
+      if (apartment >= 0) ::CoInitializeEx(nullptr, static_cast<DWORD>(apartment));
+      values = Read({"S/X"});
+      if (apartment >= 0) ::CoUninitialize();
+    });
+    host.join();
+    EXPECT_EQ(values, std::vector<std::string>{"1"}) << apartment;
+  }
+  // A second connection to the same data source reads while the first waits for a slow item.
+  krelta2_connection second = nullptr;
+  ASSERT_EQ(dll_.krelta2_connectionOpen(name_.c_str(), &second), KRELTA2_OK);
+  krelta2_tag fast = nullptr;
+  for (const host::TagPath& t : host::CollectTags(dll_, second)) {
+    if (t.path == "S/X") fast = t.tag;
+  }
+  ASSERT_NE(fast, nullptr);
+  std::thread slow([&] { Read({"S/Slow"}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) {
+    krelta2_vector vector = nullptr;
+    EXPECT_EQ(dll_.krelta2_connectionReadCurrentData(second, &fast, 1, &vector), KRELTA2_OK);
+    dll_.krelta2_vectorFree(vector);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+  slow.join();
+  EXPECT_EQ(dll_.krelta2_connectionClose(second), KRELTA2_OK);
 }
 
 }  // namespace

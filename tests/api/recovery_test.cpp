@@ -1,6 +1,7 @@
 // Recovery from a lost server, end to end through the exports of the test build of the library
-// (short reconnect intervals; the 10 s default is proven by the schedule's own test): a shutdown
-// request, a server process that ends and comes back, and one that never comes back.
+// (short reconnect intervals and call bounds; the defaults are proven by their own tests): a
+// shutdown request, a server process that ends and comes back, one that never comes back, and
+// one that stops answering.
 #include <windows.h>
 #include <psapi.h>
 
@@ -44,6 +45,22 @@ class Recovery : public testing::DataOperations {
         ::GetProcAddress(::GetModuleHandleA("OpcDAKreltaTest.dll"), "krelta_test_setReconnectIntervals")));
     ASSERT_NE(hook, nullptr);
     hook(static_cast<uint32_t>(kFirstInterval.count()), static_cast<uint32_t>(kLongestInterval.count()));
+    SetCallTimeout(milliseconds(-1));
+  }
+  template <typename Function>
+  static Function* TestHook(const char* name) {
+    return reinterpret_cast<Function*>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("OpcDAKreltaTest.dll"), name)));
+  }
+  static void SetCallTimeout(milliseconds bound) {
+    TestHook<void(int32_t)>("krelta_test_setCallTimeout")(static_cast<int32_t>(bound.count()));
+  }
+  static int32_t SessionThreads() { return TestHook<int32_t()>("krelta_test_sessionThreads")(); }
+  // Waits at most limit for SessionThreads() to drop to n.
+  static bool SessionThreadsDropTo(int32_t n, milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (SessionThreads() > n && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(20));
+    return SessionThreads() <= n;
   }
   // The tag's value, or false when the read failed.
   bool TryRead(const std::string& path, std::string& value) {
@@ -76,6 +93,12 @@ TEST_F(Recovery, AfterAShutdownRequestReadsAndWritesComeBackWithItemsAddedAfresh
     SCOPED_TRACE(writeFirst);
     const LONG added = Counter(SIM_COUNTER_ITEMS_ADDED), groups = Counter(SIM_COUNTER_GROUPS_ADDED);
     ASSERT_EQ(Control()->RequestShutdown(L"maintenance"), S_OK);
+    // The request only hands the close to the session's thread, which removes the group after
+    // the request has returned.
+    const auto requested = Clock::now();
+    while (Counter(SIM_COUNTER_GROUPS_LIVE) != 0 && Clock::now() - requested < milliseconds(2000)) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
     EXPECT_EQ(Counter(SIM_COUNTER_GROUPS_LIVE), 0);
     ExpectFastFailure();
     EXPECT_EQ(Write({"R/X"}, {{"7"}}), KRELTA2_FAILED);
@@ -186,6 +209,59 @@ TEST_F(Recovery, AServerThatNeverComesBackIsTriedOnTheBackOffScheduleAndNeverWai
   Control()->ClearFaults();
   std::this_thread::sleep_for(kLongestInterval);
   EXPECT_EQ(Read({"R/X"}), Texts{"1"});
+}
+
+TEST_F(Recovery, ACallThatOutlivesTheBoundCostsTheHostTheBoundOnceAndItsThreadEndsAfterIt) {
+  constexpr milliseconds kBound{300}, kStuck{1500};
+  Open(kSpace, {"R"});  // with the default bound: the first creation starts the simulator
+  SetCallTimeout(kBound);
+  ASSERT_EQ(Read({"R/X"}), Texts{"1"});
+  ASSERT_EQ(SessionThreads(), 1);
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_CALL_DELAY_MS, static_cast<LONG>(kStuck.count())), S_OK);
+  auto start = Clock::now();
+  EXPECT_EQ(Read({"R/X"}), Texts{"null"});  // as the read that finds a dead server
+  EXPECT_LT(Clock::now() - start, kBound + milliseconds(500));
+  const auto stuckSince = start;
+  ASSERT_EQ(Control()->ClearFaults(), S_OK);  // the call under way keeps waiting
+  EXPECT_EQ(Count("Error", "The server did not answer IOPCSyncIO::Read within 0.3 s: the session is "
+                           "abandoned and opened again later."),
+            1u);
+  for (int i = 0; i < 3; ++i) {
+    start = Clock::now();
+    Read({"R/X"}, KRELTA2_FAILED);
+    EXPECT_LT(Clock::now() - start, milliseconds(50));
+  }
+  EXPECT_EQ(Write({"R/X"}, {{"5"}}), KRELTA2_FAILED);
+  // A new session once the interval has passed, while the abandoned thread still waits.
+  std::string value;
+  while (!TryRead("R/X", value) && Clock::now() - stuckSince < kStuck) {
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  EXPECT_EQ(value, "1");
+  if (Clock::now() - stuckSince < kStuck - milliseconds(200)) {
+    EXPECT_EQ(SessionThreads(), 2);
+  }
+  // The stuck call returns: its thread lets go and ends by itself.
+  EXPECT_TRUE(SessionThreadsDropTo(1, kStuck + milliseconds(2000)));
+  Close();
+  EXPECT_TRUE(SessionThreadsDropTo(0, milliseconds(2000)));
+}
+
+TEST_F(Recovery, AtMostTwoAbandonedSessionsWaitForTheServer) {
+  Open(kSpace, {"R"});
+  SetCallTimeout(milliseconds(200));
+  ASSERT_EQ(Read({"R/X"}), Texts{"1"});
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_CALL_DELAY_MS, 4000), S_OK);
+  // Each due reopen gets a session whose first call (creation) outlives the bound.
+  const auto start = Clock::now();
+  while (Clock::now() - start < milliseconds(2500)) {
+    std::string ignored;
+    TryRead("R/X", ignored);
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  EXPECT_EQ(SessionThreads(), 2);
+  EXPECT_EQ(Control()->ClearFaults(), S_OK);
+  EXPECT_TRUE(SessionThreadsDropTo(0, milliseconds(6000)));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "opcda/opc_da_proxy.h"
+#include "opcda/session_thread.h"
 
 extern "C" void krelta_test_setReconnectIntervals(uint32_t firstMilliseconds,
                                                   uint32_t longestMilliseconds) {
@@ -16,3 +17,6 @@ extern "C" void krelta_test_setReconnectIntervals(uint32_t firstMilliseconds,
 extern "C" void krelta_test_setCallTimeout(int32_t milliseconds) {
   krelta::OpcDaProxy::SetCallTimeoutForTesting(std::chrono::milliseconds(milliseconds));
 }
+
+// Session threads that have not ended, abandoned ones included.
+extern "C" int32_t krelta_test_sessionThreads() { return krelta::SessionThread::Running(); }

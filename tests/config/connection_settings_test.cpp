@@ -137,6 +137,32 @@ TEST_F(Settings, EmptyValuesKeepDefaultsAndLogLevelMinusOneSilences) {
   EXPECT_EQ(5u, ReadLogEntries(LogPath()).size());
 }
 
+TEST_F(Settings, CallTimeoutIsWholeSecondsAndAnythingElseWarnsAndUsesTheDefault) {
+  const struct {
+    const char* text;
+    std::int32_t seconds;
+    bool warns;
+  } rows[] = {{nullptr, 15, false}, {"0", 0, false}, {" 20 ", 20, false}, {"86400", 86400, false},
+              {"-1", 15, true},     {"1e9", 15, true}, {"abc", 15, true},  {"2147483648", 15, true},
+              {"86401", 15, true},  {"", 15, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text ? row.text : "(absent)");
+    const std::string key = row.text ? std::string("<setting key=\"CallTimeout\" value=\"") + row.text + "\"/>" : "";
+    WriteConfig("<settings><setting key=\"URL\" value=\"opcda:///X\"/>" + key + "</settings>");
+    ConnectionSettings settings("PlantA");
+    EXPECT_EQ(row.seconds, settings.CallTimeoutSeconds());
+    bool warned = false;
+    for (const LogEntry& e : ReadLogEntries(LogPath())) {
+      warned = warned || (e.level == "Warning" && e.message.find("CallTimeout") != std::string::npos);
+    }
+    EXPECT_EQ(row.warns, warned);
+    // A save keeps what the file had, and adds nothing when it had nothing.
+    ASSERT_TRUE(settings.WriteConfiguration());
+    const std::string saved = ReadFileBytes(ConfigPath());
+    EXPECT_EQ(row.text != nullptr, saved.find("key=\"CallTimeout\"") != std::string::npos);
+  }
+}
+
 TEST_F(Settings, LaterKeyWinsAndBothAreLogged) {
   WriteConfig(R"(<settings><setting key="URL" value="first"/><setting key="URL" value="second"/>
     <nodes><setting key="b" value="name"/><setting key="a" value="x"/></nodes></settings>)");

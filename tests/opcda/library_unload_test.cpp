@@ -21,11 +21,13 @@ class LibraryUnload : public testing::SimulatorSuite {
  protected:
   // Loads the library, opens a connection to the simulator, sets fault to value, closes the
   // connection (within 2 s) and frees the library.
-  void OpenAndCloseWith(const char* name, DWORD fault, HRESULT value) {
+  void OpenAndCloseWith(const char* name, DWORD fault, HRESULT value,
+                        std::chrono::milliseconds closeLimit = std::chrono::seconds(2)) {
     // The library's own copy of the data folder is the prefix's real one.
     ASSERT_TRUE(CreateDirectoryPath(ApplicationDataFolder()));
     ConnectionSettings settings(name);
     settings.SetUrl(testing::kSimulatorDA3Url);
+    settings.SetCallTimeoutSeconds(1);
     ASSERT_TRUE(settings.WriteConfiguration());
     host::Library dll;
     ASSERT_TRUE(dll.Loaded());
@@ -34,10 +36,10 @@ class LibraryUnload : public testing::SimulatorSuite {
     Control()->SetFault(fault, value);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(dll.krelta2_connectionClose(connection), KRELTA2_OK);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, closeLimit);
   }
-  static void ExpectUnloaded() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  static void ExpectUnloaded(std::chrono::seconds limit = std::chrono::seconds(3)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     while (::GetModuleHandleA("OpcDAKrelta.dll") != nullptr && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -63,6 +65,16 @@ TEST_F(LibraryUnload, ClosingWhileTheServerIsDeadMakesOneCallAndTheLibraryUnload
   // RemoveGroup found the server gone; Unadvise was not tried.
   EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_DEAD_CALLS), 1);
   ExpectUnloaded();
+}
+
+TEST_F(LibraryUnload, ACloseThatOutlivesTheBoundReturnsAndTheLibraryUnloadsOnceTheCallReturned) {
+  // The configured bound of 1 s; RemoveGroup takes 3 s.
+  OpenAndCloseWith("stuck-unload", SIM_FAULT_CALL_DELAY_MS, 3000, std::chrono::milliseconds(1500));
+  // Freed by the host, the library stays loaded while the session's thread waits in the call.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_NE(::GetModuleHandleA("OpcDAKrelta.dll"), nullptr);
+  Control()->ClearFaults();
+  ExpectUnloaded(std::chrono::seconds(6));
 }
 
 }  // namespace

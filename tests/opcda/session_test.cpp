@@ -267,5 +267,46 @@ TEST_F(Session, AKilledServerTurnsIntoFailuresNotAHang) {
   ForgetControl();
 }
 
+TEST_F(Session, ShutdownRequestsNeverCallTheServerFromInsideTheRequest) {
+  // A server that holds back RemoveItems, RemoveGroup and Unadvise until its request returned.
+  testing::RunOnHostThread([&] {
+    auto proxy = Configured();
+    ASSERT_TRUE(proxy->Open());
+    AddItems(*proxy, {"Plant.Line1.Temperature"});
+    const LONG groups = Count(SIM_COUNTER_GROUPS_LIVE);
+    Control()->SetFault(SIM_FAULT_SERIALISED_SHUTDOWN, 1);
+    EXPECT_EQ(Control()->RequestShutdown(L"serialised"), S_OK);
+    EXPECT_FALSE(proxy->IsConnected());
+    const auto start = std::chrono::steady_clock::now();
+    while (Count(SIM_COUNTER_GROUPS_LIVE) != groups - 1 &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(Count(SIM_COUNTER_GROUPS_LIVE), groups - 1);  // closed after the request returned
+  }, 20000);  // a deadlock ends the binary
+
+  // A request made during Advise reaches the session being opened, which does not stay open.
+  Control()->ClearFaults();
+  Control()->SetFault(SIM_FAULT_SHUTDOWN_IN_CALL, 4);
+  const LONG groups = Count(SIM_COUNTER_GROUPS_LIVE);
+  auto proxy = Configured();
+  EXPECT_FALSE(proxy->Open());
+  EXPECT_FALSE(proxy->IsConnected());
+  EXPECT_EQ(Count(SIM_COUNTER_GROUPS_LIVE), groups);
+  EXPECT_TRUE(HasEntry(Opcda(), "Critical", "OpcShutdown::ShutdownRequest: shutdown during Advise."));
+}
+
+TEST_F(Session, ClientHandlesAreUniqueWithinTheSession) {
+  auto proxy = Configured();
+  ASSERT_TRUE(proxy->Open());
+  const LONG duplicates = Count(SIM_COUNTER_DUPLICATE_CLIENT_HANDLES);
+  const OpcDaProxy::AddedHandles first =
+      proxy->AddItems({"Plant.Line1.Temperature", "Plant.Nowhere", "Plant.Line1.Speed"});
+  ASSERT_EQ(first.outcome, OpcDaProxy::AddedHandles::kAdded);
+  EXPECT_FALSE(first.handles[1].has_value());
+  AddItems(*proxy, {"Plant.Line1.Pressure"});
+  EXPECT_EQ(Count(SIM_COUNTER_DUPLICATE_CLIENT_HANDLES), duplicates);
+}
+
 }  // namespace
 }  // namespace krelta
