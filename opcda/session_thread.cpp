@@ -10,7 +10,7 @@ namespace {
 
 // Enough for the COM marshaling and the iterative browse walks; reserved, not committed, so a
 // hundred connections cost address space rather than memory.
-constexpr SIZE_T kStackReservation = 512 * 1024;
+constexpr SIZE_T kStackReservation = 256 * 1024;
 
 std::atomic<int> g_running{0};
 
@@ -63,9 +63,13 @@ DWORD WINAPI SessionThread::Main(void* self) {
 
 void SessionThread::Run() {
   const bool com = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-  // Process-wide; fails harmlessly when the process already chose its security.
-  ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
-                         RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  // Process-wide, so asked for once; fails harmlessly when the process already chose its
+  // security.
+  static std::once_flag security;
+  std::call_once(security, [] {
+    ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
+                           RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  });
   {
     OpcDaSession session(*this);
     for (;;) {
