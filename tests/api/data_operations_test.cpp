@@ -428,5 +428,23 @@ TEST_F(DataOperations, HostThreadsOfAnyApartmentAndTwoConnectionsAtOnce) {
   EXPECT_EQ(dll_.krelta2_connectionClose(second), KRELTA2_OK);
 }
 
+TEST_F(DataOperations, TwoTagsOfOneItemInOneWriteAreWrittenLastPositionFirst) {
+  // Without browsing a node's tags come from the tag list file, which may name an item twice.
+  const std::string tagList = ApplicationDataFolder() + "\\opcda_tags.txt";
+  ASSERT_TRUE(testing::WriteFileBytes(tagList, "S.X\nS.X\n"));
+  Open(L"branch S\nitem X R8 1\n", {"S"}, [](ConnectionSettings& s) { s.SetBrowseSupported(false); });
+  ::DeleteFileA(tagList.c_str());
+  std::vector<krelta2_tag> both;
+  for (const host::TagPath& t : tags_) {
+    if (t.path == "S/X") both.push_back(t.tag);
+  }
+  ASSERT_EQ(both.size(), 2u);
+  krelta2_vector row = Values({"5", "7"});
+  EXPECT_EQ(dll_.krelta2_connectionWriteHistoricalDataEx(connection_, both.data(), 2, kTime2024, 0, 1, &row),
+            KRELTA2_OK);
+  dll_.krelta2_vectorFree(row);
+  EXPECT_EQ(Read({"S/X"}), std::vector<std::string>{"7"});
+}
+
 }  // namespace
 }  // namespace krelta

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "log/log_file.h"
+#include "opcda/browse.h"
 #include "opcda/format_result.h"
 #include "opcda/opc_da_proxy.h"
 #include "opcda/ping_host.h"
@@ -306,6 +307,23 @@ TEST_F(Session, ClientHandlesAreUniqueWithinTheSession) {
   EXPECT_FALSE(first.handles[1].has_value());
   AddItems(*proxy, {"Plant.Line1.Pressure"});
   EXPECT_EQ(Count(SIM_COUNTER_DUPLICATE_CLIENT_HANDLES), duplicates);
+}
+
+TEST_F(Session, AListingAfterALossWaitsForTheRetrySchedule) {
+  using std::chrono::milliseconds;
+  OpcDaProxy::SetReconnectIntervalsForTesting(milliseconds(400), milliseconds(400));
+  auto proxy = Configured();
+  OpcDaProxy::SetReconnectIntervalsForTesting(ReconnectSchedule::kFirstInterval,
+                                              ReconnectSchedule::kLongestInterval);
+  ASSERT_TRUE(proxy->Open());
+  ASSERT_EQ(Control()->RequestShutdown(L"listing"), S_OK);
+  const LONG servers = Count(SIM_COUNTER_SERVERS_CREATED);
+  EXPECT_TRUE(GetItems(*proxy, "Plant.Line1", "").empty());  // within the interval: no server made
+  EXPECT_EQ(Count(SIM_COUNTER_SERVERS_CREATED), servers);
+  std::this_thread::sleep_for(milliseconds(450));
+  EXPECT_FALSE(GetItems(*proxy, "Plant.Line1", "").empty());
+  EXPECT_EQ(Count(SIM_COUNTER_SERVERS_CREATED), servers + 1);
+  EXPECT_TRUE(HasEntryStartingWith(Connection(), "Warning", "Reconnected to server "));
 }
 
 }  // namespace
