@@ -11,6 +11,7 @@
 
 #include <shlobj.h>
 
+#include "host/diagnose.h"
 #include "host/library.h"
 #include "host/version_info.h"
 
@@ -394,7 +395,8 @@ int PrintVersions() {
 }
 
 int Usage() {
-  std::printf("usage: krelta-host <command> [arguments]\ncommands:\n  --version\n");
+  std::printf("usage: krelta-host <command> [arguments]\ncommands:\n  --version\n"
+              "  diagnose <connection string>\n");
   for (const Command& c : Commands()) std::printf("  %s\n", c.usage);
   return 2;
 }
@@ -406,6 +408,13 @@ int main(int argc, char** argv) {
   using namespace krelta::host;
   if (argc < 2) return Usage();
   if (std::strcmp(argv[1], "--version") == 0) return PrintVersions();
+  if (std::strcmp(argv[1], "diagnose") == 0) {
+    if (argc != 3) return Usage();
+    return Diagnose(argv[2], [](const std::string& line) {
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    });
+  }
   for (const Command& command : Commands()) {
     if (std::strcmp(command.name, argv[1]) != 0) continue;
     Library dll;

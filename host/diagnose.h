@@ -1,0 +1,30 @@
+// krelta-host diagnose: follows the path a read of one connection takes (configuration file,
+// server address, host, class, server, status, shutdown callback, group, each node's browse,
+// one read) with the library's own code and reports each step in plain words. It changes
+// nothing on the server and writes no configuration.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+namespace krelta::host {
+
+// Receives the report line by line as the steps run.
+using ReportLine = std::function<void(const std::string& line)>;
+
+// One line per step, "[ok] <step>: <what it found>" or "[failed] <step>: <what it found>"
+// followed by "    cause: ..." and "    what to do: ...". Steps that later ones depend on end
+// the diagnosis when they fail. 0 when every step passed, 1 otherwise.
+int Diagnose(const std::string& connectionString, const ReportLine& report);
+
+// What a failing result of a COM or OPC call means and what to check, for the results a path
+// to a server typically ends with; a generic text for any other.
+struct Explanation {
+  std::string cause;
+  std::string whatToDo;
+};
+Explanation ExplainResult(HRESULT hr, const std::string& host);
+
+}  // namespace krelta::host

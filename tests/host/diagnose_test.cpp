@@ -1,0 +1,141 @@
+// krelta-host diagnose: every step passes against the simulator; each failing step (simulator
+// faults, a double of the creation call, bad configuration files) is named with its cause and
+// ends with exit code 1.
+#include "host/diagnose.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "log/log_file.h"
+#include "opcda/create_instance.h"
+#include "support/simulator_session.h"
+#include "support/test_folder.h"
+
+namespace krelta::testing {
+namespace {
+
+// The creation call's double: the simulator's server class (and, with kAllHosts, every class on
+// every host, the probe's included) answers g_refusal; anything else is created as usual.
+HRESULT g_refusal = S_OK;
+bool g_allClasses = false;
+HRESULT WINAPI RefusingCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD context,
+                                        COSERVERINFO* info, DWORD count, MULTI_QI* results) {
+  if (g_allClasses || ::IsEqualCLSID(clsid, CLSID_KreltaSimulatorDA3)) {
+    results[0].pItf = nullptr;
+    results[0].hr = g_refusal;
+    return g_refusal;
+  }
+  return ::CoCreateInstanceEx(clsid, outer, context, info, count, results);
+}
+
+std::string Configuration(const std::string& url, const std::string& nodes) {
+  return "<?xml version=\"1.0\" ?>\n<settings>\n    <setting key=\"URL\" value=\"" + url +
+         "\" />\n    <nodes>\n" + nodes + "    </nodes>\n</settings>\n";
+}
+std::string Node(int i, const std::string& branch) {
+  const std::string n = std::to_string(i);
+  return "        <setting key=\"Node_" + n + "_0\" value=\"" + branch + "\" />\n" +
+         "        <setting key=\"Node_" + n + "_1\" value=\"" + branch + "\" />\n";
+}
+const std::string kPlant = Configuration(kSimulatorDA3Url, Node(0, "Plant.Line1") + Node(1, "Plant.Utilities"));
+
+class Diagnose : public SimulatorSuite {
+ protected:
+  // Writes the configuration file (unless empty) and runs the diagnosis.
+  int Run(const std::string& fileText) {
+    CreateDirectoryPath(folder_.DataFolder());
+    if (!fileText.empty()) std::ofstream(folder_.File("OPCDA_DiagnoseConfiguration.xml")) << fileText;
+    lines_.clear();
+    return host::Diagnose("Diagnose", [this](const std::string& line) { lines_.push_back(line); });
+  }
+  std::string Report() const {
+    std::string all;
+    for (const std::string& line : lines_) all += line + "\n";
+    return all;
+  }
+  TestAppDataFolder folder_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(Diagnose, EveryStepPassesAgainstTheSimulator) {
+  EXPECT_EQ(Run(kPlant), 0) << Report();
+  const std::vector<std::string> steps = {
+      "configuration file", "server address", "host answers", "class known on that host",
+      "server created", "server status", "shutdown callback accepted", "group added",
+      "node Plant.Line1 browsed", "node Plant.Utilities browsed", "one read"};
+  ASSERT_EQ(lines_.size(), steps.size()) << Report();
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    EXPECT_EQ(lines_[i].rfind("[ok] " + steps[i] + ": ", 0), 0u) << lines_[i];
+  }
+  EXPECT_NE(Report().find("Plant.Line1.Temperature "), std::string::npos) << Report();
+}
+
+struct FailingStep {
+  const char* name;
+  std::string file;            // the configuration file's text; empty: none
+  DWORD fault;                 // a simulator fault, 0 for none
+  HRESULT value;               // its value, or the creation double's answer
+  bool refuseEverywhere;       // the double answers for every class (a host that does not answer)
+  const char* step;            // the step that fails
+  const char* causeWords;      // words of its cause
+};
+
+TEST_F(Diagnose, EachFailingStepIsNamedWithItsCause) {
+  std::string nested;
+  for (int i = 0; i < 100000; ++i) nested += "<a>";
+  const std::string kRemote = "opcda://plant07/Vendor.Server.1/{DE186CF8-2426-4039-ACAB-729B0908B909}";
+  const FailingStep rows[] = {
+      {"no file", "", 0, S_OK, false, "configuration file", "no configuration"},
+      {"malformed", "<settings><setting key=\"URL\"", 0, S_OK, false, "configuration file", "cannot read"},
+      {"nested 100,000 deep", nested, 0, S_OK, false, "configuration file", "deeper than"},
+      {"odd node values", Configuration(kSimulatorDA3Url, "<setting key=\"a\" value=\"b\" />"), 0, S_OK,
+       false, "configuration file", "nodes"},
+      {"no server", Configuration("", Node(0, "Plant")), 0, S_OK, false, "configuration file", "which server"},
+      {"address without a server", Configuration("opcda://localhost/", Node(0, "Plant")), 0, S_OK,
+       false, "server address", "CLSID"},
+      {"host that does not answer", Configuration(kRemote, Node(0, "Plant")), 0, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), true,
+       "host answers", "could not be reached"},
+      {"unregistered class",
+       Configuration("opcda://localhost/Nobody.Server.1/{0B0B0B0B-1111-2222-3333-444455556666}", Node(0, "Plant")),
+       0, S_OK, false, "class known on that host", "not registered"},
+      {"access denied", kPlant, 0, E_ACCESSDENIED, false, "server created", "permission"},
+      {"class not registered", kPlant, 0, REGDB_E_CLASSNOTREG, false, "server created", "not registered"},
+      {"server does not start", kPlant, 0, CO_E_SERVER_EXEC_FAILURE, false, "server created", "could not be started"},
+      {"server unavailable", kPlant, 0, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), false, "server created", "firewall"},
+      {"object exporter not found", kPlant, 0, HRESULT_FROM_WIN32(OR_INVALID_OXID), false, "server created", "resolve"},
+      {"no proxy/stub", kPlant, 0, E_NOINTERFACE, false, "server created", "proxy/stub"},
+      {"time-out", kPlant, 0, RPC_E_TIMEOUT, false, "server created", "in time"},
+      {"Advise refused", kPlant, SIM_FAULT_ADVISE_RESULT, E_ACCESSDENIED, false,
+       "shutdown callback accepted", "this machine's DCOM security"},
+      {"node does not browse", kPlant, SIM_FAULT_BROWSE_RESULT, E_FAIL, false, "node Plant.Line1 browsed", "browse"},
+      {"read refused", kPlant, SIM_FAULT_READ_RESULT, E_FAIL, false, "one read", "refused"},
+  };
+  for (const FailingStep& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::remove(folder_.File("OPCDA_DiagnoseConfiguration.xml").c_str());
+    if (row.fault != 0) Control()->SetFault(row.fault, row.value);
+    g_refusal = row.value;
+    g_allClasses = row.refuseEverywhere;
+    const auto previous = SetCreateInstanceExForTesting(
+        row.fault == 0 && row.value != S_OK ? &RefusingCreateInstanceEx : nullptr);
+    EXPECT_EQ(Run(row.file), 1);
+    SetCreateInstanceExForTesting(previous);
+    Control()->ClearFaults();
+
+    const std::string report = Report();
+    const std::size_t failed = report.find(std::string("[failed] ") + row.step + ": ");
+    ASSERT_NE(failed, std::string::npos) << report;
+    const std::size_t cause = report.find("\n    cause: ", failed);
+    ASSERT_NE(cause, std::string::npos) << report;
+    const std::string causeLine = report.substr(cause + 1, report.find('\n', cause + 1) - cause - 1);
+    EXPECT_NE(causeLine.find(row.causeWords), std::string::npos) << report;
+    EXPECT_NE(report.find("\n    what to do: ", cause), std::string::npos) << report;
+    EXPECT_EQ(report.find("[failed]"), failed) << "an earlier step failed\n" << report;
+  }
+}
+
+}  // namespace
+}  // namespace krelta::testing
