@@ -7,17 +7,22 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include <tinyxml.h>
 
 #include "config/connection_settings.h"
+#include "config/tag_list_file.h"
 #include "config/xml_guard.h"
 #include "discovery/opc_url.h"
 #include "opc_da.h"
 #include "opc_da_constants.h"
 #include "opcda/create_instance.h"
 #include "opcda/format_result.h"
+#include "opcda/opc_da_proxy.h"
 #include "opcda/ping_host.h"
+#include "opcda/value_conversion.h"
 #include "platform/com/com_owners.h"
 #include "platform/com/wide_text.h"
 #include "util/exception.h"
@@ -29,6 +34,31 @@ constexpr const char* kConfigurationStep = "configuration file";
 constexpr const char* kAddressStep = "server address";
 constexpr const char* kHostStep = "host answers";
 constexpr const char* kClassStep = "class known on that host";
+constexpr const char* kCreatedStep = "server created";
+constexpr const char* kStatusStep = "server status";
+constexpr const char* kShutdownStep = "shutdown callback accepted";
+constexpr const char* kGroupStep = "group added";
+constexpr const char* kTagListStep = "tag list read";
+constexpr const char* kReadStep = "one read";
+constexpr std::size_t kTagsRead = 10;
+
+const char* StateName(OPCSERVERSTATE state) {
+  switch (state) {
+    case OPC_STATUS_RUNNING: return "running";
+    case OPC_STATUS_FAILED: return "failed";
+    case OPC_STATUS_NOCONFIG: return "no configuration";
+    case OPC_STATUS_SUSPENDED: return "suspended";
+    case OPC_STATUS_TEST: return "test";
+    case OPC_STATUS_COMM_FAULT: return "communication fault";
+  }
+  return "unknown";
+}
+
+std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%02x", value);
+  return text;
+}
 
 std::string Plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -52,7 +82,10 @@ class Diagnosis {
       : connectionString_(std::move(connectionString)), report_(report) {}
 
   int Run() {
-    if (ReadConfiguration() && CheckAddress() && ProbeHost()) FindClass();
+    if (ReadConfiguration() && CheckAddress() && ProbeHost() && FindClass() && OpenSession()) {
+      ReadTags(settings_->BrowseSupported() ? BrowseNodes() : ReadTagList());
+    }
+    if (proxy_) proxy_->Close();  // items and group go again
     return failed_ ? 1 : 0;
   }
 
@@ -69,10 +102,15 @@ class Diagnosis {
     failed_ = true;
     return false;
   }
-  // A failure that hr explains; the code is shown unless the step found the problem itself.
-  bool FailedWith(const char* step, const std::string& found, HRESULT hr, bool showCode = true) {
-    const Explanation why = ExplainResult(hr, url_.GetHost());
-    return Failed(step, showCode ? found + ": " + FormatResult(hr) : found, why.cause, why.whatToDo);
+  // A failing call's result, explained (by otherwise when the table does not know it).
+  bool FailedWith(const char* step, const std::string& found, HRESULT hr, const Explanation& otherwise = {}) {
+    const Explanation why = ExplainResult(hr, url_.GetHost(), otherwise);
+    return Failed(step, found + ": " + FormatResult(hr), why.cause, why.whatToDo);
+  }
+  // A problem the step found itself, explained as the result that means the same.
+  bool FailedAs(const char* step, const std::string& found, HRESULT meaning) {
+    const Explanation why = ExplainResult(meaning, url_.GetHost());
+    return Failed(step, found, why.cause, why.whatToDo);
   }
   std::string ConfigureHint() const {
     return "run krelta-host configure " + connectionString_ +
@@ -188,27 +226,197 @@ class Diagnosis {
         }
         size = sizeof server - sizeof(wchar_t);
       }
-      return FailedWith(kClassStep, clsid + " is not registered on this machine", REGDB_E_CLASSNOTREG, false);
+      return FailedAs(kClassStep, clsid + " is not registered on this machine", REGDB_E_CLASSNOTREG);
     }
     com::ComPtr<IOPCServerList> list;
     HRESULT hr = NvCreateInstanceEx(CLSID_OPCServerList, url_.GetHost(), IID_IOPCServerList,
                                     reinterpret_cast<void**>(list.ReleaseAndGetAddressOf()),
                                     &credentials_);
     if (FAILED(hr)) {
-      return FailedWith(kClassStep, "the OPC server list of " + url_.GetHost() + " could not be asked", hr);
+      // Not every host runs the server list; the creation below tells whether the class is there.
+      FailedWith(kClassStep, "the OPC server list of " + url_.GetHost() + " could not be asked", hr);
+      return true;
     }
     com::CoTaskMem<wchar_t> progId, userType;
     hr = list->GetClassDetails(ToClsid(url_.GetClsid()), progId.put(), userType.put());
     if (FAILED(hr)) {
-      return FailedWith(kClassStep, clsid + " is not listed by the OPC server list of " + url_.GetHost(),
-                        REGDB_E_CLASSNOTREG, false);
+      return FailedAs(kClassStep, clsid + " is not listed by the OPC server list of " + url_.GetHost(),
+                      REGDB_E_CLASSNOTREG);
     }
     return Ok(kClassStep, clsid + " is " + com::WideToUtf8(progId.get()) + " (" +
                               com::WideToUtf8(userType.get()) + ")");
   }
 
+  // Open as a connection does; then the steps of the open in their order, the server's status
+  // between them. False when there is no session to go on with.
+  bool OpenSession() {
+    proxy_ = std::make_unique<OpcDaProxy>(settings_->Delimiter(), settings_->Log());
+    const Credentials& credentials = settings_->GetCredentials();
+    proxy_->Configure(credentials.user, credentials.password, credentials.domain, settings_->Url());
+    proxy_->Open();
+    const OpenSteps& steps = proxy_->LastOpenSteps();
+    if (!steps.answered) {
+      return FailedAs(kCreatedStep, "no answer within " + std::to_string(kDefaultCallTimeout.count()) + " s",
+                      RPC_E_TIMEOUT);
+    }
+    if (FAILED(steps.creation)) return FailedWith(kCreatedStep, "CoCreateInstanceEx failed", steps.creation);
+    Ok(kCreatedStep, ProgId() + " on " + (url_.GetHost().empty() ? "this machine" : url_.GetHost()) +
+                         (credentials.user.empty() ? ", as this program's user"
+                                                   : ", as " + (credentials.domain.empty() ? "" : credentials.domain + "\\") +
+                                                         credentials.user));
+    const Explanation groupRefused{"The server refused the library's private group.",
+                                   "Check the server's limits on clients and groups, and its own log."};
+    if (!steps.groupReached || FAILED(steps.group)) {
+      const HRESULT hr = steps.groupReached ? steps.group : E_FAIL;
+      const Explanation why = ExplainResult(hr, url_.GetHost(), groupRefused);
+      return Failed(kGroupStep, "IOPCServer::AddGroup failed: " + FormatResult(hr), why.cause, why.whatToDo);
+    }
+    CheckStatus();
+    if (FAILED(steps.shutdown)) {
+      Failed(kShutdownStep, "IConnectionPoint::Advise failed: " + FormatResult(steps.shutdown),
+             "The server could not call back into this process: this machine's DCOM security refuses "
+             "the server's calls (or the server offers no shutdown notification). Reads work, but "
+             "the library will not hear when the server shuts down.",
+             "On this machine run dcomcnfg: under My Computer > Properties > COM Security > Access "
+             "Permissions > Edit Limits, allow the server's account (ANONYMOUS LOGON for a server "
+             "that runs as a local account) remote access, and let the server's calls through this "
+             "machine's firewall.");
+    } else {
+      Ok(kShutdownStep, "the server accepted the library's shutdown sink");
+    }
+    return Ok(kGroupStep, std::string(kGroupName) + ", update rate " +
+                              std::to_string(kUpdateRateSeconds * 1000) + " ms");
+  }
+
+  void CheckStatus() {
+    const std::optional<ServerStatus> status = proxy_->GetStatus();
+    if (!status) {
+      FailedAs(kStatusStep, "no answer", RPC_E_TIMEOUT);
+      return;
+    }
+    if (FAILED(status->call)) {
+      FailedWith(kStatusStep, "IOPCServer::GetStatus failed", status->call,
+                 {"The server does not report its status.", "Check the server's own log."});
+      return;
+    }
+    const std::string found = "\"" + status->vendor + "\", state " + StateName(status->state) + ", version " +
+                              std::to_string(status->majorVersion) + "." + std::to_string(status->minorVersion) +
+                              "." + std::to_string(status->buildNumber) + ", current time " +
+                              FormatFileTimeUtc(status->currentTime);
+    if (status->state != OPC_STATUS_RUNNING) {
+      Failed(kStatusStep, found, "The server reports that it is not running normally: its values may be "
+                                 "missing, stale or simulated.",
+             "Check the server's own diagnostics and its connection to the devices it serves.");
+      return;
+    }
+    Ok(kStatusStep, found);
+  }
+
+  // Each configured node's items, as the connection finds them; the first ones for the read.
+  std::vector<std::string> BrowseNodes() {
+    std::vector<std::string> itemIds;
+    for (const NodeEntry& node : settings_->Nodes()) {
+      const std::string step = "node " + node.name + " browsed";
+      std::string failure;
+      std::vector<ItemRecord> items;
+      try {
+        items = proxy_->ListItems(node.name, node.path, &failure);
+      } catch (const Exception& e) {
+        failure = e.what();
+      }
+      if (!failure.empty()) {
+        Failed(step.c_str(), failure,
+               "The server refused to browse the items below this branch.",
+               "Check the node's item ID and path (Node_<n>_0 and Node_<n>_1) against the server's "
+               "address space (krelta-host configure " + connectionString_ + " shows it), and the "
+               "server's own log; for a server that cannot be browsed set BrowseSupported to 0 and "
+               "list the tags in opcda_tags.txt.");
+        continue;
+      }
+      Ok(step.c_str(), Plural(items.size(), "tag", "tags") + " (" + node.path + ")");
+      for (const ItemRecord& item : items) itemIds.push_back(item.itemId);
+    }
+    return itemIds;
+  }
+
+  std::vector<std::string> ReadTagList() {
+    std::vector<std::string> itemIds;
+    for (const TagListEntry& entry : LoadTagListFile(settings_->Delimiter(), settings_->Log())) {
+      itemIds.push_back(entry.itemId);
+    }
+    if (itemIds.empty()) {
+      Failed(kTagListStep, TagListFilePath() + " lists no tags",
+             "BrowseSupported is 0, so the tags come from the tag list file, which is missing or empty.",
+             "List one OPC item ID per line in " + TagListFilePath() + " (see examples\\opcda_tags.txt), "
+             "or set BrowseSupported to 1 for a server that can be browsed.");
+      return itemIds;
+    }
+    Ok(kTagListStep, TagListFilePath() + ": " + Plural(itemIds.size(), "tag", "tags"));
+    return itemIds;
+  }
+
+  // One cache read of the first tags, as a read of the host does it: items added, then read.
+  void ReadTags(std::vector<std::string> itemIds) {
+    if (itemIds.empty()) {
+      Failed(kReadStep, "no tag to read", "The configured nodes hold no items, so a read has nothing to ask for.",
+             "Choose the branches that hold the tags in krelta-host configure " + connectionString_ + ".");
+      return;
+    }
+    if (itemIds.size() > kTagsRead) itemIds.resize(kTagsRead);
+    const OpcDaProxy::AddedHandles added = proxy_->AddItems(itemIds);
+    if (added.outcome != OpcDaProxy::AddedHandles::kAdded) {
+      const HRESULT hr = added.outcome == OpcDaProxy::AddedHandles::kFailed ? added.call : RPC_E_DISCONNECTED;
+      FailedWith(kReadStep, "IOPCItemMgt::AddItems failed", hr,
+                 {"The server refused to add the items to the library's group.", "Check the server's own log."});
+      return;
+    }
+    std::vector<OPCHANDLE> handles;
+    for (const auto& handle : added.handles) {
+      if (handle) handles.push_back(*handle);
+    }
+    const std::optional<ItemSamples> samples =
+        handles.empty() ? std::optional<ItemSamples>(ItemSamples{}) : proxy_->ReadSamples(handles);
+    if (!samples) {
+      FailedAs(kReadStep, "no answer", RPC_E_TIMEOUT);
+      return;
+    }
+    if (FAILED(samples->call)) {
+      FailedWith(kReadStep, "IOPCSyncIO::Read failed", samples->call,
+                 {"The server refused the read of its items.",
+                  "Check the server's own log and its connection to the devices it serves."});
+      return;
+    }
+    std::vector<std::string> lines;
+    std::size_t good = 0, next = 0;
+    for (std::size_t i = 0; i < itemIds.size(); ++i) {
+      std::string line = "    " + itemIds[i] + ": ";
+      if (!added.handles[i]) {
+        line += "refused by the server (not added)";
+      } else if (next >= samples->items.size() || FAILED(samples->items[next].error)) {
+        line += "refused: " + FormatResult(next < samples->items.size() ? samples->items[next].error : E_FAIL);
+        ++next;
+      } else {
+        const ItemSample& sample = samples->items[next++];
+        line += sample.value + ", quality " + QualityName(sample.quality) + " (" + Hex(sample.quality) +
+                "), " + FormatFileTimeUtc(sample.timeStamp);
+        ++good;
+      }
+      lines.push_back(line);
+    }
+    if (good == 0) {
+      Failed(kReadStep, "every item was refused",
+             "The server refused every item of the read (unknown item IDs or no read access).",
+             "Check the item IDs against the server's address space and this user's access rights "
+             "in the server's own configuration.");
+    } else {
+      Ok(kReadStep, std::to_string(good) + " of " + Plural(itemIds.size(), "tag", "tags") + " read");
+    }
+    for (const std::string& line : lines) report_(line);
+  }
+
   std::string connectionString_;
   const ReportLine& report_;
+  std::unique_ptr<OpcDaProxy> proxy_;
   std::unique_ptr<ConnectionSettings> settings_;
   std::string path_;
   OPCURL url_;

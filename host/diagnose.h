@@ -25,6 +25,7 @@ struct Explanation {
   std::string cause;
   std::string whatToDo;
 };
-Explanation ExplainResult(HRESULT hr, const std::string& host);
+// otherwise (when its cause is not empty) explains a result the table does not know.
+Explanation ExplainResult(HRESULT hr, const std::string& host, const Explanation& otherwise = {});
 
 }  // namespace krelta::host

@@ -92,11 +92,12 @@ std::string WithHost(std::string text, const std::string& host) {
 
 }  // namespace
 
-Explanation ExplainResult(HRESULT hr, const std::string& host) {
+Explanation ExplainResult(HRESULT hr, const std::string& host, const Explanation& otherwise) {
   for (const KnownResult& known : kKnownResults) {
     if (known.hr != static_cast<std::uint32_t>(hr)) continue;
     return {WithHost(known.cause, host), WithHost(known.whatToDo, host)};
   }
+  if (!otherwise.cause.empty()) return {WithHost(otherwise.cause, host), WithHost(otherwise.whatToDo, host)};
   return {"The call failed: " + FormatResult(hr) + ".",
           WithHost("Look the code up; the OPCDA log of the library and the event log of {host} may "
                    "say more.",

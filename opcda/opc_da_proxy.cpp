@@ -144,6 +144,7 @@ bool OpcDaProxy::Open() {
   if (session_) return true;
   connectionLog_.Write(kLogInformation, "Open OPC Server.");
   openFailure_.clear();
+  openSteps_ = OpenSteps{};
 
   const std::string host = serverAddress_.GetHost();
   if (!host.empty()) {
@@ -158,18 +159,21 @@ bool OpcDaProxy::Open() {
   struct Opened {
     bool connected = false;
     std::string failure;
+    OpenSteps steps;
   };
   const std::optional<Opened> opened = OnSession<Opened>(
       "CoCreateInstanceEx",
       [settings = std::move(settings), relay = logRelay_](OpcDaSession& session) {
         Opened answer;
         answer.connected = session.Open(settings, relay, answer.failure);
+        answer.steps = session.Steps();
         return answer;
       });
   if (!opened) {
     if (openFailure_.empty()) openFailure_ = "the server did not answer in time";
     return false;
   }
+  openSteps_ = opened->steps;
   if (!opened->connected) {
     openFailure_ = opened->failure;
     RetireSession();
@@ -214,18 +218,43 @@ bool OpcDaProxy::Close() {
 }
 
 std::vector<ItemRecord> OpcDaProxy::ListItems(const std::string& branchItemId,
-                                              const std::string& displayPath) {
+                                              const std::string& displayPath, std::string* failure) {
   // A lost session is opened again only on the retry schedule, as for reads and writes; one
   // that was never opened is opened now.
   ReopenIfDue();
   if (!session_ && !schedule_.IsLost()) Open();
-  std::optional<std::vector<ItemRecord>> items = OnSession<std::vector<ItemRecord>>(
+  struct Listing {
+    std::vector<ItemRecord> items;
+    std::string failure;
+  };
+  std::optional<Listing> listing = OnSession<Listing>(
       "IOPCBrowse::Browse",
       [branchItemId, displayPath, delimiter = delimiter_](OpcDaSession& session) {
-        return session.ListItems(branchItemId, displayPath, delimiter);
+        Listing answer;
+        answer.items = session.ListItems(branchItemId, displayPath, delimiter, &answer.failure);
+        return answer;
       });
   NoteLoss();
-  return items ? std::move(*items) : std::vector<ItemRecord>();
+  if (failure) {
+    *failure = !listing ? (timedOut_ ? "the server did not answer in time" : "there is no session")
+                        : listing->failure;
+  }
+  return listing ? std::move(listing->items) : std::vector<ItemRecord>();
+}
+
+std::optional<ServerStatus> OpcDaProxy::GetStatus() {
+  struct Status {
+    bool closed = false;
+    ServerStatus status;
+  };
+  std::optional<Status> answer = OnSession<Status>("IOPCServer::GetStatus", [](OpcDaSession& session) {
+    Status s;
+    s.status = session.GetStatus(s.closed);
+    return s;
+  });
+  NoteLoss();
+  if (!answer || answer->closed) return std::nullopt;
+  return std::move(answer->status);
 }
 
 }  // namespace krelta

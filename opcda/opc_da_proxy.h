@@ -60,6 +60,38 @@ constexpr std::chrono::seconds kDefaultCallTimeout{15};
 // more waits until one has ended.
 constexpr std::size_t kMaxAbandonedSessions = 2;
 
+// What the last Open found at each of its steps (krelta-host diagnose names the failing one).
+// A step not reached keeps reached == false.
+struct OpenSteps {
+  bool answered = false;  // the session answered within the call bound
+  HRESULT creation = S_OK;
+  bool groupReached = false;
+  HRESULT group = S_OK;  // AddGroup's result; E_POINTER when it succeeded without a group
+  bool shutdownReached = false;
+  HRESULT shutdown = S_OK;  // the first failing call of advising the shutdown sink
+};
+
+// IOPCServer::GetStatus, its texts owned.
+struct ServerStatus {
+  HRESULT call = S_OK;
+  std::string vendor;  // UTF-8
+  OPCSERVERSTATE state = OPC_STATUS_FAILED;
+  WORD majorVersion = 0, minorVersion = 0, buildNumber = 0;
+  FILETIME currentTime{};
+};
+
+// One item of a cache read as the server answered it.
+struct ItemSample {
+  HRESULT error = S_OK;
+  std::string value;  // DumpVariant's text of the value
+  WORD quality = 0;
+  FILETIME timeStamp{};
+};
+struct ItemSamples {
+  HRESULT call = S_OK;
+  std::vector<ItemSample> items;  // per handle when the call succeeded
+};
+
 class OpcDaProxy {
  public:
   // connectionLog is the owning connection's log; it outlives the proxy.
@@ -118,8 +150,17 @@ class OpcDaProxy {
   void WriteData(const std::vector<NodeGroupEntry>& entries, std::int64_t startSeconds,
                  std::int64_t stepMilliseconds, const std::vector<ValueVector*>& rows,
                  bool writeVqt);
-  // The items below one branch, listed on the session; empty without one.
-  std::vector<ItemRecord> ListItems(const std::string& branchItemId, const std::string& displayPath);
+  // The items below one branch, listed on the session; empty without one. failure (when given)
+  // receives the first error the listing logged, or why there was no listing.
+  std::vector<ItemRecord> ListItems(const std::string& branchItemId, const std::string& displayPath,
+                                    std::string* failure = nullptr);
+
+  // For a diagnosis of the path to the server: the steps of the last Open, the server's status,
+  // and one cache read of items added with AddItems, unconverted. Empty without a session or
+  // an answer within the bound.
+  const OpenSteps& LastOpenSteps() const { return openSteps_; }
+  std::optional<ServerStatus> GetStatus();
+  std::optional<ItemSamples> ReadSamples(const std::vector<OPCHANDLE>& handles);
 
   const std::string& Delimiter() const { return delimiter_; }
   LogFile& ConnectionLog() { return connectionLog_; }
@@ -158,6 +199,7 @@ class OpcDaProxy {
   ReconnectSchedule schedule_;
   std::uint64_t sessionNumber_ = 0;
   std::string openFailure_;  // why the last Open returned false
+  OpenSteps openSteps_;
   bool vqtFallbackLogged_ = false;
   bool timedOut_ = false;  // the last OnSession gave up waiting
 };

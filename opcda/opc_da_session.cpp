@@ -58,6 +58,8 @@ bool OpcDaSession::Open(const SessionSettings& settings, std::shared_ptr<LogRela
   if (IsOpen()) return true;
   updateRateSeconds_ = settings.updateRateSeconds;
   const std::string host = settings.address.GetHost();
+  steps_ = OpenSteps{};
+  steps_.answered = true;
   HRESULT hr;
   {
     CallScope call(thread_, "CoCreateInstanceEx");
@@ -65,6 +67,7 @@ bool OpcDaSession::Open(const SessionSettings& settings, std::shared_ptr<LogRela
                             reinterpret_cast<void**>(server_.ReleaseAndGetAddressOf()),
                             &settings.credentials);
   }
+  steps_.creation = hr;
   if (FAILED(hr)) {
     failure = Format("CoCreateInstanceEx failed: %1%", FormatResult(hr));
     LogOpcda(kLogError, failure);
@@ -87,6 +90,8 @@ bool OpcDaSession::Open(const SessionSettings& settings, std::shared_ptr<LogRela
     return false;
   }
   const HRESULT shutdown = AdviseShutdownSink();
+  steps_.shutdownReached = true;
+  steps_.shutdown = shutdown;
   if (FAILED(shutdown)) {
     LogOpcda(kLogError, Format("OpcDaProxy::Open: GetShutdownConnectionPoint() failed: %1%",
                                FormatResult(shutdown)));
@@ -116,6 +121,8 @@ void OpcDaSession::AddGroup(std::string& failure) {
                            group.ReleaseAndGetAddressOf());
   }
   groupHandle_ = groupHandle;
+  steps_.groupReached = true;
+  steps_.group = SUCCEEDED(hr) && !group ? E_POINTER : hr;
   if (FAILED(hr)) {
     failure = Format("IOPCServer::AddGroup failed: %1%", FormatResult(hr));
     LogOpcda(kLogError, failure);
@@ -476,10 +483,14 @@ WriteAnswer OpcDaSession::Write(WriteRow& row, bool withQualityAndTime, bool log
 
 std::vector<ItemRecord> OpcDaSession::ListItems(const std::string& branchItemId,
                                                 const std::string& displayPath,
-                                                const std::string& delimiter) {
-  if (ClosedByShutdown() || !IsOpen() || !MayCall()) return {};
+                                                const std::string& delimiter, std::string* failure) {
+  if (ClosedByShutdown() || !IsOpen() || !MayCall()) {
+    if (failure) *failure = "there is no session";
+    return {};
+  }
   std::shared_ptr<LogRelay> relay = log_;
-  const LogSink sink = [relay](std::int32_t level, const std::string& message) {
+  const LogSink sink = [relay, failure](std::int32_t level, const std::string& message) {
+    if (failure && failure->empty() && level <= kLogError) *failure = message;
     if (relay) relay->Write(level, message);
   };
   std::vector<ItemRecord> items;
@@ -489,6 +500,35 @@ std::vector<ItemRecord> OpcDaSession::ListItems(const std::string& branchItemId,
   }
   if (ClosedByShutdown()) return {};
   return items;
+}
+
+ServerStatus OpcDaSession::GetStatus(bool& closed) {
+  ServerStatus answer;
+  closed = ClosedByShutdown() || !IsOpen() || !MayCall();
+  if (closed) return answer;
+  com::CoTaskMem<OPCSERVERSTATUS> status;
+  {
+    CallScope call(thread_, "IOPCServer::GetStatus");
+    answer.call = server_->GetStatus(status.put());
+  }
+  const com::CoTaskMem<wchar_t> vendor(status ? status.get()->szVendorInfo : nullptr);
+  if (ClosedByShutdown()) {
+    closed = true;
+    return answer;
+  }
+  if (FAILED(answer.call)) {
+    NoteServerGone("IOPCServer::GetStatus", answer.call);
+    return answer;
+  }
+  if (status) {
+    answer.vendor = com::WideToUtf8(vendor.get());
+    answer.state = status.get()->dwServerState;
+    answer.majorVersion = status.get()->wMajorVersion;
+    answer.minorVersion = status.get()->wMinorVersion;
+    answer.buildNumber = status.get()->wBuildNumber;
+    answer.currentTime = status.get()->ftCurrentTime;
+  }
+  return answer;
 }
 
 }  // namespace krelta

@@ -20,6 +20,7 @@
 #include "opc_da.h"
 #include "opcda/browse.h"
 #include "opcda/create_instance.h"
+#include "opcda/opc_da_proxy.h"
 #include "platform/com/com_owners.h"
 
 namespace krelta {
@@ -99,9 +100,14 @@ class OpcDaSession {
   // are not empty. logFallback: log the first fallback of the connection.
   WriteAnswer Write(WriteRow& row, bool withQualityAndTime, bool logFallback);
   // The items below one branch (see GetItems in browse.h). Throws Exception when the server
-  // offers neither browse interface; empty without a session.
+  // offers neither browse interface; empty without a session. failure (when given) receives the
+  // first error the listing logged.
   std::vector<ItemRecord> ListItems(const std::string& branchItemId, const std::string& displayPath,
-                                    const std::string& delimiter);
+                                    const std::string& delimiter, std::string* failure = nullptr);
+  // The steps of the last Open.
+  const OpenSteps& Steps() const { return steps_; }
+  // IOPCServer::GetStatus; closed (no call made) without a session.
+  ServerStatus GetStatus(bool& closed);
 
  private:
   bool IsOpen() const { return static_cast<bool>(itemMgt_); }
@@ -140,6 +146,7 @@ class OpcDaSession {
   std::vector<OPCHANDLE> serverHandles_;  // every item added in this session
   OPCHANDLE nextClientHandle_ = 1;
   bool serverGone_ = false;  // nothing more is asked of the server
+  OpenSteps steps_;
 };
 
 }  // namespace krelta

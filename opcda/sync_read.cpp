@@ -125,4 +125,22 @@ void OpcDaProxy::Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& m
   }
 }
 
+std::optional<ItemSamples> OpcDaProxy::ReadSamples(const std::vector<OPCHANDLE>& handles) {
+  std::optional<ReadAnswer> read = OnSession<ReadAnswer>(
+      "IOPCSyncIO::Read", [handles](OpcDaSession& session) { return session.Read(handles); });
+  NoteLoss();
+  if (!read || read->closed) return std::nullopt;
+  ItemSamples samples;
+  samples.call = read->noInterface ? E_NOINTERFACE : read->call;
+  if (FAILED(samples.call) || !read->states) return samples;
+  for (std::size_t i = 0; i < read->states.size(); ++i) {
+    const OPCITEMSTATE& state = read->states[i];
+    std::ostringstream value;
+    DumpVariant(value, state.vDataValue);
+    samples.items.push_back({read->errors ? read->errors[i] : S_OK, value.str(), state.wQuality,
+                             state.ftTimeStamp});
+  }
+  return samples;
+}
+
 }  // namespace krelta

@@ -66,11 +66,16 @@ TEST_F(Diagnose, EveryStepPassesAgainstTheSimulator) {
       "configuration file", "server address", "host answers", "class known on that host",
       "server created", "server status", "shutdown callback accepted", "group added",
       "node Plant.Line1 browsed", "node Plant.Utilities browsed", "one read"};
-  ASSERT_EQ(lines_.size(), steps.size()) << Report();
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    EXPECT_EQ(lines_[i].rfind("[ok] " + steps[i] + ": ", 0), 0u) << lines_[i];
+  std::vector<std::string> stepLines;
+  for (const std::string& line : lines_) {
+    if (line[0] == '[') stepLines.push_back(line);
   }
-  EXPECT_NE(Report().find("Plant.Line1.Temperature "), std::string::npos) << Report();
+  ASSERT_EQ(stepLines.size(), steps.size()) << Report();
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    EXPECT_EQ(stepLines[i].rfind("[ok] " + steps[i] + ": ", 0), 0u) << stepLines[i];
+  }
+  EXPECT_NE(Report().find("    Plant.Line1.Temperature: "), std::string::npos) << Report();
+  EXPECT_EQ(Counter(Control(), SIM_COUNTER_GROUPS_LIVE), 0) << "the group stays behind";
 }
 
 struct FailingStep {
