@@ -16,6 +16,7 @@
 #include "config/tag_list_file.h"
 #include "config/xml_guard.h"
 #include "discovery/opc_url.h"
+#include "log/log_file.h"
 #include "opc_da.h"
 #include "opc_da_constants.h"
 #include "opcda/create_instance.h"
@@ -119,21 +120,18 @@ class Diagnosis {
 
   // The file as the library reads it: what makes it unusable, else what it holds.
   bool ReadConfiguration() {
-    try {
-      settings_ = std::make_unique<ConnectionSettings>(connectionString_);
-    } catch (const Exception& e) {
-      path_ = "the configuration file";
-      return Failed(kConfigurationStep, e.what(), "The configuration's nodes cannot be read.",
-                    "Each node needs two settings in <nodes> (Node_<n>_0, Node_<n>_1): correct "
-                    "the file, or " + ConfigureHint() + ".");
-    }
-    path_ = settings_->ConfigurationPath();
-    std::ifstream file(path_, std::ios::binary);
-    if (!file) {
+    path_ = ApplicationDataFolder() + "\\" + kFilePrefix + connectionString_ + "Configuration.xml";
+    if (::GetFileAttributesA(path_.c_str()) == INVALID_FILE_ATTRIBUTES) {
       return Failed(kConfigurationStep, path_ + " does not exist",
                     "There is no configuration for the connection string \"" + connectionString_ +
                         "\" (the file name is OPCDA_ + connection string + Configuration.xml).",
                     "Check the connection string, or " + ConfigureHint() + ".");
+    }
+    std::ifstream file(path_, std::ios::binary);
+    if (!file) {
+      return Failed(kConfigurationStep, path_ + " cannot be opened",
+                    "This user may not read the file, or another program holds it open.",
+                    "Give this user read access to " + path_ + " (the host's user needs it too).");
     }
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const std::size_t depth = XmlNestingDepth(text);
@@ -156,6 +154,13 @@ class Diagnosis {
       return Failed(kConfigurationStep, path_ + " has no <settings> element",
                     "The file is XML but no configuration of this library.",
                     "Move it away and " + ConfigureHint() + ".");
+    }
+    try {
+      settings_ = std::make_unique<ConnectionSettings>(connectionString_);
+    } catch (const Exception& e) {
+      return Failed(kConfigurationStep, path_ + ": " + e.what(), "The configuration's nodes cannot be read.",
+                    "Each node needs two settings in <nodes> (Node_<n>_0, Node_<n>_1): correct "
+                    "the file, or " + ConfigureHint() + ".");
     }
     if (settings_->Url().empty()) {
       return Failed(kConfigurationStep, path_ + " names no server (the URL setting is empty)",
@@ -428,7 +433,14 @@ class Diagnosis {
 
 int Diagnose(const std::string& connectionString, const ReportLine& report) {
   com::ApartmentGuard apartment(COINIT_MULTITHREADED);
-  return Diagnosis(connectionString, report).Run();
+  try {
+    return Diagnosis(connectionString, report).Run();
+  } catch (const std::exception& e) {
+    report(std::string("[failed] diagnose: ") + e.what());
+    report("    cause: The diagnosis itself failed (out of memory, or no thread could be started).");
+    report("    what to do: Run it again; the OPCDA log in " + ApplicationDataFolder() + " may say more.");
+    return 1;
+  }
 }
 
 }  // namespace krelta::host

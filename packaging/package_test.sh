@@ -62,6 +62,7 @@ run . demo.cmd
 [ $rc -eq 0 ] || fail "demo.cmd failed"
 expect "OpcDAKrelta.dll $version (file version $version.0): C:\\$package\\OpcDAKrelta.dll" "--version"
 expect "No OPC proxy/stub was registered: registered C:\\$package\\simulator\\OpcDAKreltaPS.dll" "demo.cmd"
+expect "[ok] one read: 10 of 10 tags read" "diagnose"
 expect "[Plant.Line1]" "tree"
 expect "Plant.Line1/Profile/p5 5 " "read of every tag"
 expect "wrote Plant.Line1/Speed 1500 at" "write"
