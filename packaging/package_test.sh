@@ -22,8 +22,12 @@ wineboot -i >/dev/null 2>&1 || true
 wineserver -w
 rm -f "$WINEPREFIX/dosdevices/z:"
 wineserver -p
-(cd "$WINEPREFIX/drive_c" && cmake -E tar xf "$work/$package.zip")
-folder="$WINEPREFIX/drive_c/$package"
+# A folder with blanks and parentheses, as browsers and "Program Files (x86)" make them.
+parent="Plant Tools (x86)"
+mkdir -p "$WINEPREFIX/drive_c/$parent"
+(cd "$WINEPREFIX/drive_c/$parent" && cmake -E tar xf "$work/$package.zip")
+folder="$WINEPREFIX/drive_c/$parent/$package"
+windows="C:\\$parent\\$package"
 for f in OpcDAKrelta.dll krelta2.h krelta-host.exe README.txt demo.cmd \
          examples/OPCDA_PlantConfiguration.xml examples/opcda_tags.txt \
          simulator/krelta-simulator.exe simulator/OpcDAKreltaPS.dll \
@@ -60,8 +64,8 @@ before=$(snapshot)
 
 run . demo.cmd
 [ $rc -eq 0 ] || fail "demo.cmd failed"
-expect "OpcDAKrelta.dll $version (file version $version.0): C:\\$package\\OpcDAKrelta.dll" "--version"
-expect "No OPC proxy/stub was registered: registered C:\\$package\\simulator\\OpcDAKreltaPS.dll" "demo.cmd"
+expect "OpcDAKrelta.dll $version (file version $version.0): $windows\\OpcDAKrelta.dll" "--version"
+expect "No OPC proxy/stub was registered: registered $windows\\simulator\\OpcDAKreltaPS.dll" "demo.cmd"
 expect "[ok] one read: 10 of 10 tags read" "diagnose"
 expect "[Plant.Line1]" "tree"
 expect "Plant.Line1/Profile/p5 5 " "read of every tag"
@@ -72,7 +76,7 @@ run simulator register.cmd
 expect "already the registered proxy/stub" "register.cmd run twice"
 run simulator unregister.cmd
 [ $rc -eq 0 ] || fail "unregister.cmd failed"
-expect "Removed the registration of C:\\$package\\simulator\\OpcDAKreltaPS.dll" "unregister.cmd"
+expect "Removed the registration of $windows\\simulator\\OpcDAKreltaPS.dll" "unregister.cmd"
 expect "removed OpcDAKrelta.Simulator.1" "unregister.cmd"
 diff <(echo "$before") <(snapshot) || fail "the registry differs from before register.cmd (above)"
 
