@@ -4,13 +4,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <future>
 #include <memory>
 #include <optional>
 
 #include "opcda/opc_da_proxy.h"
 #include "opcda/opc_da_session.h"
 #include "opcda/session_thread.h"
+#include "opcda/slim_sync.h"
 
 namespace krelta {
 
@@ -23,19 +23,25 @@ std::optional<Answer> OpcDaProxy::OnSession(const char* call, Work&& work) {
   if (!session_) return std::nullopt;
   // The task owns everything it works on: when the caller stops waiting, the thread still
   // finishes the call with its own copies.
-  auto task = std::make_shared<std::packaged_task<Answer(OpcDaSession&)>>(std::forward<Work>(work));
-  std::future<Answer> answer = task->get_future();
-  if (!session_->Post([task](OpcDaSession& session) { (*task)(session); })) return std::nullopt;
+  auto slot = std::make_shared<AnswerSlot<Answer>>();
+  const bool posted = session_->Post([slot, work = std::forward<Work>(work)](OpcDaSession& session) mutable {
+    try {
+      slot->Set(work(session));
+    } catch (...) {
+      slot->SetFailure(std::current_exception());
+    }
+  });
+  if (!posted) return std::nullopt;
   const std::int64_t forTesting = g_callTimeoutForTestingMs.load();
   const std::chrono::milliseconds bound =
       forTesting >= 0 ? std::chrono::milliseconds(forTesting) : callTimeout_;
-  if (bound.count() > 0 && answer.wait_for(bound) == std::future_status::timeout) {
+  if (!slot->Wait(bound)) {
     const char* current = session_->CurrentCall();
     Abandon(current != nullptr ? current : call);
     timedOut_ = true;
     return std::nullopt;
   }
-  return answer.get();
+  return slot->Take();
 }
 
 }  // namespace krelta

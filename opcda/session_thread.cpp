@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include <mutex>
+
 #include "opcda/opc_da_session.h"
 #include "util/exception.h"
 
@@ -75,8 +77,8 @@ void SessionThread::Run() {
     for (;;) {
       Task task;
       {
-        std::unique_lock<std::mutex> held(lock_);
-        wake_.wait(held, [this] { return stopping_ || !queue_.empty(); });
+        std::lock_guard<SlimLock> held(lock_);
+        wake_.Wait(lock_, [this] { return stopping_ || !queue_.empty(); });
         if (queue_.empty()) break;
         task = std::move(queue_.front());
         queue_.pop_front();
@@ -96,31 +98,31 @@ void SessionThread::Run() {
 
 bool SessionThread::Post(Task task) {
   {
-    std::lock_guard<std::mutex> held(lock_);
+    std::lock_guard<SlimLock> held(lock_);
     if (stopping_) return false;
     queue_.push_back(std::move(task));
   }
-  wake_.notify_one();
+  wake_.NotifyOne();
   return true;
 }
 
 void SessionThread::Stop() {
   {
-    std::lock_guard<std::mutex> held(lock_);
+    std::lock_guard<SlimLock> held(lock_);
     stopping_ = true;
   }
-  wake_.notify_one();
+  wake_.NotifyOne();
 }
 
 void SessionThread::Abandon() {
   abandoned_.store(true);
   std::deque<Task> dropped;
   {
-    std::lock_guard<std::mutex> held(lock_);
+    std::lock_guard<SlimLock> held(lock_);
     stopping_ = true;
     dropped.swap(queue_);
   }
-  wake_.notify_one();
+  wake_.NotifyOne();
 }
 
 void SessionThread::RequestShutdown() {

@@ -11,12 +11,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "opcda/slim_sync.h"
 
 namespace krelta {
 
@@ -68,8 +68,8 @@ class SessionThread : public std::enable_shared_from_this<SessionThread> {
   static DWORD WINAPI Main(void* self);
   void Run();
 
-  std::mutex lock_;
-  std::condition_variable wake_;
+  SlimLock lock_;
+  SlimCondition wake_;
   std::deque<Task> queue_;  // under lock_
   bool stopping_ = false;   // under lock_
   std::atomic<bool> abandoned_{false};

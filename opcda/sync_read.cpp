@@ -42,7 +42,7 @@ void OpcDaProxy::Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& m
     case AddedHandles::kNoAnswer:  // logged when the session was abandoned
       return;
   }
-  const ServerHandleSlots slots = CollectServerHandles(entries);
+  ServerHandleSlots slots = CollectServerHandles(entries);
   const DWORD count = static_cast<DWORD>(slots.handles.size());
   LogFile& log = connectionLog_;
   const bool debug = log.Enabled(kLogDebug);
@@ -54,7 +54,7 @@ void OpcDaProxy::Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& m
     }
     std::optional<ReadAnswer> read = OnSession<ReadAnswer>(
         "IOPCSyncIO::Read",
-        [handles = slots.handles](OpcDaSession& session) { return session.Read(handles); });
+        [handles = std::move(slots.handles)](OpcDaSession& session) { return session.Read(handles); });
     NoteLoss();
     // No answer in time, or a shutdown request during the call: cells stay unset.
     if (!read || read->closed) return;

@@ -19,6 +19,7 @@
 #include "config/connection_settings.h"
 #include "host/library.h"
 #include "opcda/session_thread.h"
+#include "opcda/slim_sync.h"
 #include "simulator/address_space.h"
 
 namespace {
@@ -97,12 +98,10 @@ double HopMicros() {
   std::vector<double> times;
   for (int i = 0; i < 2001; ++i) {
     const auto start = Clock::now();
-    auto task = std::make_shared<std::packaged_task<int(krelta::OpcDaSession&)>>(
-        [](krelta::OpcDaSession&) { return 1; });
-    auto answer = task->get_future();
-    thread->Post([task](krelta::OpcDaSession& s) { (*task)(s); });
-    answer.wait_for(std::chrono::seconds(15));
-    answer.get();
+    auto slot = std::make_shared<krelta::AnswerSlot<int>>();
+    thread->Post([slot](krelta::OpcDaSession&) { slot->Set(1); });
+    slot->Wait(std::chrono::seconds(15));
+    slot->Take();
     times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
   thread->Stop();
