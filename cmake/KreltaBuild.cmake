@@ -46,7 +46,6 @@ if(KRELTA_WINDOWS)
 else()
   find_package(GTest REQUIRED)
 endif()
-include(GoogleTest)
 
 # krelta_add_library(name SOURCES ... [DEPENDS ...] [WINDOWS_LIBS ...])
 function(krelta_add_library name)
@@ -60,43 +59,30 @@ function(krelta_add_library name)
   endif()
 endfunction()
 
-# krelta_add_test(name SOURCES ... [DEPENDS ...] [LABELS ...] [PROPERTIES ...] [STANDALONE] [EACH_CASE])
+# krelta_add_test(name SOURCES ... [DEPENDS ...] [LABELS ...] [PROPERTIES ...] [STANDALONE])
 # One GoogleTest executable and one CTest entry that runs all its cases in one process (under
-# Wine in the Windows build), so a simulator started by its first case serves the rest. Tests
-# are labelled native or wine plus LABELS. A Windows test may start the simulator or show a
-# dialog, so such tests run one at a time (resource lock "simulator"); STANDALONE ones need
-# neither and run beside them under `ctest -j`. EACH_CASE gives every case a process and an
-# entry of its own (the dialog tests, whose desktop state does not survive a failed case).
+# Wine in the Windows build), so a simulator started by its first case serves the rest; one
+# case: `<program> --gtest_filter=...`. Tests are labelled native or wine plus LABELS. A Windows
+# test may start the simulator or show a dialog, so such tests run one at a time (resource lock
+# "simulator"); STANDALONE ones need neither and run beside them under `ctest -j`.
 function(krelta_add_test name)
-  cmake_parse_arguments(ARG "STANDALONE;EACH_CASE" "" "SOURCES;DEPENDS;LABELS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(ARG "STANDALONE" "" "SOURCES;DEPENDS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPENDS} GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
   # The test code itself without optimisation or debug information: it compiles in less than
   # half the time, and the libraries it checks keep the build's flags.
   target_compile_options(${name} PRIVATE ${KRELTA_WARNINGS} -O0 -g0)
+  set(kind native)
   set(lock)
   if(KRELTA_WINDOWS)
     set(kind wine)
     if(NOT ARG_STANDALONE)
       set(lock RESOURCE_LOCK simulator)
     endif()
-  else()
-    set(kind native)
   endif()
-  if(NOT ARG_EACH_CASE)
-    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
-    set_tests_properties(${name} PROPERTIES LABELS "${kind};${ARG_LABELS}" ${lock} ${ARG_PROPERTIES})
-    return()
-  endif()
-  # gtest_discover_tests hands PROPERTIES through several list expansions before its
-  # set_tests_properties call, each eating one backslash of an escaped ';': seven keep the
-  # labels one list (CMake 3.25; after an upgrade check that `ctest -N -L ui` finds tests).
-  string(REPEAT "\\" 7 escape)
-  string(REPLACE ";" "${escape};" labels "${kind};${ARG_LABELS}")
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       TEST_PREFIX "${name}."
-                       PROPERTIES LABELS "${labels}" ${lock} ${ARG_PROPERTIES})
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  set_tests_properties(${name} PROPERTIES LABELS "${kind};${ARG_LABELS}" ${lock} ${ARG_PROPERTIES})
 endfunction()
 
 # krelta_add_fuzzer(name SOURCES ... [DEPENDS ...] [CORPUS dir] [DICT file])
@@ -122,7 +108,7 @@ function(krelta_add_fuzzer name)
   endif()
   set(script ${CMAKE_BINARY_DIR}/fuzz/${name}.sh)
   file(GENERATE OUTPUT ${script} CONTENT
-       "#!/bin/sh\nexec $<TARGET_FILE:${name}> -max_total_time=\"\${1:-${KRELTA_FUZZ_SECONDS}}\" ${options} ${work} ${ARG_CORPUS}\n")
+       "#!/bin/sh\n# ${name}.sh [seconds [libFuzzer flags...]]\nseconds=\${1:-${KRELTA_FUZZ_SECONDS}}\n[ $# -gt 0 ] && shift\nexec $<TARGET_FILE:${name}> -max_total_time=\"$seconds\" ${options} -artifact_prefix=${CMAKE_BINARY_DIR}/fuzz/${name}- \"$@\" ${work} ${ARG_CORPUS}\n")
   add_test(NAME fuzz.${name} COMMAND sh ${script})
   set_tests_properties(fuzz.${name} PROPERTIES LABELS "native;fuzz" TIMEOUT 300)
 endfunction()

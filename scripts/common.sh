@@ -79,7 +79,9 @@ wine_prefix() {
 wine_start() {
   wine_prefix
   wineserver -p || true  # already running for this prefix
-  wine cmd /c exit >/dev/null 2>&1 || true
+  # Windows not managed: Xvfb has no window manager, and Wine waits 2 s for one whenever a
+  # managed window (every dialog) is hidden.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
   if [ -x "$KRELTA_BUILD_ROOT/win/register" ]; then
     "$KRELTA_BUILD_ROOT/win/register" "$@"
   fi
