@@ -34,8 +34,9 @@ inline void UseTestDesktop() {
 // at once (two threads asking for it at the same time can leave it without a display).
 inline const bool kMainThreadOnTestDesktop = (UseTestDesktop(), ::GetDesktopWindow() != nullptr);
 
-// A visible top-level dialog of this process with this caption, waited for up to timeoutMs.
-inline HWND WaitForDialog(const wchar_t* caption, int timeoutMs = 20000) {
+// A visible top-level dialog with this caption, of this process or (foreign) of another one,
+// waited for up to timeoutMs.
+inline HWND WaitForDialog(const wchar_t* caption, int timeoutMs = 20000, bool foreign = false) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < end) {
     HWND found = nullptr;
@@ -43,7 +44,7 @@ inline HWND WaitForDialog(const wchar_t* caption, int timeoutMs = 20000) {
          w = ::FindWindowExW(nullptr, w, L"#32770", caption)) {
       DWORD pid = 0;
       ::GetWindowThreadProcessId(w, &pid);
-      if (pid == ::GetCurrentProcessId() && ::IsWindowVisible(w)) found = w;
+      if ((pid != ::GetCurrentProcessId()) == foreign && ::IsWindowVisible(w)) found = w;
     }
     if (found != nullptr) return found;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -51,6 +52,7 @@ inline HWND WaitForDialog(const wchar_t* caption, int timeoutMs = 20000) {
   ADD_FAILURE() << "no dialog appeared";
   return nullptr;
 }
+inline HWND WaitForForeignDialog(const wchar_t* caption) { return WaitForDialog(caption, 30000, true); }
 
 inline bool WaitGone(HWND window, int timeoutMs = 60000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -1,34 +1,16 @@
-// Another process's dialogs, read and driven from outside: windows are found by caption and
-// owner process, tree items are read and changed through a TVITEM and text buffer placed in the
-// owner's memory (a pointer into our memory means nothing there).
+// Another process's tree view, read and driven from outside (its dialog: WaitForForeignDialog):
+// items are read and changed through a TVITEM and text buffer placed in the owner's memory (a
+// pointer into our memory means nothing there).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace krelta::testing {
-
-// A visible dialog with this caption owned by any other process.
-inline HWND WaitForForeignDialog(const wchar_t* caption, int timeoutMs = 30000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < end) {
-    for (HWND w = ::FindWindowExW(nullptr, nullptr, L"#32770", caption); w != nullptr;
-         w = ::FindWindowExW(nullptr, w, L"#32770", caption)) {
-      DWORD pid = 0;
-      ::GetWindowThreadProcessId(w, &pid);
-      if (pid != ::GetCurrentProcessId() && ::IsWindowVisible(w)) return w;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ADD_FAILURE() << "no dialog appeared in another process";
-  return nullptr;
-}
 
 class RemoteTree {
  public:
