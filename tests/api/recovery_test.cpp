@@ -80,11 +80,7 @@ class Recovery : public testing::DataOperations {
               "krelta2_connectionReadCurrentData: Operation failed (Could not read data.).");
   }
   std::size_t CountPrefix(const std::string& level, const std::string& prefix) {
-    std::size_t n = 0;
-    for (const testing::LogEntry& e : ConnectionLog()) {
-      n += e.level == level && e.message.rfind(prefix, 0) == 0;
-    }
-    return n;
+    return testing::CountStartingWith(ConnectionLog(), level, prefix);
   }
 };
 

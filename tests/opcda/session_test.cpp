@@ -45,15 +45,6 @@ class Session : public testing::SimulatorSuite {
   LogFile log_{"OPCDA_session"};
 };
 
-// An empty level matches any level.
-bool HasEntryStartingWith(const std::vector<LogEntry>& entries, const std::string& level,
-                          const std::string& prefix) {
-  for (const LogEntry& e : entries) {
-    if ((level.empty() || e.level == level) && e.message.rfind(prefix, 0) == 0) return true;
-  }
-  return false;
-}
-
 TEST_F(Session, OpensWithAnyFormOfTheLocalHostAndAddsThePrivateGroup) {
   for (const std::string host : {"", "localhost", "LOCALHOST"}) {
     const LONG groups = Count(SIM_COUNTER_GROUPS_LIVE);
@@ -142,7 +133,7 @@ TEST_F(Session, MissingShutdownPlumbingIsLoggedAndTheSessionStays) {
   auto noPoint = Configured();
   EXPECT_TRUE(noPoint->Open());
   opcda = Opcda();
-  EXPECT_TRUE(HasEntryStartingWith(
+  EXPECT_TRUE(testing::CountStartingWith(
       opcda, "Error", "OpcDaProxy::GetShutdownConnectionPoint: FindConnectionPoint() failed: "));
   noPoint.reset();
 
@@ -264,7 +255,7 @@ TEST_F(Session, AKilledServerTurnsIntoFailuresNotAHang) {
   proxy->Close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_FALSE(proxy->IsConnected());
-  EXPECT_TRUE(HasEntryStartingWith(Connection(), "", "IOPCItemMgt::RemoveItems failed: "));
+  EXPECT_TRUE(testing::CountStartingWith(Connection(), "", "IOPCItemMgt::RemoveItems failed: "));
   ForgetControl();
 }
 
@@ -323,7 +314,7 @@ TEST_F(Session, AListingAfterALossWaitsForTheRetrySchedule) {
   std::this_thread::sleep_for(milliseconds(450));
   EXPECT_FALSE(GetItems(*proxy, "Plant.Line1", "").empty());
   EXPECT_EQ(Count(SIM_COUNTER_SERVERS_CREATED), servers + 1);
-  EXPECT_TRUE(HasEntryStartingWith(Connection(), "Warning", "Reconnected to server "));
+  EXPECT_TRUE(testing::CountStartingWith(Connection(), "Warning", "Reconnected to server "));
 }
 
 }  // namespace

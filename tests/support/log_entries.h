@@ -43,6 +43,15 @@ inline std::vector<LogEntry> ReadLogEntries(const std::string& path) {
   return entries;
 }
 
+// Entries of this level (of any when level is empty) whose message starts with prefix: for
+// messages whose tail (a system text, a time) is not what the test is about.
+inline std::size_t CountStartingWith(const std::vector<LogEntry>& entries, const std::string& level,
+                                     const std::string& prefix) {
+  std::size_t n = 0;
+  for (const LogEntry& e : entries) n += (level.empty() || e.level == level) && e.message.rfind(prefix, 0) == 0;
+  return n;
+}
+
 inline bool HasEntry(const std::vector<LogEntry>& entries, const std::string& level,
                      const std::string& message) {
   for (const LogEntry& e : entries) {
