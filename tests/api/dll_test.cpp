@@ -81,17 +81,13 @@ TEST_F(Dll, UpdateConfigurationRunsRundll32AndWaits) {
   EXPECT_NE(std::string::npos, entry.find("rundll32.exe")) << entry;
 }
 
-// A failed open returns 1 and leaves the handle as it was, also for a configuration nested so
-// deep that reading it once overflowed the host's stack.
+// A failed open returns 1 and leaves the handle as it was. (A configuration nested too deep for
+// the parser is refused before it is parsed: the configuration tests.)
 TEST_F(Dll, AFailedOpenLeavesTheHandleUntouched) {
   ASSERT_TRUE(dll.Loaded());
-  std::string deep = "<settings><setting key=\"URL\" value=\"opcda:///X\"/>";
-  for (int i = 0; i < 100000; ++i) deep += "<a>";
-  for (const std::string& xml : {std::string(), deep}) {
-    krelta2_connection connection = Sentinel<krelta2_connection>();
-    EXPECT_EQ(KRELTA2_FAILED, dll.krelta2_connectionOpen(Configure(xml).c_str(), &connection));
-    EXPECT_EQ(Sentinel<krelta2_connection>(), connection);
-  }
+  krelta2_connection connection = Sentinel<krelta2_connection>();
+  EXPECT_EQ(KRELTA2_FAILED, dll.krelta2_connectionOpen(Configure("").c_str(), &connection));
+  EXPECT_EQ(Sentinel<krelta2_connection>(), connection);
   const std::string log = krelta::testing::ReadFileBytes(krelta::ApplicationDataFolder() + "\\OPCDAKreltaLog.log");
   EXPECT_NE(std::string::npos, log.find("krelta2_connectionOpen: Operation failed (Could not load server.)."));
   EXPECT_EQ(KRELTA2_INVALID_ARGUMENT, dll.krelta2_connectionOpen(nullptr, nullptr));
