@@ -168,20 +168,5 @@ TEST_F(Tree, UpdateTimesNeverGoBackAndArrayElementsShareTheirNodesTimeAndHandle)
   EXPECT_FALSE(plain.HasServerHandle());
 }
 
-TEST_F(Tree, NotImplementedOperationsLeaveDebugEntries) {
-  Node node(context_, "n", "n");
-  std::int64_t start = -5, end = -6;
-  EXPECT_EQ(node.GetActiveBatches(0, 10), nullptr);
-  node.GetBatchTimes("b", 1, &start, &end);
-  EXPECT_EQ(start, -5);
-  node.WriteBatchData({}, "b", 1, ValueVector(1));
-  ValueMatrix matrix(1, 1);
-  node.ReadHistoricalDataEx(matrix, {}, 0, 1, 1);
-  const std::vector<LogEntry> log = Log();
-  for (const char* op : {"GetActiveBatches", "GetBatchTimes", "WriteBatchData", "ReadHistoricalDataEx"}) {
-    EXPECT_TRUE(HasEntry(log, "Debug", std::string(op) + " was called, but is not implemented")) << op;
-  }
-}
-
 }  // namespace
 }  // namespace krelta

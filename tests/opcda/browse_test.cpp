@@ -12,7 +12,6 @@
 #include "opcda/browse.h"
 #include "opcda/format_result.h"
 #include "opcda/opc_da_proxy.h"
-#include "simulator/address_space.h"
 #include "support/host_thread.h"
 #include "support/log_entries.h"
 #include "support/simulator_session.h"
@@ -97,12 +96,6 @@ class Browse : public testing::SimulatorSuite {
     SimulatorSuite::SetUp();
     CreateDirectoryPath(folder_.DataFolder());
   }
-  void TearDown() override {
-    com::Bstr error;  // the process may serve the next test binary too
-    Control()->LoadAddressSpace(sim::kDefaultAddressSpace, error.put());
-    SimulatorSuite::TearDown();
-  }
-
   static void Load(const wchar_t* text) {
     com::Bstr error;
     ASSERT_EQ(Control()->LoadAddressSpace(text, error.put()), S_OK);
@@ -128,12 +121,6 @@ class Browse : public testing::SimulatorSuite {
   }
   std::vector<LogEntry> Opcda() { return ReadLogEntries(folder_.File("OPCDAKreltaLog.log")); }
   std::vector<LogEntry> Connection() { return ReadLogEntries(log_.Path()); }
-  static bool HasEntryStarting(const std::vector<LogEntry>& entries, const std::string& start) {
-    for (const LogEntry& e : entries) {
-      if (e.level == "Error" && e.message.rfind(start, 0) == 0) return true;
-    }
-    return false;
-  }
 
   testing::TestAppDataFolder folder_;
   LogFile log_{"OPCDA_browse"};
@@ -168,14 +155,15 @@ TEST_F(Browse, APointHandedOutTwiceEndsTheWalkWithWhatWasCollected) {
   Control()->SetFault(SIM_FAULT_BROWSE_PAGE, 10);
   Control()->SetFault(SIM_FAULT_CONTINUATION_REPEATS, 2);  // points 1, 2, then 1 again
   EXPECT_EQ(Items(testing::kSimulatorDA3Url, "B0002", "").size(), 30u);
-  EXPECT_TRUE(HasEntryStarting(Connection(), "IOPCBrowse::Browse returned the continuation point 'krelta-cp-"));
+  const std::string repeated = "IOPCBrowse::Browse returned the continuation point 'krelta-cp-";
+  EXPECT_TRUE(testing::CountStartingWith(Connection(), "Error", repeated));
 
   Control()->SetFault(SIM_FAULT_BROWSE_PAGE, 1);
   Control()->SetFault(SIM_FAULT_CONTINUATION_REPEATS, 1);
   const Walk walk = Branches(testing::kSimulatorDA3Url);
   EXPECT_EQ(walk.tree->Top()->children.size(), 2u);
   EXPECT_TRUE(walk.browseError);
-  EXPECT_TRUE(HasEntryStarting(Opcda(), "IOPCBrowse::Browse returned the continuation point 'krelta-cp-"));
+  EXPECT_TRUE(testing::CountStartingWith(Opcda(), "Error", repeated));
 }
 
 TEST_F(Browse, AnEnumeratorAnsweringSOkWithoutNamesEndsTheWalkWithWhatWasCollected) {
@@ -208,7 +196,7 @@ TEST_F(Browse, DeepAndSelfListingAddressSpacesEndAtTheDepthBound) {
   std::string deepPath = "Deep";
   for (int i = 1; i < 300; ++i) deepPath += ".Deep";
   EXPECT_TRUE(Items(testing::kSimulatorDA2Url, "", deepPath).empty());
-  EXPECT_TRUE(HasEntryStarting(Connection(), "The branch 'Deep.Deep."));
+  EXPECT_TRUE(testing::CountStartingWith(Connection(), "Error", "The branch 'Deep.Deep."));
 
   Control()->ClearFaults();
   Load(L"branch A\nitem X R8 1\n");

@@ -11,7 +11,6 @@
 #include "opc_da_constants.h"
 #include "opcda/create_instance.h"
 #include "platform/com/wide_text.h"
-#include "simulator/address_space.h"
 #include "support/simulator_session.h"
 #include "support/test_folder.h"
 #include "ui/datasource_dialog.h"
@@ -124,7 +123,6 @@ TEST_F(BadInput, SaveThatCannotBeWrittenSaysSoAndKeepsTheOldFile) {
     Press(window, IDOK);
     WaitGone(window);
   });
-  Control()->LoadAddressSpace(sim::kDefaultAddressSpace, error.put());
   std::filesystem::remove_all(settings.TemporarySavePath());
   EXPECT_EQ(messages_.Shown(), std::vector<std::string>{"Failed to save configuration to " + settings.ConfigurationPath()});
   EXPECT_EQ(ReadFileBytes(ConfigurationFile()), old);

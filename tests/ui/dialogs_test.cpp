@@ -12,7 +12,6 @@
 #include "opc_da_constants.h"
 #include "opcda/create_instance.h"
 #include "platform/com/wide_text.h"
-#include "simulator/address_space.h"
 #include "support/simulator_session.h"
 #include "support/test_folder.h"
 #include "ui/credentials_dialog.h"
@@ -38,12 +37,6 @@ class Dialogs : public SimulatorSuite {
   void SetUp() override {
     SimulatorSuite::SetUp();
     CreateDirectoryPath(folder_.DataFolder());
-  }
-  void TearDown() override {
-    Control()->GenerateAddressSpace(0, 0);
-    com::Bstr error;
-    Control()->LoadAddressSpace(sim::kDefaultAddressSpace, error.put());
-    SimulatorSuite::TearDown();
   }
   std::string ConfigurationFile() { return folder_.File("OPCDA_UiTestConfiguration.xml"); }
 
