@@ -1,5 +1,6 @@
-// Connections against the simulator: the tree built by browsing (Data Access 3 and 2) and the
-// branch walk of the configuration dialog. Paging and browse failures: the browse tests.
+// Connections against the simulator: the tree built by browsing a Data Access 2 server and the
+// branch walk of the configuration dialog. A Data Access 3 tree with an array node: krelta-host's
+// test; paging and browse failures: the browse tests.
 #include "model/connection.h"
 
 #include <gtest/gtest.h>
@@ -45,12 +46,10 @@ class ConnectionToSimulator : public testing::SimulatorSuite {
         << (error.get() ? std::wstring(error.get()).size() : 0);
   }
   // Writes the configuration of connection string "plant".
-  void Configure(const std::string& url, std::vector<NodeEntry> nodes,
-                 std::vector<ArrayNodeConfig> arrays = {}) {
+  void Configure(const std::string& url, std::vector<NodeEntry> nodes) {
     ConnectionSettings settings("plant");
     settings.SetUrl(url);
     settings.SetNodes(std::move(nodes));
-    settings.SetArrayNodes(std::move(arrays));
     ASSERT_TRUE(settings.WriteConfiguration());
   }
   static std::vector<std::string> TagNames(const Node& node) {
@@ -61,27 +60,6 @@ class ConnectionToSimulator : public testing::SimulatorSuite {
 
   TestAppDataFolder folder_;
 };
-
-TEST_F(ConnectionToSimulator, DataAccess3TreeListsDirectItemsAndArrayNodes) {
-  ArrayNodeConfig profile;
-  profile.tag = "Area2.Profile";
-  profile.size = 3;
-  profile.names = {"p1", "p2", "p3"};
-  Configure(testing::kSimulatorDA3Url, {{"Area1", "Area1"}, {"Area2", "Area2"}}, {profile});
-  Connection connection("plant");
-  ASSERT_EQ(connection.TopNodes().size(), 1u);
-  const Node& root = *connection.TopNodes()[0];
-  EXPECT_EQ(root.Name(), "OpcDAKrelta.Simulator.1");
-  ASSERT_EQ(root.Nodes().size(), 2u);
-  // Only the branch's own items, never those of Area1.Line1 or Area1.Line2.
-  EXPECT_EQ(TagNames(*root.Nodes()[0]), (std::vector<std::string>{"A1"}));
-  EXPECT_EQ(root.Nodes()[0]->Tags()[0]->GetItemId(), "Area1.A1");
-  const Node& area2 = *root.Nodes()[1];
-  EXPECT_EQ(TagNames(area2), (std::vector<std::string>{"A2"}));
-  ASSERT_EQ(area2.Nodes().size(), 1u);
-  EXPECT_EQ(area2.Nodes()[0]->Path(), "Area2.Profile");
-  EXPECT_EQ(TagNames(*area2.Nodes()[0]), (std::vector<std::string>{"p1", "p2", "p3"}));
-}
 
 TEST_F(ConnectionToSimulator, DataAccess2TreeFindsTheBranchByItsPathOfNames) {
   Configure(testing::kSimulatorDA2Url, {{"ignored", "Area1.Line1"}, {"top", ""}});
