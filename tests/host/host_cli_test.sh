@@ -28,13 +28,14 @@ expect() {  # expect <line pattern (grep -E, whole line)> [count]
 
 url='opcda://localhost/OpcDAKrelta.Simulator.1/{DE186CF8-2426-4039-ACAB-729B0908B909}'
 odd='Line "2" <&>'  # no such branch: the node stays, empty
-host 0 write-config Cli "$url" Plant.Line2 Plant.Line2 "$odd" "$odd" Plant.Line1 Line1 \
+host 0 write-config Cli "$url" Plant.Line2 Plant.Line2 "$odd" "$odd" Plant.Line1 Line1 Plant Plant \
   'array=Plant.Line1.Profile:p1,,p3'
 host 0 tree Cli
+expect '\[OpcDAKrelta.Simulator.1\]'
 expect "  \[$odd\]"
 expect '    \[Profile\]'
 expect '      (p1|p3|)' 3
-expect '    [A-Za-z]+' 17  # Line2's eleven tags and Line1's six
+expect '    [A-Za-z]+' 19  # Line2's eleven tags, Line1's six, Plant's own two (not its branches')
 node=Plant.Line2
 
 for time in 2024-03-01T12:00:00 1709294400; do
