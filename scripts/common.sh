@@ -64,12 +64,13 @@ display_stop() {
   rm -f "$state" "$state.display"
 }
 
-# The display and the prefix (created on first use); needs no build, so it may run beside one.
+# The display and the prefix (created on first use).
 wine_prefix() {
   wine_env
   display_start
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  if [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
     echo "Creating Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"  # an interrupted creation leaves a prefix no program starts in
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
   fi

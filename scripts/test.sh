@@ -6,10 +6,7 @@
 source "$(dirname "$0")/common.sh"
 bash "$KRELTA_SOURCE/scripts/setup.sh"
 trap 'wine_stop; kill $(jobs -p) 2>/dev/null || true' EXIT
-wine_prefix >/dev/null &
-prefix=$!
 build_win
-wait $prefix
 
 # run_ctest <build> [ctest args...]: the output goes to <build>/ctest-summary.log, the exit
 # status to <build>/ctest.rc.
