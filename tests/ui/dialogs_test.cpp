@@ -12,6 +12,7 @@
 #include "opc_da_constants.h"
 #include "opcda/create_instance.h"
 #include "platform/com/wide_text.h"
+#include "support/log_entries.h"
 #include "support/simulator_session.h"
 #include "support/test_folder.h"
 #include "ui/credentials_dialog.h"
@@ -506,6 +507,37 @@ TEST(DialogFrame, ADialogThatCannotBeCreatedKeepsTheErrorOfTheCallThatFailed) {
   EXPECT_EQ(dialog.RunModal(), -1);
   ::SetLastError(ERROR_SUCCESS);  // as any later call may
   EXPECT_EQ(dialog.CreationError(), static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
+}
+
+// The exception barrier: what a handler throws is logged and the dialog goes on; nothing reaches
+// the window manager or the host.
+class ThrowingDialog : public ui::Dialog {
+ public:
+  ThrowingDialog() : Dialog(IDD_CREDENTIALS) {}
+
+ protected:
+  bool OnCommand(int id, int) override {
+    if (id == 0x7001) throw std::runtime_error("a handler failed");
+    if (id == 0x7002) throw 42;
+    return false;
+  }
+};
+
+TEST(DialogFrame, WhatAHandlerThrowsIsLoggedAndTheDialogGoesOn) {
+  TestAppDataFolder folder;
+  ThrowingDialog dialog;
+  const INT_PTR result = WithDriver([&] { return dialog.RunModal(); }, [&] {
+    HWND window = WaitForDialog(L"OPC Configuration");
+    Click(window, 0x7001);
+    Click(window, 0x7002);
+    EXPECT_TRUE(::IsWindowVisible(window));
+    Press(window, IDCANCEL);
+    WaitGone(window);
+  });
+  EXPECT_EQ(result, IDCANCEL);
+  const std::vector<LogEntry> log = ReadLogEntries(folder.File("OPCDAKreltaLog.log"));
+  EXPECT_TRUE(HasEntry(log, "Error", "Configuration dialog: a handler failed"));
+  EXPECT_TRUE(HasEntry(log, "Error", "Configuration dialog: unknown failure."));
 }
 
 }  // namespace
