@@ -2,8 +2,6 @@
 // Included by the proxy's own source files only.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -13,9 +11,6 @@
 #include "opcda/slim_sync.h"
 
 namespace krelta {
-
-// The bound set by SetCallTimeoutForTesting, or -1.
-extern std::atomic<std::int64_t> g_callTimeoutForTestingMs;
 
 template <typename Answer, typename Work>
 std::optional<Answer> OpcDaProxy::OnSession(const char* call, Work&& work) {
@@ -32,10 +27,7 @@ std::optional<Answer> OpcDaProxy::OnSession(const char* call, Work&& work) {
     }
   });
   if (!posted) return std::nullopt;
-  const std::int64_t forTesting = g_callTimeoutForTestingMs.load();
-  const std::chrono::milliseconds bound =
-      forTesting >= 0 ? std::chrono::milliseconds(forTesting) : callTimeout_;
-  if (!slot->Wait(bound)) {
+  if (!slot->Wait(CallBound())) {
     const char* current = session_->CurrentCall();
     Abandon(current != nullptr ? current : call);
     timedOut_ = true;

@@ -15,10 +15,10 @@
 #include "util/format.h"
 
 namespace krelta {
-
-std::atomic<std::int64_t> g_callTimeoutForTestingMs{-1};
-
 namespace {
+
+// The bound set by SetCallTimeoutForTesting, or -1.
+std::atomic<std::int64_t> g_callTimeoutForTestingMs{-1};
 
 std::chrono::milliseconds g_firstReconnectInterval = ReconnectSchedule::kFirstInterval;
 std::chrono::milliseconds g_longestReconnectInterval = ReconnectSchedule::kLongestInterval;
@@ -63,8 +63,6 @@ OpcDaProxy::OpcDaProxy(std::string delimiter, LogFile& connectionLog)
       logRelay_(std::make_shared<LogRelay>(connectionLog)),
       schedule_(g_firstReconnectInterval, g_longestReconnectInterval) {
   connectionLog_.Write(kLogInformation, "Initiating proxy.");
-  const std::int64_t forTesting = g_callTimeoutForTestingMs.load();
-  if (forTesting >= 0) callTimeout_ = std::chrono::milliseconds(forTesting);
 }
 
 OpcDaProxy::~OpcDaProxy() {
@@ -85,14 +83,15 @@ void OpcDaProxy::Configure(const std::string& user, const std::string& password,
   credentials_.domain = com::AnsiToWide(domain);
   serverAddress_ = OPCURL(serverAddress);
   configured_ = true;
-  if (g_callTimeoutForTestingMs.load() >= 0) {
-    callTimeout_ = std::chrono::milliseconds(g_callTimeoutForTestingMs.load());
-  }
+}
+
+std::chrono::milliseconds OpcDaProxy::CallBound() const {
+  const std::int64_t forTesting = g_callTimeoutForTestingMs.load();
+  return forTesting >= 0 ? std::chrono::milliseconds(forTesting) : callTimeout_;
 }
 
 std::string OpcDaProxy::CallTimeoutText() const {
-  const std::int64_t forTesting = g_callTimeoutForTestingMs.load();
-  const std::int64_t ms = forTesting >= 0 ? forTesting : callTimeout_.count();
+  const std::int64_t ms = CallBound().count();
   char text[32];
   if (ms % 1000 == 0) {
     std::snprintf(text, sizeof text, "%lld", static_cast<long long>(ms / 1000));
@@ -107,8 +106,7 @@ void OpcDaProxy::Abandon(const char* call) {
                                          "abandoned and opened again later.",
                                          call, CallTimeoutText()));
   session_->Abandon();
-  abandoned_.push_back(std::move(session_));
-  session_.reset();
+  abandoned_.push_back(std::move(session_));  // leaves session_ empty
   schedule_.Lost(ReconnectSchedule::Clock::now());
 }
 

@@ -129,8 +129,9 @@ class OpcDaProxy {
   // Intervals of proxies created afterwards (tests; the defaults are 10 s and 5 min).
   static void SetReconnectIntervalsForTesting(std::chrono::milliseconds first,
                                               std::chrono::milliseconds longest);
-  // A call bound that replaces the configured one of proxies created afterwards (tests); a
-  // negative bound restores the configured one.
+
+  // A call bound that replaces the configured one of every proxy while it is set (tests); a
+  // negative bound restores the configured ones.
   static void SetCallTimeoutForTesting(std::chrono::milliseconds bound);
 
   // Adds the items (UTF-8 item IDs) to the group in one AddItems call.
@@ -180,6 +181,8 @@ class OpcDaProxy {
   void NoteLoss();
   // Ends the current session's thread once it has run what is queued.
   void RetireSession();
+  // The bound in force: the test bound when one is set, else the configured one.
+  std::chrono::milliseconds CallBound() const;
   std::string CallTimeoutText() const;
   // Registers the items of the entries' tags that have no server handle yet; tags that share an
   // item ID share its handle. kAdded also when there was nothing to add.

@@ -187,6 +187,8 @@ bool OpcDaSession::ClosedByShutdown() {
 
 void OpcDaSession::CloseIfShutdownRequested() { ClosedByShutdown(); }
 
+bool OpcDaSession::CanOperate() { return !ClosedByShutdown() && IsOpen() && MayCall(); }
+
 bool OpcDaSession::NoteServerGone(const char* call, HRESULT hr) {
   if (!IsServerGone(hr)) return false;
   if (serverGone_ || !server_) return true;  // already closed, or closing
@@ -285,7 +287,7 @@ com::ComPtr<IOPCSyncIO2> OpcDaSession::SyncIO2() {
 
 AddedItems OpcDaSession::AddItems(const std::vector<std::wstring>& itemIds) {
   AddedItems answer;
-  if (ClosedByShutdown() || !IsOpen() || !MayCall()) {
+  if (!CanOperate()) {
     answer.closed = true;
     return answer;
   }
@@ -344,7 +346,7 @@ AddedItems OpcDaSession::AddItems(const std::vector<std::wstring>& itemIds) {
 
 ReadAnswer OpcDaSession::Read(const std::vector<OPCHANDLE>& handles) {
   ReadAnswer answer;
-  if (ClosedByShutdown() || !IsOpen() || !MayCall()) {
+  if (!CanOperate()) {
     answer.closed = true;
     return answer;
   }
@@ -404,7 +406,7 @@ std::size_t OpcDaSession::WritePlain(IOPCSyncIO* io, WriteRow& row,
 
 WriteAnswer OpcDaSession::Write(WriteRow& row, bool withQualityAndTime, bool logFallback) {
   WriteAnswer answer;
-  if (ClosedByShutdown() || !IsOpen() || !MayCall()) {
+  if (!CanOperate()) {
     answer.closed = true;
     return answer;
   }
@@ -484,7 +486,7 @@ WriteAnswer OpcDaSession::Write(WriteRow& row, bool withQualityAndTime, bool log
 std::vector<ItemRecord> OpcDaSession::ListItems(const std::string& branchItemId,
                                                 const std::string& displayPath,
                                                 const std::string& delimiter, std::string* failure) {
-  if (ClosedByShutdown() || !IsOpen() || !MayCall()) {
+  if (!CanOperate()) {
     if (failure) *failure = "there is no session";
     return {};
   }
@@ -504,7 +506,7 @@ std::vector<ItemRecord> OpcDaSession::ListItems(const std::string& branchItemId,
 
 ServerStatus OpcDaSession::GetStatus(bool& closed) {
   ServerStatus answer;
-  closed = ClosedByShutdown() || !IsOpen() || !MayCall();
+  closed = !CanOperate();
   if (closed) return answer;
   com::CoTaskMem<OPCSERVERSTATUS> status;
   {

@@ -116,6 +116,9 @@ class OpcDaSession {
   // After a server call: a shutdown request that arrived meanwhile closes the session now and
   // the call's answer is not used. True then.
   bool ClosedByShutdown();
+  // Whether an operation may start: a pending shutdown request is carried out first, and an
+  // operation needs an open session the owner has not given up on.
+  bool CanOperate();
   // When hr says the server is gone: logs it once (naming the call) and closes the session
   // without further calls. True then.
   bool NoteServerGone(const char* call, HRESULT hr);
