@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "support/log_entries.h"
 #include "util/exception.h"
@@ -30,31 +28,12 @@ constexpr const char* kNoConfiguration = "Initialization: configuration done, no
 constexpr const char* kLoaded =
     "Initialization: Init configuration done, configuration settings loaded successfully.";
 
-// Golden files are stored with LF line ends; the file is written in text mode.
-std::string Golden(const std::string& name) {
-  std::ifstream in(std::string(KRELTA_CONFIG_GOLDEN_DIR) + "/" + name, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string lf = text.str(), native;
-  for (char c : lf) {
-    if (c == '\n') native += testing::kLineEnd; else native += c;
-  }
-  return native;
-}
-
-// Compares with a golden file; KRELTA_UPDATE_GOLDEN=1 rewrites the golden file instead (then
-// review the difference before committing it).
+// Golden files hold LF line ends; the configuration is written in text mode.
 void ExpectGolden(const std::string& name, const std::string& actual) {
-  if (std::getenv("KRELTA_UPDATE_GOLDEN") != nullptr) {
-    std::string lf;
-    for (std::size_t i = 0; i < actual.size(); ++i) {
-      if (actual.compare(i, 2, "\r\n") == 0) continue;
-      lf += actual[i];
-    }
-    std::ofstream(std::string(KRELTA_CONFIG_GOLDEN_DIR) + "/" + name, std::ios::binary) << lf;
-    return;
-  }
-  EXPECT_EQ(Golden(name), actual);
+  std::ifstream in(std::string(KRELTA_CONFIG_GOLDEN_DIR) + "/" + name, std::ios::binary);
+  std::string expected;
+  for (char c; in.get(c);) expected += c == '\n' ? std::string(testing::kLineEnd) : std::string(1, c);
+  EXPECT_EQ(expected, actual);
 }
 
 class Settings : public ::testing::Test {
@@ -163,33 +142,26 @@ TEST_F(Settings, CallTimeoutIsWholeSecondsAndAnythingElseWarnsAndUsesTheDefault)
   }
 }
 
-TEST_F(Settings, LaterKeyWinsAndBothAreLogged) {
-  WriteConfig(R"(<settings><setting key="URL" value="first"/><setting key="URL" value="second"/>
-    <nodes><setting key="b" value="name"/><setting key="a" value="x"/></nodes></settings>)");
+// Later keys win; node keys pair in numbered order (Node_10 after Node_9), other keys in sorted order.
+TEST_F(Settings, LaterKeyWinsAndNodesPairInTheirOrder) {
+  std::string nodes;
+  for (int i = 0; i < 12; ++i) {
+    const std::string n = std::to_string(i);
+    nodes += "<setting key=\"Node_" + n + "_0\" value=\"N" + n + "\"/><setting key=\"Node_" + n + "_1\" value=\"P" + n + "\"/>";
+  }
+  WriteConfig("<settings><setting key=\"URL\" value=\"first\"/><setting key=\"URL\" value=\"second\"/><nodes>" +
+              nodes + "</nodes></settings>");
   ConnectionSettings settings("PlantA");
   EXPECT_EQ("second", settings.Url());
   const auto entries = ReadLogEntries(LogPath());
   EXPECT_TRUE(HasEntry(entries, "Debug", "Configuration: Key:URL, Value:first"));
-  EXPECT_TRUE(HasEntry(entries, "Debug", "Configuration: Key:URL, Value:second"));
-  // Keys of another pattern pair in sorted order; nodes entries visible at level 4.
-  ASSERT_EQ(1u, settings.Nodes().size());
-  EXPECT_EQ((NodeEntry{"x", "name"}), settings.Nodes()[0]);
-  EXPECT_TRUE(HasEntry(entries, "Debug", "Configuration: Key:a, Value:x"));
-}
-
-TEST_F(Settings, TwelveNodesComeBackInTheirNumberedOrder) {
-  std::string xml = "<settings><setting key=\"URL\" value=\"opcda:///S\"/><nodes>";
-  for (int i = 0; i < 12; ++i) {
-    xml += "<setting key=\"Node_" + std::to_string(i) + "_0\" value=\"N" + std::to_string(i) + "\"/>";
-    xml += "<setting key=\"Node_" + std::to_string(i) + "_1\" value=\"P" + std::to_string(i) + "\"/>";
-  }
-  WriteConfig(xml + "</nodes></settings>");
-  ConnectionSettings settings("PlantA");
+  EXPECT_TRUE(HasEntry(entries, "Debug", "Configuration: Key:Node_11_1, Value:P11"));
   ASSERT_EQ(12u, settings.Nodes().size());
   for (int i = 0; i < 12; ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ((NodeEntry{"N" + std::to_string(i), "P" + std::to_string(i)}), settings.Nodes()[i]);
+    EXPECT_EQ((NodeEntry{"N" + std::to_string(i), "P" + std::to_string(i)}), settings.Nodes()[i]) << i;
   }
+  WriteConfig(R"(<settings><nodes><setting key="b" value="name"/><setting key="a" value="x"/></nodes></settings>)");
+  EXPECT_EQ((std::vector<NodeEntry>{{"x", "name"}}), ConnectionSettings("PlantA").Nodes());
 }
 
 TEST_F(Settings, OddNodeValuesRaise) {
@@ -266,19 +238,10 @@ TEST_F(Settings, WritesTheFixedLayout) {
   settings.SetUseNullTimeValues(false);
   settings.SetBatchId("");
   settings.SetLogLevel(2);
-  ArrayNodeConfig byInterval;
-  byInterval.tag = "Plant.Area1.Levels";
-  byInterval.size = 3;
-  byInterval.start = 0.5f;
-  byInterval.interval = 1.0f;
-  byInterval.names = {"level_0.5", "level_1.5", "level_2.5"};
-  ArrayNodeConfig byArray;
-  byArray.tag = "Plant.Area2.Values";
-  byArray.namingMode = ArrayNamingMode::ByArray;
-  byArray.namesArrayTag = "Plant.Area2.Names";
-  byArray.size = 2;
-  byArray.prefix = "v";
-  byArray.names = {"v1", "v2"};
+  const ArrayNodeConfig byInterval{"Plant.Area1.Levels", ArrayNamingMode::ByInterval, "tag_", 3, "", 0.5f, 1.0f,
+                                   {"level_0.5", "level_1.5", "level_2.5"}};
+  const ArrayNodeConfig byArray{"Plant.Area2.Values", ArrayNamingMode::ByArray, "v", 2, "Plant.Area2.Names",
+                                1.0f, 1.0f, {"v1", "v2"}};
   settings.SetArrayNodes({byInterval, byArray});
   ASSERT_TRUE(settings.WriteConfiguration());
   const std::string written = ReadFileBytes(ConfigPath("Full"));

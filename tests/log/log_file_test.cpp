@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/test_folder.h"
+#include "support/log_entries.h"
 
 namespace krelta {
 namespace {
@@ -162,20 +162,14 @@ TEST(WriteStandaloneLog, EveryLevelAndConcurrentEntriesWhole) {
   }
   for (auto& thread : threads) thread.join();
 
-  const std::string text = Normalize(ReadFileBytes(folder.File("OPCDAKreltaLog.log")));
-  const std::string first = Entry("Debug", "debug is never dropped here");
-  ASSERT_EQ(text.compare(0, first.size(), first), 0);
+  const auto entries = testing::ReadLogEntries(folder.File("OPCDAKreltaLog.log"));
+  ASSERT_EQ(entries.size(), kThreads * kEntries + 1u);
+  EXPECT_EQ(entries[0], (testing::LogEntry{"Debug", "debug is never dropped here"}));
   std::set<std::string> seen;
-  const std::string header = Entry("Error", "");
-  const std::string head = header.substr(0, header.size() - 2 * std::strlen(kLineEnd));
-  for (std::size_t at = first.size(); at < text.size();) {
-    ASSERT_EQ(text.compare(at, head.size(), head), 0) << "garbage at " << at;
-    const std::size_t end = text.find(std::string(kLineEnd) + kLineEnd, at);
-    ASSERT_NE(end, std::string::npos);
-    const std::string message = text.substr(at + head.size(), end - at - head.size());
-    ASSERT_EQ(message.find_first_not_of(message[0]), 40u) << message;
-    seen.insert(message);
-    at = end + 2 * std::strlen(kLineEnd);
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i].level, "Error");
+    ASSERT_EQ(entries[i].message.find_first_not_of(entries[i].message[0]), 40u) << entries[i].message;
+    seen.insert(entries[i].message);
   }
   EXPECT_EQ(static_cast<std::size_t>(kThreads * kEntries), seen.size());
 }
