@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
@@ -141,9 +142,11 @@ class DataOperations : public testing::SimulatorSuite {
     return ReadLogEntries(LogPath());
   }
   std::size_t Count(const std::string& level, const std::string& message) {
-    std::size_t n = 0;
-    for (const LogEntry& e : ConnectionLog()) n += e.level == level && e.message == message;
-    return n;
+    const std::vector<LogEntry> log = ConnectionLog();
+    return static_cast<std::size_t>(std::count(log.begin(), log.end(), LogEntry{level, message}));
+  }
+  std::size_t CountStarting(const std::string& level, const std::string& prefix) {
+    return CountStartingWith(ConnectionLog(), level, prefix);
   }
   static LONG Counter(DWORD counter) { return testing::Counter(Control(), counter); }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -60,27 +61,23 @@ TEST_F(DataOperations, ReadsEveryValueClassWithItsTrace) {
   EXPECT_EQ(UpdateTime("V/Stamped"), kTime2024);
   EXPECT_EQ(UpdateTime("V/Uncertain"), 0u);
 
+  // A read value's trace: its level by the quality, the quality's name, the value.
   const std::vector<LogEntry> log = ConnectionLog();
-  bool unknownTraced = false, uncertainTraced = false, badTraced = false;
-  for (const LogEntry& e : log) {
-    unknownTraced |= e.level == "Debug" && e.message.rfind("Data value for tag Unknown,", 0) == 0 &&
-                     e.message.find("quality: \"UNKNOWN\", value: { vt: 5, value: \"7\" }") != std::string::npos;
-    uncertainTraced |= e.level == "Error" && e.message.rfind("Data value for tag Uncertain,", 0) == 0;
-    badTraced |= e.level == "Error" && e.message.rfind("Data value for tag Bad,", 0) == 0 &&
-                 e.message.find("quality: \"BAD\"") != std::string::npos;
-  }
-  EXPECT_TRUE(unknownTraced);
-  EXPECT_TRUE(uncertainTraced);
-  EXPECT_TRUE(badTraced);
+  const auto traced = [&log](const char* level, const std::string& tag, const std::string& part) {
+    return std::any_of(log.begin(), log.end(), [&](const LogEntry& e) {
+      return e.level == level && e.message.rfind("Data value for tag " + tag + ",", 0) == 0 &&
+             e.message.find(part) != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(traced("Debug", "Unknown", "quality: \"UNKNOWN\", value: { vt: 5, value: \"7\" }"));
+  EXPECT_TRUE(traced("Error", "Uncertain", "quality: \"UNCERTAIN\""));
+  EXPECT_TRUE(traced("Error", "Bad", "quality: \"BAD\""));
   EXPECT_TRUE(HasEntry(log, "Debug", "Data value for tag Stamped, result: " + FormatResult(S_OK) +
                                          "\ntime: \"2024-03-01 12:00:00.250 UTC\", quality: "
                                          "\"GOOD\", value: { vt: 5, value: \"3\" }"));
-  EXPECT_EQ(Count("Warning", "IOPCSyncIO::Read returned not a number for tag: Nan, empty value "
-                             "used instead."),
-            1u);
-  EXPECT_EQ(Count("Error", "Array data does not match the set size. Returning missing values. 2 "
-                           "elements read from tag V.Short, expected 3 (the size attribute set in "
-                           "the configuration)"),
+  EXPECT_EQ(CountStarting("Warning", "IOPCSyncIO::Read returned not a number for tag: Nan,"), 1u);
+  EXPECT_EQ(CountStarting("Error", "Array data does not match the set size. Returning missing values. 2 "
+                                   "elements read from tag V.Short, expected 3"),
             1u);
 }
 
@@ -114,6 +111,8 @@ TEST_F(DataOperations, BatchIdTagIsPaddedOnceWithItsLastText) {
   EXPECT_EQ(Count("Warning", "OpcDAProxy Read found no values. Padding with old value."), 1u);
 }
 
+constexpr const char kWithoutQualityAndTime[] =
+    "IOPCSyncIO2::WriteVQT: the server does not support writing quality or time stamp";
 constexpr const wchar_t kWriteSpace[] =
     L"branch W\n"
     L"item Speed I4 0\n"
@@ -130,15 +129,11 @@ TEST_F(DataOperations, WritesValueQualityAndTimeWithFallbacksPerItem) {
   ASSERT_EQ(Write(row, {{"1500", "\"Pump \xc3\xa4\"", "1", "2"}}), KRELTA2_OK);
   EXPECT_EQ(Read(row), (std::vector<std::string>{"1500", "\"Pump \xe4\"", "0", "2"}));
   EXPECT_EQ(UpdateTime("W/Speed"), kTime2024);  // the server stored the written time stamp
-  EXPECT_EQ(Count("Warning", "IOPCSyncIO2::WriteVQT partially failed, result: " +
-                                 FormatResult(S_FALSE) + "\nItem Locked failed: " +
-                                 FormatResult(OPC_E_BADRIGHTS)),
+  EXPECT_EQ(Count("Warning", "IOPCSyncIO2::WriteVQT partially failed, result: " + FormatResult(S_FALSE) +
+                                 "\nItem Locked failed: " + FormatResult(OPC_E_BADRIGHTS)),
             1u);
   ASSERT_EQ(Write({"W/Old"}, {{"3"}}), KRELTA2_OK);
-  EXPECT_EQ(Count("Warning", "IOPCSyncIO2::WriteVQT: the server does not support writing quality "
-                             "or time stamp for some items; their values are written without "
-                             "them with IOPCSyncIO::Write."),
-            1u);  // once per connection
+  EXPECT_EQ(CountStarting("Warning", kWithoutQualityAndTime), 1u);  // once per connection
 
   // Three rows a minute apart; a null cell leaves the value as it is.
   ASSERT_EQ(Write({"W/Speed"}, {{"1"}, {"2"}, {"3"}}, kTime2024 + 3600, 60), KRELTA2_OK);
@@ -155,20 +150,9 @@ TEST_F(DataOperations, WritesValueQualityAndTimeWithFallbacksPerItem) {
   EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
   EXPECT_EQ(Write({"W/Profile/p0", "W/Profile/p1", "W/Profile/p2"}, {{"9", "null", "9"}}), KRELTA2_FAILED);
   EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
-  EXPECT_EQ(Count("Warning", "Array W.Profile is not written: the request holds no value for its "
-                             "element 1 (of 3), and an array is written whole or not at all."),
+  EXPECT_EQ(CountStarting("Warning", "Array W.Profile is not written: the request holds no value for its element 1"),
             1u);
-  EXPECT_EQ(Count("Warning", "Array W.Profile is not written: the value of its element 1 (of 3) is "
-                             "null, and an array is written whole or not at all."),
-            1u);
-
-  // Wrong vector lengths: 2, nothing written.
-  const std::vector<krelta2_tag> tags = Tags({"W/Speed"});
-  krelta2_vector rows[2] = {Values({"1"}), Values({"1", "2"})};
-  EXPECT_EQ(dll_.krelta2_connectionWriteHistoricalDataEx(connection_, tags.data(), 1, 0, 0, 2, rows),
-            KRELTA2_INVALID_ARGUMENT);
-  EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
-  for (krelta2_vector v : rows) dll_.krelta2_vectorFree(v);
+  EXPECT_EQ(CountStarting("Warning", "Array W.Profile is not written: the value of its element 1 (of 3) is null"), 1u);
 }
 
 TEST_F(DataOperations, WithoutWriteVqtTheServerStampsTheValue) {
@@ -181,10 +165,7 @@ TEST_F(DataOperations, WithoutWriteVqtTheServerStampsTheValue) {
     EXPECT_EQ(UpdateTime("W/Speed"), kTime2024);  // the tag follows the row time
     EXPECT_EQ(Read({"W/Speed"}), std::vector<std::string>{"77"});
     EXPECT_GE(UpdateTime("W/Speed"), before);  // the server stamped it itself
-    EXPECT_EQ(Count("Warning", "IOPCSyncIO2::WriteVQT: the server does not support writing "
-                               "quality or time stamp for some items; their values are written "
-                               "without them with IOPCSyncIO::Write."),
-              0u);
+    EXPECT_EQ(CountStarting("Warning", kWithoutQualityAndTime), 0u);
     Close();
   }
 }
@@ -255,53 +236,77 @@ TEST_F(DataOperations, BadInputGivesDefinedResultsAndWritesNothingUnasked) {
   EXPECT_EQ(Read({"B/N"}), std::vector<std::string>{"3"});
 }
 
+// Null arguments, bad counts and times, and index = count return 2 and leave the outputs alone.
 TEST_F(DataOperations, ArgumentChecksAndTheOperationsWithoutData) {
   Open(L"branch A\nitem X R8 1\n", {"A"});
   krelta2_tag tags[2] = {Tag("A/X"), nullptr};
   krelta2_vector out[3] = {};
   krelta2_vector good = Values({"1"});
   krelta2_vector two = Values({"1", "2"});
-  krelta2_node node = nullptr;
-  dll_.krelta2_connectionGetNode(connection_, 0, &node);
-  uint32_t start = 1, end = 1;
+  krelta2_vector uneven[2] = {good, two};  // a valid first row is not written either
+  krelta2_connection c = connection_;
+  krelta2_node node = nullptr, line = nullptr;  // the root and its node with the tag
+  dll_.krelta2_connectionGetNode(c, 0, &node);
+  dll_.krelta2_nodeGetNode(node, 0, &line);
+  uint32_t start = 1, end = 1, u = 77;
+  const auto sentinel = reinterpret_cast<void*>(0x5e5e);
+  krelta2_node n = static_cast<krelta2_node>(sentinel);
+  krelta2_tag t = static_cast<krelta2_tag>(sentinel);
+  krelta2_string s = static_cast<krelta2_string>(sentinel);
   const LONG writes = Counter(SIM_COUNTER_WRITE_CALLS);
   const krelta2_status refused[] = {
       dll_.krelta2_connectionReadCurrentData(nullptr, tags, 1, out),
-      dll_.krelta2_connectionReadCurrentData(connection_, tags, 0, out),
-      dll_.krelta2_connectionReadCurrentData(connection_, tags, 2, out),
-      dll_.krelta2_connectionReadCurrentData(connection_, tags, 1, nullptr),
-      dll_.krelta2_connectionReadHistoricalData(connection_, tags, 1, 0x80000000u, out),
-      dll_.krelta2_connectionReadHistoricalDataEx(connection_, tags, 1, 0, -1, 1, out),
-      dll_.krelta2_connectionReadHistoricalDataEx(connection_, tags, 1, 0, 0, 0, out),
-      dll_.krelta2_connectionReadBatchData(connection_, tags, 1, nullptr, out),
-      dll_.krelta2_connectionReadBatchDataEx(connection_, tags, 1, "b", -1, out),
-      dll_.krelta2_connectionWriteHistoricalData(connection_, tags, 1, 0x80000000u, good),
-      dll_.krelta2_connectionWriteHistoricalData(connection_, tags, 1, 0, two),
-      dll_.krelta2_connectionWriteHistoricalData(connection_, tags, 2, 0, two),
-      dll_.krelta2_connectionWriteHistoricalData(connection_, tags, 1, 0, nullptr),
-      dll_.krelta2_connectionWriteBatchDataEx(connection_, tags, 2, "b", 0, good),
-      dll_.krelta2_connectionWriteBatchData(connection_, tags, 1, nullptr, good),
+      dll_.krelta2_connectionReadCurrentData(c, tags, 0, out),
+      dll_.krelta2_connectionReadCurrentData(c, tags, 2, out),
+      dll_.krelta2_connectionReadCurrentData(c, tags, 1, nullptr),
+      dll_.krelta2_connectionReadHistoricalData(c, tags, 1, 0x80000000u, out),
+      dll_.krelta2_connectionReadHistoricalDataEx(c, tags, 1, 0, -1, 1, out),
+      dll_.krelta2_connectionReadHistoricalDataEx(c, tags, 1, 0, 0, 0, out),
+      dll_.krelta2_connectionReadBatchData(c, tags, 1, nullptr, out),
+      dll_.krelta2_connectionReadBatchDataEx(c, tags, 1, "b", -1, out),
+      dll_.krelta2_connectionWriteHistoricalData(c, tags, 1, 0x80000000u, good),
+      dll_.krelta2_connectionWriteHistoricalData(c, tags, 1, 0, two),
+      dll_.krelta2_connectionWriteHistoricalData(c, tags, 2, 0, two),
+      dll_.krelta2_connectionWriteHistoricalData(c, tags, 1, 0, nullptr),
+      dll_.krelta2_connectionWriteHistoricalDataEx(c, tags, 1, 0, 0, 2, uneven),
+      dll_.krelta2_connectionWriteBatchDataEx(c, tags, 2, "b", 0, good),
+      dll_.krelta2_connectionWriteBatchData(c, tags, 1, nullptr, good),
       dll_.krelta2_nodeGetActiveBatches(node, 10, 9, out),
       dll_.krelta2_nodeGetActiveBatches(node, -1, 9, out),
       dll_.krelta2_nodeGetBatchTimes(node, "b", -1, &start, &end),
       dll_.krelta2_nodeGetBatchTimes(node, nullptr, 0, &start, &end),
+      dll_.krelta2_connectionGetCurrentTime(nullptr, &u), dll_.krelta2_connectionGetCurrentTime(c, nullptr),
+      dll_.krelta2_connectionGetNumNodes(nullptr, &u),    dll_.krelta2_connectionGetNumNodes(c, nullptr),
+      dll_.krelta2_connectionGetNode(nullptr, 0, &n),     dll_.krelta2_connectionGetNode(c, 0, nullptr),
+      dll_.krelta2_connectionGetNode(c, 1, &n),           dll_.krelta2_nodeGetName(nullptr, &s),
+      dll_.krelta2_nodeGetName(node, nullptr),            dll_.krelta2_nodeGetNumNodes(nullptr, &u),
+      dll_.krelta2_nodeGetNumNodes(node, nullptr),        dll_.krelta2_nodeGetNode(nullptr, 0, &n),
+      dll_.krelta2_nodeGetNode(node, 0, nullptr),         dll_.krelta2_nodeGetNode(node, 1, &n),
+      dll_.krelta2_nodeGetNode(line, 0, &n),              dll_.krelta2_nodeGetNumTags(nullptr, &u),
+      dll_.krelta2_nodeGetNumTags(line, nullptr),         dll_.krelta2_nodeGetTag(nullptr, 0, &t),
+      dll_.krelta2_nodeGetTag(line, 0, nullptr),          dll_.krelta2_nodeGetTag(line, 1, &t),
+      dll_.krelta2_nodeGetTag(node, 0, &t),               dll_.krelta2_tagGetName(nullptr, &s),
+      dll_.krelta2_tagGetName(tags[0], nullptr),          dll_.krelta2_tagGetUpdateTime(nullptr, &u),
+      dll_.krelta2_tagGetUpdateTime(tags[0], nullptr),
   };
   for (std::size_t i = 0; i < std::size(refused); ++i) {
     EXPECT_EQ(refused[i], KRELTA2_INVALID_ARGUMENT) << i;
   }
   EXPECT_EQ(out[0], nullptr);
+  EXPECT_EQ(std::vector<void*>({n, t, s}), std::vector<void*>(3, sentinel));
+  EXPECT_EQ(u, 77u);
   EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
 
   // The operations this data source answers without data.
-  ASSERT_EQ(dll_.krelta2_connectionReadHistoricalDataEx(connection_, tags, 1, 0, 60, 3, out), KRELTA2_OK);
+  ASSERT_EQ(dll_.krelta2_connectionReadHistoricalDataEx(c, tags, 1, 0, 60, 3, out), KRELTA2_OK);
   for (krelta2_vector v : out) {
     EXPECT_EQ(host::SlotText(dll_, v, 0), "null");
     dll_.krelta2_vectorFree(v);
   }
-  ASSERT_EQ(dll_.krelta2_connectionReadBatchData(connection_, tags, 1, "b", out), KRELTA2_OK);
+  ASSERT_EQ(dll_.krelta2_connectionReadBatchData(c, tags, 1, "b", out), KRELTA2_OK);
   EXPECT_EQ(host::SlotText(dll_, out[0], 0), "null");
   dll_.krelta2_vectorFree(out[0]);
-  EXPECT_EQ(dll_.krelta2_connectionWriteBatchData(connection_, tags, 1, "b", good), KRELTA2_OK);
+  EXPECT_EQ(dll_.krelta2_connectionWriteBatchData(c, tags, 1, "b", good), KRELTA2_OK);
   out[0] = good;
   EXPECT_EQ(dll_.krelta2_nodeGetActiveBatches(node, 0, 9, out), KRELTA2_OK);
   EXPECT_EQ(out[0], nullptr);

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "opcda/create_instance.h"
 #include "opcda/ping_host.h"
@@ -83,6 +85,8 @@ HRESULT WINAPI RecordingCreate(REFCLSID clsid, IUnknown*, DWORD context, COSERVE
   return g_answer;
 }
 
+std::wstring Wide(const char* ascii) { return std::wstring(ascii, ascii + std::strlen(ascii)); }
+
 class Creation : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -98,88 +102,84 @@ class Creation : public ::testing::Test {
   com::ApartmentGuard apartment_;
 };
 
-TEST_F(Creation, LocalHostNamesUseTheLocalServerContextOthersTheRemoteOne) {
-  for (const char* host : {"", "localhost", "LOCALHOST", "LocalHost"}) {
+// The context by host name, and authentication information only with a user (password and
+// domain as given, NTLM at connect level with impersonation).
+TEST_F(Creation, ContextByHostAndAuthenticationOnlyWithAUser) {
+  const struct {
+    const char* host;
+    WideCredentials credentials;
+    DWORD context;
+    bool auth;
+  } rows[] = {
+      {"", {}, CLSCTX_LOCAL_SERVER, false},
+      {"localhost", {}, CLSCTX_LOCAL_SERVER, false},
+      {"LocalHost", {L"operator", L"s3cret", L"PLANT"}, CLSCTX_LOCAL_SERVER, true},
+      {"plant07", {}, CLSCTX_REMOTE_SERVER, false},
+      {"plant07", {L"", L"secret", L"PLANT"}, CLSCTX_REMOTE_SERVER, false},
+      {"plant07", {L"operator", L"", L""}, CLSCTX_REMOTE_SERVER, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.host);
     void* out = nullptr;
-    ASSERT_EQ(NvCreateInstanceEx(kSomeServer, host, IID_IUnknown, &out), S_OK);
-    EXPECT_EQ(g_recorded.context, static_cast<DWORD>(CLSCTX_LOCAL_SERVER)) << host;
+    const bool given = !row.credentials.user.empty() || !row.credentials.password.empty();
+    ASSERT_EQ(NvCreateInstanceEx(kSomeServer, row.host, IID_IUnknown, &out, given ? &row.credentials : nullptr), S_OK);
     EXPECT_EQ(out, &g_object);
     static_cast<IUnknown*>(out)->Release();
+    EXPECT_EQ(g_recorded.context, row.context);
+    EXPECT_EQ(g_recorded.host, Wide(row.host));
+    EXPECT_TRUE(IsEqualCLSID(g_recorded.clsid, kSomeServer));
+    EXPECT_EQ(g_recorded.interfaces, 1u);
+    ASSERT_EQ(g_recorded.hasAuthInfo, row.auth);
+    if (!row.auth) continue;
+    EXPECT_EQ(g_recorded.user, row.credentials.user);
+    EXPECT_EQ(g_recorded.password, row.credentials.password);
+    EXPECT_EQ(g_recorded.domain, row.credentials.domain);
+    EXPECT_EQ(g_recorded.flags, static_cast<ULONG>(SEC_WINNT_AUTH_IDENTITY_UNICODE));
+    const COAUTHINFO& a = g_recorded.authInfo;
+    EXPECT_EQ(std::vector<DWORD>({a.dwAuthnSvc, a.dwAuthzSvc, a.dwAuthnLevel, a.dwImpersonationLevel, a.dwCapabilities}),
+              std::vector<DWORD>({RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, RPC_C_AUTHN_LEVEL_CONNECT,
+                                  RPC_C_IMP_LEVEL_IMPERSONATE, EOAC_NONE}));
+    EXPECT_EQ(a.pwszServerPrincName, nullptr);
   }
-  void* out = nullptr;
-  ASSERT_EQ(NvCreateInstanceEx(kSomeServer, "plant07", IID_IUnknown, &out), S_OK);
-  EXPECT_EQ(g_recorded.context, static_cast<DWORD>(CLSCTX_REMOTE_SERVER));
-  EXPECT_EQ(g_recorded.host, L"plant07");
-  EXPECT_TRUE(IsEqualCLSID(g_recorded.clsid, kSomeServer));
-  EXPECT_EQ(g_recorded.interfaces, 1u);
-  static_cast<IUnknown*>(out)->Release();
   EXPECT_EQ(g_object.count, 0u);
 }
 
-TEST_F(Creation, AuthenticationInformationOnlyWithAUser) {
-  void* out = nullptr;
-  const WideCredentials noUser{L"", L"secret", L"PLANT"};
-  ASSERT_EQ(NvCreateInstanceEx(kSomeServer, "plant07", IID_IUnknown, &out, &noUser), S_OK);
-  EXPECT_FALSE(g_recorded.hasAuthInfo);
-  static_cast<IUnknown*>(out)->Release();
-
-  const WideCredentials userOnly{L"operator", L"", L""};
-  ASSERT_EQ(NvCreateInstanceEx(kSomeServer, "plant07", IID_IUnknown, &out, &userOnly), S_OK);
-  ASSERT_TRUE(g_recorded.hasAuthInfo);
-  EXPECT_EQ(g_recorded.user, L"operator");
-  EXPECT_EQ(g_recorded.password, L"");
-  static_cast<IUnknown*>(out)->Release();
-
-  const WideCredentials full{L"operator", L"s3cret", L"PLANT"};
-  ASSERT_EQ(NvCreateInstanceEx(kSomeServer, "localhost", IID_IUnknown, &out, &full), S_OK);
-  ASSERT_TRUE(g_recorded.hasAuthInfo);
-  EXPECT_EQ(g_recorded.user, L"operator");
-  EXPECT_EQ(g_recorded.password, L"s3cret");
-  EXPECT_EQ(g_recorded.domain, L"PLANT");
-  EXPECT_EQ(g_recorded.flags, static_cast<ULONG>(SEC_WINNT_AUTH_IDENTITY_UNICODE));
-  EXPECT_EQ(g_recorded.authInfo.dwAuthnSvc, static_cast<DWORD>(RPC_C_AUTHN_WINNT));
-  EXPECT_EQ(g_recorded.authInfo.dwAuthzSvc, static_cast<DWORD>(RPC_C_AUTHZ_NONE));
-  EXPECT_EQ(g_recorded.authInfo.pwszServerPrincName, nullptr);
-  EXPECT_EQ(g_recorded.authInfo.dwAuthnLevel, static_cast<DWORD>(RPC_C_AUTHN_LEVEL_CONNECT));
-  EXPECT_EQ(g_recorded.authInfo.dwImpersonationLevel,
-            static_cast<DWORD>(RPC_C_IMP_LEVEL_IMPERSONATE));
-  EXPECT_EQ(g_recorded.authInfo.dwCapabilities, static_cast<DWORD>(EOAC_NONE));
-  static_cast<IUnknown*>(out)->Release();
-}
-
+// A refused call, and one that claims success without the interface, leave no interface.
 TEST_F(Creation, FailuresLeaveNoInterface) {
-  void* out = &g_object;
-  g_answer = E_ACCESSDENIED;
-  EXPECT_EQ(NvCreateInstanceEx(kSomeServer, "plant07", IID_IUnknown, &out), E_ACCESSDENIED);
-  EXPECT_EQ(out, nullptr);
-  // A call that claims success without the interface is not a success.
-  g_answer = S_OK;
-  g_interfaceAnswer = E_NOINTERFACE;
-  out = &g_object;
-  EXPECT_EQ(NvCreateInstanceEx(kSomeServer, "", IID_IUnknown, &out), E_NOINTERFACE);
-  EXPECT_EQ(out, nullptr);
+  for (const auto& [call, delivered] : {std::pair{E_ACCESSDENIED, S_OK}, std::pair{S_OK, E_NOINTERFACE}}) {
+    g_answer = call;
+    g_interfaceAnswer = delivered;
+    void* out = &g_object;
+    EXPECT_EQ(NvCreateInstanceEx(kSomeServer, "plant07", IID_IUnknown, &out), FAILED(call) ? call : delivered);
+    EXPECT_EQ(out, nullptr);
+  }
   EXPECT_EQ(g_object.count, 0u);
 }
 
-TEST_F(Creation, ProbeOfAnEmptyHostAsksNobody) {
-  EXPECT_EQ(PingHost("", kDefaultPingTimeoutMs), S_OK);
-  EXPECT_EQ(g_recorded.calls, 0);
-}
-
+// "Class not registered" is the answer of a reachable host; the probe asks every context for
+// IUnknown of a class nobody registers, without credentials, and nobody for an empty host.
 TEST_F(Creation, ProbeCountsClassNotRegisteredAsReachable) {
-  g_answer = REGDB_E_CLASSNOTREG;
-  EXPECT_EQ(PingHost("plant07", kDefaultPingTimeoutMs), S_OK);
-  EXPECT_EQ(g_recorded.calls, 1);
-  EXPECT_TRUE(IsEqualCLSID(g_recorded.clsid, kProbeClass));
-  EXPECT_EQ(g_recorded.context, static_cast<DWORD>(0x15));
-  EXPECT_TRUE(IsEqualIID(g_recorded.iid, IID_IUnknown));
-  EXPECT_EQ(g_recorded.host, L"plant07");
-  EXPECT_FALSE(g_recorded.hasAuthInfo);
-
-  g_answer = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
-  EXPECT_EQ(PingHost("plant08", kDefaultPingTimeoutMs), HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE));
-  g_answer = E_ACCESSDENIED;
-  EXPECT_EQ(PingHost("LOCALHOST", kDefaultPingTimeoutMs), E_ACCESSDENIED);
+  const HRESULT unavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+  const struct {
+    const char* host;
+    HRESULT answer, expected;
+  } rows[] = {{"", E_FAIL, S_OK},
+              {"plant07", REGDB_E_CLASSNOTREG, S_OK},
+              {"plant08", unavailable, unavailable},
+              {"LOCALHOST", E_ACCESSDENIED, E_ACCESSDENIED}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.host);
+    g_recorded = Recorded();
+    g_answer = row.answer;
+    EXPECT_EQ(PingHost(row.host, kDefaultPingTimeoutMs), row.expected);
+    EXPECT_EQ(g_recorded.calls, row.host[0] ? 1 : 0);
+    if (!row.host[0]) continue;
+    EXPECT_TRUE(IsEqualCLSID(g_recorded.clsid, kProbeClass));
+    EXPECT_EQ(g_recorded.context, static_cast<DWORD>(0x15));
+    EXPECT_TRUE(IsEqualIID(g_recorded.iid, IID_IUnknown));
+    EXPECT_EQ(g_recorded.host, Wide(row.host));
+    EXPECT_FALSE(g_recorded.hasAuthInfo);
+  }
 }
 
 TEST_F(Creation, ProbeOfAHostThatDoesNotAnswerEndsOnTime) {

@@ -130,40 +130,26 @@ TEST(ValueConversion, Table) {
   EXPECT_EQ(ClassOf(*empty), ValueClass::Other);
 }
 
+// What the end-to-end read's trace does not show: quality names beside limit and sub-status
+// bits, a time that does not convert, an empty value and an array.
 TEST(ValueConversion, TraceTexts) {
-  EXPECT_STREQ(QualityName(0x00), "BAD");
   EXPECT_STREQ(QualityName(0x4B), "UNCERTAIN");
   EXPECT_STREQ(QualityName(0xD8), "GOOD");
-  EXPECT_STREQ(QualityName(0x80), "UNKNOWN");
-  EXPECT_TRUE(IsBadQuality(0x40));
-  EXPECT_FALSE(IsBadQuality(0x80));
-
-  SYSTEMTIME st{2024, 3, 5, 1, 12, 0, 0, 250};
-  FILETIME ft{};
-  ASSERT_TRUE(::SystemTimeToFileTime(&st, &ft));
-  EXPECT_EQ(FormatFileTimeUtc(ft), "2024-03-01 12:00:00.250 UTC");
-  EXPECT_EQ(FileTimeToUnixSeconds(ft), 1709294400);
   EXPECT_EQ(FormatFileTimeUtc(FILETIME{0xFFFFFFFF, 0xFFFFFFFF}), "0-00-00 00:00:00.000 UTC");
-
   std::ostringstream dump;
-  com::Variant v;
-  v->vt = VT_R8;
-  v->dblVal = 21.5;
-  DumpVariant(dump, *v);
-  dump << " ";
-  v.reset();
-  DumpVariant(dump, *v);  // VT_EMPTY converts to an empty text
-  dump << " ";
-  com::Variant array;
+  com::Variant empty, array;
+  DumpVariant(dump, *empty);  // VT_EMPTY converts to an empty text
   MakeArray(*array, VT_I4, 0, 1, [](VARIANT& e, ULONG) { e.vt = VT_I4; });
   DumpVariant(dump, *array);
-  EXPECT_EQ(dump.str(), "{ vt: 5, value: \"21.5\" } { vt: 0, value: \"\" } { vt: 8195, value: null }");
+  EXPECT_EQ(dump.str(), "{ vt: 0, value: \"\" }{ vt: 8195, value: null }");
 }
 
+// A number goes to the server as VT_R4, a text as UTF-16 without invalid bytes, a null cell as
+// VT_EMPTY.
 TEST(ValueConversion, CellsBecomeServerValues) {
   ValueVector row(3);
   row.SetNumber(0, 2.5f);
-  row.SetText(1, "\xe2\x82\xac 5\xff");  // UTF-8 in; the invalid byte is skipped
+  row.SetText(1, "\xe2\x82\xac 5\xff");
   com::Variant number, text, none;
   CellToVariant(row, 0, *number);
   CellToVariant(row, 1, *text);

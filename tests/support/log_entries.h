@@ -1,6 +1,7 @@
 // Reads a log file back as (level name, message) pairs.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,10 +55,7 @@ inline std::size_t CountStartingWith(const std::vector<LogEntry>& entries, const
 
 inline bool HasEntry(const std::vector<LogEntry>& entries, const std::string& level,
                      const std::string& message) {
-  for (const LogEntry& e : entries) {
-    if (e.level == level && e.message == message) return true;
-  }
-  return false;
+  return std::find(entries.begin(), entries.end(), LogEntry{level, message}) != entries.end();
 }
 
 }  // namespace krelta::testing

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "opc_da.h"
 #include "opc_da_constants.h"
@@ -19,6 +21,17 @@ constexpr const char* kSimulatorDA3Url =
     "opcda://localhost/OpcDAKrelta.Simulator.1/{DE186CF8-2426-4039-ACAB-729B0908B909}";
 constexpr const char* kSimulatorDA2Url =
     "opcda://localhost/OpcDAKrelta.SimulatorDA2.1/{52A9AFA7-64CF-48D3-BE83-E59751905C0A}";
+
+// Polls done every 10 ms until it answers true (then true) or limit has passed (then false).
+template <typename Done>
+bool WaitUntil(Done&& done, std::chrono::steady_clock::duration limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 inline LONG Counter(ISimulatorControl* control, DWORD counter) {
   LONG value = -1;
