@@ -8,13 +8,10 @@
 #include <mutex>
 #include <set>
 
-#include "log/log_file.h"
 #include "opcda/browse.h"
 #include "opcda/format_result.h"
-#include "opcda/opc_da_proxy.h"
+#include "proxy_suite.h"
 #include "support/host_thread.h"
-#include "support/log_entries.h"
-#include "support/simulator_session.h"
 #include "util/exception.h"
 
 namespace krelta {
@@ -22,7 +19,6 @@ namespace {
 
 using testing::HasEntry;
 using testing::LogEntry;
-using testing::ReadLogEntries;
 
 // Counts the task-allocator blocks that one thread allocates and nobody frees.
 class BlockCounter final : public IMallocSpy {
@@ -90,23 +86,14 @@ struct Walk {
   bool browseError = true;
 };
 
-class Browse : public testing::SimulatorSuite {
+class Browse : public testing::ProxySuite {
  protected:
-  void SetUp() override {
-    SimulatorSuite::SetUp();
-    CreateDirectoryPath(folder_.DataFolder());
-  }
   static void Load(const wchar_t* text) {
     com::Bstr error;
     ASSERT_EQ(Control()->LoadAddressSpace(text, error.put()), S_OK);
   }
-  std::unique_ptr<OpcDaProxy> Proxy(const char* url) {
-    auto proxy = std::make_unique<OpcDaProxy>(".", log_);
-    proxy->Configure("", "", "", url);
-    return proxy;
-  }
   std::vector<ItemRecord> Items(const char* url, const std::string& itemId, const std::string& path) {
-    auto proxy = Proxy(url);
+    auto proxy = Configured(url);
     std::vector<ItemRecord> items;
     testing::RunOnHostThread([&] { items = GetItems(*proxy, itemId, path); });
     return items;
@@ -119,11 +106,6 @@ class Browse : public testing::SimulatorSuite {
     });
     return walk;
   }
-  std::vector<LogEntry> Opcda() { return ReadLogEntries(folder_.File("OPCDAKreltaLog.log")); }
-  std::vector<LogEntry> Connection() { return ReadLogEntries(log_.Path()); }
-
-  testing::TestAppDataFolder folder_;
-  LogFile log_{"OPCDA_browse"};
 };
 
 TEST_F(Browse, ContinuationPointsOfGrowingLengthAreFreedOnceAndEveryItemCollectedOnce) {

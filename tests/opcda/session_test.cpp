@@ -10,40 +10,20 @@
 #include <thread>
 #include <tuple>
 
-#include "log/log_file.h"
 #include "opcda/browse.h"
 #include "opcda/format_result.h"
-#include "opcda/opc_da_proxy.h"
+#include "proxy_suite.h"
 #include "support/host_thread.h"
-#include "support/log_entries.h"
-#include "support/simulator_session.h"
 
 namespace krelta {
 namespace {
 
 using testing::HasEntry;
 using testing::LogEntry;
-using testing::ReadLogEntries;
-using testing::TestAppDataFolder;
 
-class Session : public testing::SimulatorSuite {
+class Session : public testing::ProxySuite {
  protected:
-  void SetUp() override {
-    SimulatorSuite::SetUp();
-    CreateDirectoryPath(folder_.DataFolder());
-  }
-
   LONG Count(DWORD counter) { return testing::Counter(Control(), counter); }
-  std::vector<LogEntry> Opcda() { return ReadLogEntries(folder_.File("OPCDAKreltaLog.log")); }
-  std::vector<LogEntry> Connection() { return ReadLogEntries(log_.Path()); }
-  std::unique_ptr<OpcDaProxy> Configured(const std::string& url = testing::kSimulatorDA3Url) {
-    auto proxy = std::make_unique<OpcDaProxy>(".", log_);
-    proxy->Configure("", "", "", url);
-    return proxy;
-  }
-
-  TestAppDataFolder folder_;
-  LogFile log_{"OPCDA_session"};
 };
 
 // The group's removal on close, and the shutdown sink: the fault table and the shutdown tests.
