@@ -5,7 +5,7 @@
 namespace krelta {
 namespace {
 
-TEST(FormatResult, SuccessAndFalseAndCodesWithoutSystemText) {
+TEST(FormatResult, SystemTextsWithoutLineEndAndCodesWithoutOne) {
   // S_OK has a system text of its own; S_FALSE is always "Success".
   const std::string ok = FormatResult(S_OK);
   EXPECT_NE(ok.find(" (0x00000000)"), std::string::npos);
@@ -14,9 +14,7 @@ TEST(FormatResult, SuccessAndFalseAndCodesWithoutSystemText) {
   // Customer-defined codes have no system text: the sign decides.
   EXPECT_EQ(FormatResult(static_cast<HRESULT>(0xE000ABCDu)), "Error (0xe000abcd)");
   EXPECT_EQ(FormatResult(static_cast<HRESULT>(0x2000ABCD)), "Success (0x2000abcd)");
-}
-
-TEST(FormatResult, SystemTextLosesItsLineEnd) {
+  // A system text loses its line end.
   const std::string text = FormatResult(E_INVALIDARG);
   EXPECT_EQ(text.substr(text.size() - 13), " (0x80070057)");
   const std::string message = text.substr(0, text.size() - 13);

@@ -43,10 +43,12 @@ TEST_F(Session, OpensWithAnyFormOfTheLocalHostAndAddsThePrivateGroup) {
   EXPECT_TRUE(HasEntry(connection, "Information", "Open OPC Server."));
 }
 
-TEST_F(Session, SecondOpenCreatesNothingAndOpenBeforeConfigureDoesNothing) {
+TEST_F(Session, OpenBeforeConfigureOrOfAnUnregisteredServerFailsAndASecondOpenCreatesNothing) {
   OpcDaProxy unconfigured(".", log_);
   EXPECT_FALSE(unconfigured.Open());
   EXPECT_FALSE(HasEntry(Connection(), "Information", "Open OPC Server."));
+  EXPECT_FALSE(Configured("opcda://localhost/Nobody.1/{00000000-1111-2222-3333-444444444444}")->Open());
+  EXPECT_TRUE(HasEntry(Opcda(), "Error", "CoCreateInstanceEx failed: " + FormatResult(REGDB_E_CLASSNOTREG)));
 
   auto proxy = Configured();
   ASSERT_TRUE(proxy->Open());
@@ -55,13 +57,6 @@ TEST_F(Session, SecondOpenCreatesNothingAndOpenBeforeConfigureDoesNothing) {
   EXPECT_TRUE(proxy->Open());
   EXPECT_EQ(Count(SIM_COUNTER_SERVERS_CREATED), servers);
   EXPECT_EQ(Count(SIM_COUNTER_GROUPS_ADDED), groups);
-}
-
-TEST_F(Session, AnUnregisteredServerFailsCreationWithItsMessage) {
-  auto proxy = Configured("opcda://localhost/Nobody.1/{00000000-1111-2222-3333-444444444444}");
-  EXPECT_FALSE(proxy->Open());
-  EXPECT_TRUE(HasEntry(Opcda(), "Error",
-                       "CoCreateInstanceEx failed: " + FormatResult(REGDB_E_CLASSNOTREG)));
 }
 
 // Adds items of the default space to the proxy's group.
