@@ -97,6 +97,16 @@ class ActiveContext {
   ULONG_PTR cookie_ = 0;
 };
 
+// The barrier's Error entry (what of a standard exception, null for anything else); the
+// logging itself may fail, and nothing may escape from here either.
+void LogHandlerFailure(const char* what) noexcept {
+  try {
+    WriteStandaloneLog(kLogError, what != nullptr ? std::string("Configuration dialog: ") + what
+                                                  : std::string("Configuration dialog: unknown failure."));
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 InitCommonControlsFunction SetInitCommonControlsForTesting(InitCommonControlsFunction function) {
@@ -115,10 +125,13 @@ INT_PTR Dialog::RunModal(HWND owner) {
                               "(error %1%); the dialog is shown all the same.",
                               ::GetLastError()));
   }
+  failed_ = false;
   const INT_PTR result = ::DialogBoxParamW(ResourceModule(), MAKEINTRESOURCEW(templateId_), owner,
                                            &Dialog::Procedure, reinterpret_cast<LPARAM>(this));
   creationError_ = result == -1 ? ::GetLastError() : ERROR_SUCCESS;
-  return result;
+  // A handler that failed ends the run as Cancel, even when a later one (after a nested dialog
+  // it ran) asked for OK.
+  return failed_ && result != -1 ? IDCANCEL : result;
 }
 
 INT_PTR CALLBACK Dialog::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -131,14 +144,17 @@ INT_PTR CALLBACK Dialog::Procedure(HWND window, UINT message, WPARAM wParam, LPA
     self = reinterpret_cast<Dialog*>(::GetWindowLongPtrW(window, DWLP_USER));
   }
   if (self == nullptr) return FALSE;
-  // Nothing may escape into the window manager: log it and go on.
+  // Nothing may escape into the window manager. A handler that failed may have left the
+  // dialog's state half updated: log it and end the dialog as Cancel, so nothing is saved.
   try {
     return self->Handle(message, wParam, lParam);
   } catch (const std::exception& e) {
-    WriteStandaloneLog(kLogError, std::string("Configuration dialog: ") + e.what());
+    LogHandlerFailure(e.what());
   } catch (...) {
-    WriteStandaloneLog(kLogError, "Configuration dialog: unknown failure.");
+    LogHandlerFailure(nullptr);
   }
+  self->failed_ = true;
+  ::EndDialog(window, IDCANCEL);
   return FALSE;
 }
 

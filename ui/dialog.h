@@ -1,6 +1,7 @@
 // A modal dialog from one of the library's templates, with virtual handlers and an exception
-// barrier in its dialog procedure; and the helpers the three dialogs share: the library's
-// resource module, the image strip, wait cursors and texts of controls. Windows only.
+// barrier in its dialog procedure (a handler that throws ends the dialog as Cancel); and the
+// helpers the three dialogs share: the library's resource module, the image strip, wait
+// cursors and texts of controls. Windows only.
 #pragma once
 
 #include <windows.h>
@@ -52,8 +53,9 @@ class Dialog {
   Dialog(const Dialog&) = delete;
   Dialog& operator=(const Dialog&) = delete;
 
-  // Runs the dialog; the result is the id passed to End (IDOK, IDCANCEL), or -1 when the
-  // dialog could not be created (CreationError then tells why).
+  // Runs the dialog; the result is the id passed to End (IDOK, IDCANCEL), IDCANCEL when a
+  // handler threw (logged; the dialog ends at once), or -1 when the dialog could not be
+  // created (CreationError then tells why).
   INT_PTR RunModal(HWND owner = nullptr);
   // The system's error code of a dialog that could not be created, taken as it failed.
   DWORD CreationError() const { return creationError_; }
@@ -83,6 +85,7 @@ class Dialog {
   int templateId_;
   HWND window_ = nullptr;
   DWORD creationError_ = ERROR_SUCCESS;
+  bool failed_ = false;  // a handler threw during this run
 };
 
 }  // namespace krelta::ui

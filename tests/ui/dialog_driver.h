@@ -156,11 +156,10 @@ inline void ClickCheckBox(HWND tree, HTREEITEM item) {
 class ScriptedMessages {
  public:
   ScriptedMessages() {
-    platform::SetMessageBoxForTesting([this](HWND, const std::string& text, const std::string& caption, UINT type) {
+    platform::SetMessageBoxForTesting([this](HWND, const std::string& text, const std::string&, UINT type) {
       std::lock_guard<std::mutex> guard(lock_);
       shown_.push_back(text);
       types_.push_back(type);
-      captions_.push_back(caption);
       if (answers_.empty()) return (type & 0xF) == MB_YESNO ? IDNO : IDOK;
       const int answer = answers_.front();
       answers_.pop_front();
@@ -180,17 +179,12 @@ class ScriptedMessages {
     std::lock_guard<std::mutex> guard(lock_);
     return types_;
   }
-  std::vector<std::string> Captions() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return captions_;
-  }
 
  private:
   std::mutex lock_;
   std::deque<int> answers_;
   std::vector<std::string> shown_;
   std::vector<UINT> types_;
-  std::vector<std::string> captions_;
 };
 
 // Cancels every dialog of this process (a driver that failed half-way must not leave the
@@ -204,22 +198,31 @@ inline void CancelOwnDialogs() {
   }
 }
 
-// Runs a modal dialog on this thread while drive works it from another.
+// Runs a modal dialog on this thread while drive works it from another. Dialogs still open
+// 10 s after drive returned (it failed half-way) are cancelled, so the run always ends.
 template <typename Run>
 auto WithDriver(Run run, std::function<void()> drive) {
   std::atomic<bool> done{false};
   std::thread driver([&] {
     UseTestDesktop();  // windows are found on the thread's own desktop
     drive();
-    while (!done) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      if (!done) CancelOwnDialogs();
+    for (int waited = 0; !done; waited += 50) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (waited >= 10000 && waited % 500 == 0 && !done) CancelOwnDialogs();
     }
   });
   auto result = run();
   done = true;
   driver.join();
   return result;
+}
+
+// WithDriver for a dialog with this caption: drive gets its window once it is shown.
+template <typename Run>
+auto WithDialog(const wchar_t* caption, Run run, const std::function<void(HWND)>& drive) {
+  return WithDriver(run, [&] {
+    if (HWND window = WaitForDialog(caption)) drive(window);
+  });
 }
 
 }  // namespace krelta::testing

@@ -3,7 +3,6 @@
 // configuration file -> krelta-host tree shows the chosen branches.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "log/log_file.h"
@@ -11,6 +10,7 @@
 #include "dialog_driver.h"
 #include "remote_dialog.h"
 #include "support/simulator_session.h"
+#include "support/test_folder.h"
 #include "ui/resource_ids.h"
 
 namespace krelta {
@@ -94,12 +94,7 @@ TEST_F(EndToEnd, ConfigureThroughRundll32ThenTheTreeShowsTheChosenBranches) {
   ASSERT_NE(tree2, nullptr);
   ASSERT_EQ(::WaitForSingleObject(tree2, 60000), WAIT_OBJECT_0);
   ::CloseHandle(tree2);
-  std::string printed;
-  if (std::FILE* f = platform::OpenFile(output, "rb")) {
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) printed.append(buffer, n);
-    std::fclose(f);
-  }
+  const std::string printed = ReadFileBytes(output);
   EXPECT_NE(printed.find("[Plant.Line2]"), std::string::npos) << printed;
   EXPECT_EQ(printed.find("[Plant.Line1]"), std::string::npos) << printed;
   platform::RemoveFile(output);

@@ -1,6 +1,6 @@
-// Screenshots of the three dialogs (and the data-source dialog enlarged, to show the anchors),
-// compared with the references in tests/ui/screenshots. KRELTA_UPDATE_SCREENSHOTS=1 in the
-// environment writes new references instead (check them by eye before committing).
+// Screenshots of the three dialogs (and the data-source dialog enlarged, to show the anchors)
+// in one test, compared with the references in tests/ui/screenshots. KRELTA_UPDATE_SCREENSHOTS=1
+// in the environment writes new references instead (check them by eye before committing).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -30,89 +30,83 @@ constexpr double kTolerance = 0.005;
 
 std::wstring Widen(const char* text) { return std::wstring(text, text + std::strlen(text)); }
 
-class Screenshots : public SimulatorSuite {
- protected:
-  // Saves the dialog's picture beside the test program and compares it with its reference.
-  void Check(HWND window, const char* name) {
-    ::SetCursorPos(0, 0);  // no tool tip, no hover
-    ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    const std::wstring actual = Widen(name) + L".png";
-    const std::wstring reference = Widen(KRELTA_SCREENSHOT_REFERENCES) + L"\\" + Widen(name) + L".png";
-    ASSERT_TRUE(SaveWindowPng(window, actual));
-    wchar_t update[8] = L"";
-    if (::GetEnvironmentVariableW(L"KRELTA_UPDATE_SCREENSHOTS", update, 8) > 0 && update[0] == L'1') {
-      ASSERT_TRUE(SaveWindowPng(window, reference));
-      return;
-    }
-    const ImageDifference difference = CompareImages(actual, reference);
-    ASSERT_TRUE(difference.loaded) << "no reference " << name;
-    std::printf("%s: %.4f%% of the pixels differ from the reference\n", name, 100 * difference.differingShare);
-    EXPECT_TRUE(difference.sameSize) << name << ": the dialog's size changed";
-    EXPECT_LE(difference.differingShare, kTolerance) << name << ": the picture changed, see " << name << ".png";
+// Saves the dialog's picture beside the test program and compares it with its reference.
+void Check(HWND window, const char* name) {
+  ::SetCursorPos(0, 0);  // no tool tip, no hover
+  ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  const std::wstring actual = Widen(name) + L".png";
+  const std::wstring reference = Widen(KRELTA_SCREENSHOT_REFERENCES) + L"\\" + Widen(name) + L".png";
+  ASSERT_TRUE(SaveWindowPng(window, actual));
+  wchar_t update[8] = L"";
+  if (::GetEnvironmentVariableW(L"KRELTA_UPDATE_SCREENSHOTS", update, 8) > 0 && update[0] == L'1') {
+    ASSERT_TRUE(SaveWindowPng(window, reference));
+    return;
   }
-  GdiPlus gdiPlus_;
-  TestAppDataFolder folder_;
-};
-
-TEST_F(Screenshots, DataSourceDialogNormalAndEnlarged) {
-  CreateDirectoryPath(folder_.DataFolder());
-  ConnectionSettings settings("Screens");
-  ui::CNewEditDatasourceDlg dialog(".", settings);
-  WithDriver([&] { return dialog.RunModal(); }, [&] {
-    HWND window = WaitForDialog(L"Create Connection to Data Source");
-    HWND tree = ::GetDlgItem(window, IDC_SERVER_TREE);
-    Expand(tree, FindItem(tree, {L"Local host"}));
-    Select(tree, FindItem(tree, {L"Local host", L"OpcDAKrelta.Simulator"}));
-    ::SetWindowTextW(::GetDlgItem(window, IDC_OTHER_SERVER), L"plant07");
-    ::SetWindowPos(window, HWND_TOP, 20, 20, 0, 0, SWP_NOSIZE);
-    Check(window, "datasource");
-    RECT rect{};
-    ::GetWindowRect(window, &rect);
-    ::SetWindowPos(window, HWND_TOP, 20, 20, rect.right - rect.left + 240, rect.bottom - rect.top + 160, 0);
-    Check(window, "datasource-enlarged");
-    Press(window, IDCANCEL);
-    WaitGone(window);
-  });
+  const ImageDifference difference = CompareImages(actual, reference);
+  ASSERT_TRUE(difference.loaded) << "no reference " << name;
+  std::printf("%s: %.4f%% of the pixels differ from the reference\n", name, 100 * difference.differingShare);
+  EXPECT_TRUE(difference.sameSize) << name << ": the dialog's size changed";
+  EXPECT_LE(difference.differingShare, kTolerance) << name << ": the picture changed, see " << name << ".png";
 }
 
-TEST_F(Screenshots, CredentialsDialog) {
-  ui::COPCCredentialsDlg dialog;
-  dialog.user = "operator";
-  dialog.password = "secret";
-  dialog.domain = "PLANT";
-  WithDriver([&] { return dialog.RunModal(); }, [&] {
-    HWND window = WaitForDialog(L"OPC Configuration");
-    ::SetWindowPos(window, HWND_TOP, 20, 20, 0, 0, SWP_NOSIZE);
-    Check(window, "credentials");
-    Press(window, IDCANCEL);
-    WaitGone(window);
-  });
-}
+using Screenshots = SimulatorSuite;
 
-TEST_F(Screenshots, NodeDialog) {
+// Plant > Line1, Line2, Utilities > Cell1, Cell2 each.
+std::unique_ptr<BrowseTree> PlantTree() {
   auto tree = std::make_unique<BrowseTree>();
-  BrowseNode& top = tree->AddTop();
-  BrowseNode& plant = tree->Add(top, 1, {false, "Plant", "Plant"});
+  BrowseNode& plant = tree->Add(tree->AddTop(), 1, {false, "Plant", "Plant"});
   std::uint64_t number = 2;
-  for (const char* line : {"Line1", "Line2", "Utilities"}) {
-    BrowseNode& branch = tree->Add(plant, number++, {false, line, std::string("Plant.") + line});
-    for (const char* cell : {"Cell1", "Cell2"}) {
-      tree->Add(branch, number++, {false, cell, std::string("Plant.") + line + "." + cell});
-    }
+  for (const std::string line : {"Line1", "Line2", "Utilities"}) {
+    BrowseNode& branch = tree->Add(plant, number++, {false, line, "Plant." + line});
+    for (const char* cell : {"Cell1", "Cell2"}) tree->Add(branch, number++, {false, cell, "Plant." + line + "." + cell});
   }
-  ui::COPCNodesDlg dialog(".");
-  dialog.HandOver({{"Plant.Line1", "Plant.Line1"}, {"Plant.Line1.Cell2", "Plant.Line1.Cell2"}}, std::move(tree));
-  WithDriver([&] { return dialog.RunModal(); }, [&] {
-    HWND window = WaitForDialog(L"Select Nodes");
-    HWND nodes = ::GetDlgItem(window, IDC_NODE_TREE);
-    Expand(nodes, FindItem(nodes, {L"Plant"}));
-    Expand(nodes, FindItem(nodes, {L"Plant", L"Line1"}));
-    ::SetWindowPos(window, HWND_TOP, 20, 20, 0, 0, SWP_NOSIZE);
-    Check(window, "nodes");
-    Press(window, IDCANCEL);
-    WaitGone(window);
-  });
+  return tree;
+}
+
+TEST_F(Screenshots, EveryDialogLooksAsItsReference) {
+  GdiPlus gdiPlus;
+  TestAppDataFolder folder;
+  CreateDirectoryPath(folder.DataFolder());
+  ConnectionSettings settings("Screens");
+  ui::CNewEditDatasourceDlg datasource(".", settings);
+  ui::COPCCredentialsDlg credentials;
+  credentials.user = "operator";
+  credentials.password = "secret";
+  credentials.domain = "PLANT";
+  ui::COPCNodesDlg nodes(".");
+  nodes.HandOver({{"Plant.Line1", "Plant.Line1"}, {"Plant.Line1.Cell2", "Plant.Line1.Cell2"}}, PlantTree());
+  const struct {
+    ui::Dialog& dialog;
+    const wchar_t* caption;
+    std::function<void(HWND)> show;
+  } rows[] = {
+      {datasource, L"Create Connection to Data Source", [&](HWND window) {
+         HWND tree = ::GetDlgItem(window, IDC_SERVER_TREE);
+         Expand(tree, FindItem(tree, {L"Local host"}));
+         Select(tree, FindItem(tree, {L"Local host", L"OpcDAKrelta.Simulator"}));
+         ::SetWindowTextW(::GetDlgItem(window, IDC_OTHER_SERVER), L"plant07");
+         Check(window, "datasource");
+         RECT rect{};
+         ::GetWindowRect(window, &rect);
+         ::SetWindowPos(window, HWND_TOP, 20, 20, rect.right - rect.left + 240, rect.bottom - rect.top + 160, 0);
+         Check(window, "datasource-enlarged");
+       }},
+      {credentials, L"OPC Configuration", [&](HWND window) { Check(window, "credentials"); }},
+      {nodes, L"Select Nodes", [&](HWND window) {
+         HWND tree = ::GetDlgItem(window, IDC_NODE_TREE);
+         Expand(tree, FindItem(tree, {L"Plant"}));
+         Expand(tree, FindItem(tree, {L"Plant", L"Line1"}));
+         Check(window, "nodes");
+       }},
+  };
+  for (const auto& row : rows) {
+    WithDialog(row.caption, [&] { return row.dialog.RunModal(); }, [&](HWND window) {
+      ::SetWindowPos(window, HWND_TOP, 20, 20, 0, 0, SWP_NOSIZE);
+      row.show(window);
+      Press(window, IDCANCEL);
+    });
+  }
 }
 
 }  // namespace
