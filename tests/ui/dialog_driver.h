@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -52,7 +51,6 @@ inline HWND WaitForDialog(const wchar_t* caption, int timeoutMs = 20000, bool fo
   ADD_FAILURE() << "no dialog appeared";
   return nullptr;
 }
-inline HWND WaitForForeignDialog(const wchar_t* caption) { return WaitForDialog(caption, 30000, true); }
 
 inline bool WaitGone(HWND window, int timeoutMs = 60000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -152,7 +150,7 @@ inline void ClickCheckBox(HWND tree, HTREEITEM item) {
   }
 }
 
-// Message boxes answered by script and recorded.
+// Message boxes recorded and answered: No to a question, OK to anything else.
 class ScriptedMessages {
  public:
   ScriptedMessages() {
@@ -160,17 +158,10 @@ class ScriptedMessages {
       std::lock_guard<std::mutex> guard(lock_);
       shown_.push_back(text);
       types_.push_back(type);
-      if (answers_.empty()) return (type & 0xF) == MB_YESNO ? IDNO : IDOK;
-      const int answer = answers_.front();
-      answers_.pop_front();
-      return answer;
+      return (type & 0xF) == MB_YESNO ? IDNO : IDOK;
     });
   }
   ~ScriptedMessages() { platform::SetMessageBoxForTesting(nullptr); }
-  void Answer(int id) {
-    std::lock_guard<std::mutex> guard(lock_);
-    answers_.push_back(id);
-  }
   std::vector<std::string> Shown() {
     std::lock_guard<std::mutex> guard(lock_);
     return shown_;
@@ -182,7 +173,6 @@ class ScriptedMessages {
 
  private:
   std::mutex lock_;
-  std::deque<int> answers_;
   std::vector<std::string> shown_;
   std::vector<UINT> types_;
 };

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "log/log_file.h"
+#include "platform/com/wide_text.h"
 #include "platform/platform.h"
 #include "dialog_driver.h"
 #include "remote_dialog.h"
@@ -18,14 +19,7 @@ namespace {
 
 using namespace krelta::testing;
 
-std::string ProgramFolder() {
-  char path[MAX_PATH] = {};
-  ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string folder = path;
-  return folder.substr(0, folder.find_last_of('\\'));
-}
-
-// Starts a program of the build; its output goes to outputFile when given.
+// Starts a program of the build (found beside this one); its output goes to outputFile when given.
 HANDLE Start(const std::string& commandLine, const std::string& outputFile = std::string()) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE output = INVALID_HANDLE_VALUE;
@@ -54,25 +48,22 @@ class EndToEnd : public SimulatorSuite {};
 
 TEST_F(EndToEnd, ConfigureThroughRundll32ThenTheTreeShowsTheChosenBranches) {
   const std::string name = "E2E" + std::to_string(::GetTickCount64());
-  const std::string host = "\"" + ProgramFolder() + "\\krelta-host.exe\"";
-  HANDLE configure = Start(host + " configure " + name);
+  HANDLE configure = Start("krelta-host.exe configure " + name);
   ASSERT_NE(configure, nullptr);
 
-  HWND dialog = WaitForForeignDialog(L"Create Connection to Data Source");
+  HWND dialog = WaitForDialog(L"Create Connection to Data Source", 30000, true);
   ASSERT_NE(dialog, nullptr);
   HWND tree = ::GetDlgItem(dialog, IDC_SERVER_TREE);
   RemoteTree server(tree);
   ASSERT_TRUE(server.Ready());
-  HTREEITEM local = server.Find({L"Local host"});
-  ASSERT_NE(local, nullptr);
-  TreeView_Expand(tree, local, TVE_EXPAND);
+  TreeView_Expand(tree, TreeView_GetRoot(tree), TVE_EXPAND);  // "Local host"
   HTREEITEM simulator = server.Find({L"Local host", L"OpcDAKrelta.Simulator"});
   ASSERT_NE(simulator, nullptr);
   TreeView_SelectItem(tree, simulator);
   ASSERT_TRUE(::IsWindowEnabled(::GetDlgItem(dialog, IDOK)));
   ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
 
-  HWND nodes = WaitForForeignDialog(L"Select Nodes");
+  HWND nodes = WaitForDialog(L"Select Nodes", 30000, true);
   ASSERT_NE(nodes, nullptr);
   RemoteTree branches(::GetDlgItem(nodes, IDC_NODE_TREE));
   HTREEITEM line2 = branches.Find({L"Plant", L"Line2"});
@@ -80,17 +71,16 @@ TEST_F(EndToEnd, ConfigureThroughRundll32ThenTheTreeShowsTheChosenBranches) {
   branches.SetChecked(line2, true);
   ::PostMessageW(nodes, WM_COMMAND, IDOK, 0);
 
-  HWND saved = WaitForForeignDialog(L"OpcDAKrelta (Aug 21 2018 10:34:08)");
+  HWND saved = WaitForDialog(L"OpcDAKrelta (Aug 21 2018 10:34:08)", 30000, true);
   ASSERT_NE(saved, nullptr);
-  wchar_t text[512] = L"";
-  ::SendMessageW(::GetDlgItem(saved, 0xFFFF), WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text));
-  EXPECT_EQ(std::wstring(text).rfind(L"Saved configuration to ", 0), 0u) << text;
+  const std::wstring text = Text(::GetDlgItem(saved, 0xFFFF));
+  EXPECT_EQ(text.rfind(L"Saved configuration to ", 0), 0u) << com::WideToUtf8(text);
   ::PostMessageW(saved, WM_COMMAND, IDOK, 0);
   ASSERT_EQ(::WaitForSingleObject(configure, 30000), WAIT_OBJECT_0) << "krelta-host configure did not end";
   ::CloseHandle(configure);
 
   const std::string output = ApplicationDataFolder() + "\\" + name + "-tree.txt";
-  HANDLE tree2 = Start(host + " tree " + name, output);
+  HANDLE tree2 = Start("krelta-host.exe tree " + name, output);
   ASSERT_NE(tree2, nullptr);
   ASSERT_EQ(::WaitForSingleObject(tree2, 60000), WAIT_OBJECT_0);
   ::CloseHandle(tree2);

@@ -1,4 +1,4 @@
-// Another process's tree view, read and driven from outside (its dialog: WaitForForeignDialog):
+// Another process's tree view, read and driven from outside (its dialog: WaitForDialog, foreign):
 // items are read and changed through a TVITEM and text buffer placed in the owner's memory (a
 // pointer into our memory means nothing there).
 #pragma once

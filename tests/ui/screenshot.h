@@ -27,12 +27,6 @@ class GdiPlus {
   ULONG_PTR token_ = 0;
 };
 
-// PNG encoder {557CF406-1A04-11D3-9A73-0000F81EF32E}.
-inline const CLSID& PngEncoder() {
-  static const CLSID png = {0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
-  return png;
-}
-
 // What the screen shows of window's client area (the dialog is on top; without a window manager
 // there is no caption to show).
 inline bool SaveWindowPng(HWND window, const std::wstring& file) {
@@ -48,8 +42,10 @@ inline bool SaveWindowPng(HWND window, const std::wstring& file) {
   ::SelectObject(memory, old);
   bool saved = false;
   {
+    // GDI+'s PNG encoder.
+    static const CLSID kPngEncoder = {0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
     Gdiplus::Bitmap image(bitmap, nullptr);
-    saved = image.Save(file.c_str(), &PngEncoder(), nullptr) == Gdiplus::Ok;
+    saved = image.Save(file.c_str(), &kPngEncoder, nullptr) == Gdiplus::Ok;
   }
   ::DeleteObject(bitmap);
   ::DeleteDC(memory);
@@ -57,22 +53,15 @@ inline bool SaveWindowPng(HWND window, const std::wstring& file) {
   return saved;
 }
 
-struct ImageDifference {
-  bool loaded = false;
-  bool sameSize = false;
-  double differingShare = 1.0;  // pixels whose colour moved by more than the tolerance
-};
-
-inline ImageDifference CompareImages(const std::wstring& actualFile, const std::wstring& referenceFile,
-                                     int channelTolerance = 64) {
-  ImageDifference result;
+// The share of pixels whose colour moved by more than the tolerance: 1 when the sizes differ,
+// -1 when either file cannot be read.
+inline double DifferingShare(const std::wstring& actualFile, const std::wstring& referenceFile,
+                             int channelTolerance = 64) {
   Gdiplus::Bitmap actual(actualFile.c_str());
   Gdiplus::Bitmap reference(referenceFile.c_str());
-  if (actual.GetLastStatus() != Gdiplus::Ok || reference.GetLastStatus() != Gdiplus::Ok) return result;
-  result.loaded = true;
+  if (actual.GetLastStatus() != Gdiplus::Ok || reference.GetLastStatus() != Gdiplus::Ok) return -1;
   const UINT width = actual.GetWidth(), height = actual.GetHeight();
-  result.sameSize = width == reference.GetWidth() && height == reference.GetHeight();
-  if (!result.sameSize || width == 0 || height == 0) return result;
+  if (width != reference.GetWidth() || height != reference.GetHeight() || width == 0 || height == 0) return 1;
   Gdiplus::Rect all(0, 0, static_cast<INT>(width), static_cast<INT>(height));
   Gdiplus::BitmapData a{}, r{};
   actual.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppARGB, &a);
@@ -92,8 +81,7 @@ inline ImageDifference CompareImages(const std::wstring& actualFile, const std::
   }
   actual.UnlockBits(&a);
   reference.UnlockBits(&r);
-  result.differingShare = static_cast<double>(differing) / (static_cast<double>(width) * height);
-  return result;
+  return static_cast<double>(differing) / (static_cast<double>(width) * height);
 }
 
 }  // namespace krelta::testing
