@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/message_box.h"
+#include "support/simulator_session.h"
 
 namespace krelta::testing {
 
@@ -36,29 +37,22 @@ inline const bool kMainThreadOnTestDesktop = (UseTestDesktop(), ::GetDesktopWind
 // A visible top-level dialog with this caption, of this process or (foreign) of another one,
 // waited for up to timeoutMs.
 inline HWND WaitForDialog(const wchar_t* caption, int timeoutMs = 20000, bool foreign = false) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < end) {
-    HWND found = nullptr;
+  HWND found = nullptr;
+  WaitUntil([&] {
     for (HWND w = ::FindWindowExW(nullptr, nullptr, L"#32770", caption); w != nullptr;
          w = ::FindWindowExW(nullptr, w, L"#32770", caption)) {
       DWORD pid = 0;
       ::GetWindowThreadProcessId(w, &pid);
       if ((pid != ::GetCurrentProcessId()) == foreign && ::IsWindowVisible(w)) found = w;
     }
-    if (found != nullptr) return found;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ADD_FAILURE() << "no dialog appeared";
-  return nullptr;
+    return found != nullptr;
+  }, std::chrono::milliseconds(timeoutMs));
+  if (found == nullptr) ADD_FAILURE() << "no dialog appeared";
+  return found;
 }
 
 inline bool WaitGone(HWND window, int timeoutMs = 60000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (::IsWindow(window)) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return WaitUntil([&] { return !::IsWindow(window); }, std::chrono::milliseconds(timeoutMs));
 }
 
 // A click that may open a modal dialog: posted, so the driver stays free.
