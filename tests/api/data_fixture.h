@@ -89,18 +89,20 @@ class DataOperations : public testing::SimulatorSuite {
     return tags;
   }
 
-  // Values as host::SlotText prints them: %g numbers, quoted texts, null.
-  std::vector<std::string> Read(const std::vector<std::string>& paths,
-                                krelta2_status expected = KRELTA2_OK) {
+  // Values as host::SlotText prints them: %g numbers, quoted texts, null; none when the read failed.
+  krelta2_status TryRead(const std::vector<std::string>& paths, std::vector<std::string>& values) {
     const std::vector<krelta2_tag> tags = Tags(paths);
     krelta2_vector vector = nullptr;
-    EXPECT_EQ(dll_.krelta2_connectionReadCurrentData(connection_, tags.data(),
-                                                     static_cast<uint32_t>(tags.size()), &vector),
-              expected);
-    std::vector<std::string> values;
-    if (vector == nullptr) return values;
-    for (uint32_t i = 0; i < tags.size(); ++i) values.push_back(host::SlotText(dll_, vector, i));
+    const krelta2_status status = dll_.krelta2_connectionReadCurrentData(
+        connection_, tags.data(), static_cast<uint32_t>(tags.size()), &vector);
+    values.clear();
+    for (uint32_t i = 0; vector != nullptr && i < tags.size(); ++i) values.push_back(host::SlotText(dll_, vector, i));
     dll_.krelta2_vectorFree(vector);
+    return status;
+  }
+  std::vector<std::string> Read(const std::vector<std::string>& paths, krelta2_status expected = KRELTA2_OK) {
+    std::vector<std::string> values;
+    EXPECT_EQ(TryRead(paths, values), expected);
     return values;
   }
 

@@ -18,25 +18,23 @@ using krelta::host::Library;
 using krelta::host::TakeString;
 using krelta::testing::WriteFileBytes;
 
+// Every test starts with every krelta2_ export and the rundll32 entry point found by name.
 class Dll : public ::testing::Test {
  protected:
+  void SetUp() override {
+    ASSERT_TRUE(dll.Loaded());
+    ASSERT_EQ(std::vector<std::string>(), dll.Missing());
+    ASSERT_NE(nullptr, reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("OpcDAKrelta.dll"),
+                                                                "UpdateOPCConfiguration")));
+  }
   Library dll;
 };
-
-// Every krelta2_ export and the rundll32 entry point, by name.
-TEST_F(Dll, ExportsEveryFunctionByName) {
-  ASSERT_TRUE(dll.Loaded());
-  EXPECT_EQ(std::vector<std::string>(), dll.Missing());
-  EXPECT_NE(nullptr, reinterpret_cast<void*>(
-                         ::GetProcAddress(::GetModuleHandleA("OpcDAKrelta.dll"), "UpdateOPCConfiguration")));
-}
 
 // The configuration program runs as "rundll32.exe <our DLL>,UpdateOPCConfiguration <string>"
 // and the call returns only after it ended. With a display its dialog appears in that process
 // and is cancelled from here (nothing is written); without one the entry saying that it could not
 // be shown is there when the call returns.
 TEST_F(Dll, UpdateConfigurationRunsRundll32AndWaits) {
-  ASSERT_TRUE(dll.Loaded());
   const std::string name = "Config" + std::to_string(::GetTickCount64());
   std::atomic<bool> returned{false}, dialogSeen{false};
   std::thread user([&] {
@@ -74,7 +72,6 @@ TEST_F(Dll, UpdateConfigurationRunsRundll32AndWaits) {
 // A failed open returns 1 and leaves the handle as it was. (A configuration nested too deep for
 // the parser is refused before it is parsed: the configuration tests.)
 TEST_F(Dll, AFailedOpenLeavesTheHandleUntouched) {
-  ASSERT_TRUE(dll.Loaded());
   const std::string name = "Dll" + std::to_string(::GetTickCount64());  // an empty configuration
   ASSERT_TRUE(WriteFileBytes(krelta::ApplicationDataFolder() + "\\OPCDA_" + name + "Configuration.xml", ""));
   const auto sentinel = reinterpret_cast<krelta2_connection>(0x5e5e);

@@ -56,15 +56,6 @@ class Recovery : public testing::DataOperations {
   static bool SessionThreadsDropTo(int32_t n, milliseconds limit) {
     return testing::WaitUntil([n] { return SessionThreads() <= n; }, limit);
   }
-  // The tag's value, or false when the read failed.
-  bool TryRead(const std::string& path, std::string& value) {
-    krelta2_tag tag = Tag(path);
-    krelta2_vector vector = nullptr;
-    if (dll_.krelta2_connectionReadCurrentData(connection_, &tag, 1, &vector) != KRELTA2_OK) return false;
-    value = host::SlotText(dll_, vector, 0);
-    dll_.krelta2_vectorFree(vector);
-    return true;
-  }
 };
 
 TEST_F(Recovery, AfterAShutdownRequestReadsAndWritesComeBackWithItemsAddedAfresh) {
@@ -133,9 +124,9 @@ TEST_F(Recovery, AServerProcessThatEndsAndComesBackIsUsedAgainTenTimesWithoutLea
     JoinServerProcess();
     ASSERT_NE(Counter(SIM_COUNTER_PROCESS_ID), oldProcess);
     // Back within one retry interval of the server's return.
-    std::string value;
-    testing::WaitUntil([&] { return TryRead("Plant.Line1/Speed", value); }, kFirstInterval + milliseconds(200));
-    EXPECT_EQ(value, "1200");
+    Texts values;
+    testing::WaitUntil([&] { return TryRead({"Plant.Line1/Speed"}, values) == KRELTA2_OK; }, kFirstInterval + milliseconds(200));
+    EXPECT_EQ(values, Texts{"1200"});
     if (cycle == 1) {
       handles = HandleCount();
       committed = CommittedBytes();
@@ -209,9 +200,9 @@ TEST_F(Recovery, ACallThatOutlivesTheBoundCostsTheHostTheBoundOnceAndItsThreadEn
   }
   EXPECT_EQ(Write({"R/X"}, {{"5"}}), KRELTA2_FAILED);
   // A new session once the interval has passed, while the abandoned thread still waits.
-  std::string value;
-  testing::WaitUntil([&] { return TryRead("R/X", value); }, kStuck - (Clock::now() - stuckSince));
-  EXPECT_EQ(value, "1");
+  Texts values;
+  testing::WaitUntil([&] { return TryRead({"R/X"}, values) == KRELTA2_OK; }, kStuck - (Clock::now() - stuckSince));
+  EXPECT_EQ(values, Texts{"1"});
   if (Clock::now() - stuckSince < kStuck - milliseconds(200)) {
     EXPECT_EQ(SessionThreads(), 2);
   }
@@ -229,8 +220,8 @@ TEST_F(Recovery, AtMostTwoAbandonedSessionsWaitForTheServer) {
   // Each due reopen gets a session whose first call (creation) outlives the bound.
   const auto start = Clock::now();
   while (Clock::now() - start < milliseconds(2500)) {
-    std::string ignored;
-    TryRead("R/X", ignored);
+    Texts ignored;
+    TryRead({"R/X"}, ignored);
     std::this_thread::sleep_for(milliseconds(20));
   }
   EXPECT_EQ(SessionThreads(), 2);

@@ -14,6 +14,7 @@
 #include "api/handles.h"
 #include "api/krelta2.h"
 #include "api/update_configuration.h"
+#include "support/log_entries.h"
 #include "support/test_folder.h"
 
 // Allocations fail on demand (ASan keeps its own operator new: the test is skipped there).
@@ -40,7 +41,8 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-using krelta::testing::ReadFileBytes;
+using krelta::testing::LogEntry;
+using krelta::testing::ReadLogEntries;
 using krelta::testing::TestAppDataFolder;
 
 const krelta2_string kStringSentinel = reinterpret_cast<krelta2_string>(0x5e5e);
@@ -217,16 +219,10 @@ TEST(Frames, EachKindOfFailureWritesOneErrorEntryOrNoneWhenSilent) {
   EXPECT_EQ(KRELTA2_FAILED, GuardLogged("krelta2_connectionReadCurrentData",
                                         [] { throw std::out_of_range("vector index"); }));
   EXPECT_EQ(KRELTA2_FAILED, GuardLogged("krelta2_nodeGetBatchTimes", [] { throw 42; }));
-  const std::string log = ReadFileBytes(folder.File("OPCDAKreltaLog.log"));
-  const std::string eol = krelta::testing::kLineEnd;
-  for (const std::string& message :
-       {std::string("krelta2_connectionOpen: Operation failed (Could not load server.)."),
-        std::string("krelta2_connectionReadCurrentData: Operation failed (vector index)."),
-        std::string("krelta2_nodeGetBatchTimes: Operation failed with unknown error.")}) {
-    SCOPED_TRACE(message);
-    EXPECT_NE(std::string::npos, log.find("[Error]" + eol + message + eol + eol));
-  }
-  EXPECT_EQ(std::string::npos, log.find("krelta2_example"));
+  EXPECT_EQ(ReadLogEntries(folder.File("OPCDAKreltaLog.log")),
+            (std::vector<LogEntry>{{"Error", "krelta2_connectionOpen: Operation failed (Could not load server.)."},
+                                   {"Error", "krelta2_connectionReadCurrentData: Operation failed (vector index)."},
+                                   {"Error", "krelta2_nodeGetBatchTimes: Operation failed with unknown error."}}));
 }
 
 TEST(ConfigurationCommand, FitsInTheCommandLineBufferOrIsRefused) {
@@ -263,11 +259,9 @@ TEST(ConfigurationCommand, StartsNothingWithoutTheModulePathAndReportsAProgramTh
   // A program that cannot be started is a failure the host hears of, with an Error entry.
   services.runAndWait = [](const std::string&) { return false; };
   EXPECT_EQ(LaunchResult::kNotStarted, krelta::api::RunConfigurationProgram("PlantA", services));
-  EXPECT_NE(std::string::npos,
-            ReadFileBytes(folder.File("OPCDAKreltaLog.log"))
-                .find("[Error]" + std::string(krelta::testing::kLineEnd) +
-                      "krelta2_updateConfiguration: Operation failed (the configuration program could "
-                      "not be started: " + command + ")."));
+  EXPECT_EQ(ReadLogEntries(folder.File("OPCDAKreltaLog.log")),
+            (std::vector<LogEntry>{{"Error", "krelta2_updateConfiguration: Operation failed (the configuration "
+                                             "program could not be started: " + command + ")."}}));
 }
 
 }  // namespace

@@ -29,9 +29,8 @@ class BlockCounter final : public IMallocSpy {
   }
   std::size_t Allocated() const { return allocated_; }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IMallocSpy)) return E_NOINTERFACE;
-    *out = static_cast<IMallocSpy*>(this);
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+    *out = static_cast<IMallocSpy*>(this);  // asked for IMallocSpy only
     return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }

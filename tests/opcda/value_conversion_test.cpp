@@ -38,8 +38,8 @@ void MakeArray(VARIANT& v, VARTYPE type, LONG lowerBound, ULONG count, Fill&& fi
 }
 
 // One row per value the end-to-end read does not cover (it reads I1, UI4, I8, BOOL, CY,
-// DECIMAL, NaN, R4 infinity, text, DATE, EMPTY, a referenced I4, a mixed array's first element
-// and a shifted R4 array): the value, the element read, and the number (or text) it gives; a
+// DECIMAL, NaN, R4 infinity, DATE, EMPTY, a referenced I4, a mixed array's first element, a
+// shifted R4 array, and texts in the ANSI code page or with an unpaired surrogate): the value, the element read, and the number (or text) it gives; a
 // kind of Null expects no value.
 TEST(ValueConversion, Table) {
   using Make = std::function<void(VARIANT&)>;
@@ -48,7 +48,6 @@ TEST(ValueConversion, Table) {
   };
   static BSTR referencedText = ::SysAllocString(L"abc");
   static VARIANT referencedR8 = [] { VARIANT r; ::VariantInit(&r); r.vt = VT_R8; r.dblVal = 2.5; return r; }();
-  const auto text = [](const wchar_t* t) { return Make([=](VARIANT& v) { v.vt = VT_BSTR; v.bstrVal = ::SysAllocString(t); }); };
   const auto r4Array = [](LONG lowerBound) {
     return Make([=](VARIANT& v) {
       MakeArray(v, VT_R4, lowerBound, 3, [](VARIANT& e, ULONG i) { e.vt = VT_R4; e.fltVal = 1.5f * (i + 1); });
@@ -73,8 +72,6 @@ TEST(ValueConversion, Table) {
       {"UI8 2^64-1", integer(VT_UI8, -1), 0, SlotKind::Number, 18446744073709551616.0f, nullptr},
       {"BOOL false", [](VARIANT& v) { v.vt = VT_BOOL; v.boolVal = VARIANT_FALSE; }, 0, SlotKind::Number, 0, nullptr},
       {"R8 -infinity", [](VARIANT& v) { v.vt = VT_R8; v.dblVal = -HUGE_VAL; }, 0, SlotKind::Number, -HUGE_VALF, nullptr},
-      {"text to the ANSI code page", text(L"Pump \x00e4 1"), 0, SlotKind::Text, 0, "Pump \xe4 1"},
-      {"text with an unpaired surrogate", text(L"x\xd800y"), 0, SlotKind::Text, 0, nullptr},
       {"VT_NULL", [](VARIANT& v) { v.vt = VT_NULL; }, 0, SlotKind::Null, 0, nullptr},
       {"VT_ERROR", [](VARIANT& v) { v.vt = VT_ERROR; }, 0, SlotKind::Null, 0, nullptr},
       {"referenced text", [](VARIANT& v) { v.vt = VT_BSTR | VT_BYREF; v.pbstrVal = &referencedText; }, 0,

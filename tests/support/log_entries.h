@@ -23,13 +23,12 @@ inline std::ostream& operator<<(std::ostream& out, const LogEntry& e) {
 // Entries look like "[time] [TID:n] [Level]<eol><message><eol><eol>"; messages here have no
 // line ends of their own.
 inline std::vector<LogEntry> ReadLogEntries(const std::string& path) {
-  std::string text = ReadFileBytes(path);
-  std::string normalized;
-  normalized.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    normalized += text[i];
+  std::string normalized = ReadFileBytes(path);
+  std::size_t kept = 0;  // line ends as "\n"
+  for (std::size_t i = 0; i < normalized.size(); ++i) {
+    if (normalized[i] != '\r' || i + 1 == normalized.size() || normalized[i + 1] != '\n') normalized[kept++] = normalized[i];
   }
+  normalized.resize(kept);
   std::vector<LogEntry> entries;
   std::size_t at = 0;
   while ((at = normalized.find("] [TID:", at)) != std::string::npos) {
