@@ -22,6 +22,8 @@ namespace krelta::testing {
 
 using host::Library;
 
+using Texts = std::vector<std::string>;
+
 constexpr std::uint32_t kTime2024 = 1709294400;  // 2024-03-01 12:00:00 UTC
 
 inline ArrayNodeConfig ArrayOf(const std::string& itemId, std::vector<std::string> names) {
@@ -76,8 +78,9 @@ class DataOperations : public testing::SimulatorSuite {
     connection_ = nullptr;
   }
 
-  krelta2_tag Tag(const std::string& path) {
-    for (const host::TagPath& t : tags_) {
+  // The tag at path in this test's connection, or in the given tags of another one.
+  krelta2_tag Tag(const std::string& path, const std::vector<host::TagPath>* of = nullptr) {
+    for (const host::TagPath& t : of != nullptr ? *of : tags_) {
       if (t.path == path) return t.tag;
     }
     ADD_FAILURE() << "no tag " << path;

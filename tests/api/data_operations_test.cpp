@@ -20,6 +20,7 @@ using testing::DataOperations;
 using testing::HasEntry;
 using testing::kTime2024;
 using testing::LogEntry;
+using testing::Texts;
 
 constexpr const wchar_t kValueSpace[] =
     L"branch V\n"
@@ -48,16 +49,11 @@ TEST_F(DataOperations, ReadsEveryValueClassWithItsTrace) {
   Open(kValueSpace, {"V"}, [](ConnectionSettings& s) {
     s.SetArrayNodes({ArrayOf("V.Profile", {"a", "b", "c"}), ArrayOf("V.Short", {"s1", "s2", "s3"})});
   });
-  const std::vector<std::string> paths = {
-      "V/I1",   "V/UI4",       "V/I8",        "V/Flag",       "V/Cost",      "V/Dec",
-      "V/Nan",  "V/Inf",       "V/Text",      "V/Date",       "V/Empty",     "V/Ref",
-      "V/Unknown", "V/Uncertain", "V/Failing", "V/Stamped",   "V/Mixed",     "V/Bad"};
-  EXPECT_EQ(Read(paths), (std::vector<std::string>{
-                             "-5", "4.29497e+09", "4.29497e+09", "1", "12.5", "1.25", "null",
-                             "-inf", "\"Pump 1\"", "null", "null", "42", "7", "null", "null", "3",
-                             "7", "null"}));
-  EXPECT_EQ(Read({"V/Profile/c", "V/Profile/a", "V/Short/s1", "V/Short/s3"}),
-            (std::vector<std::string>{"3", "1", "null", "null"}));
+  EXPECT_EQ(Read({"V/I1", "V/UI4", "V/I8", "V/Flag", "V/Cost", "V/Dec", "V/Nan", "V/Inf", "V/Text", "V/Date",
+                  "V/Empty", "V/Ref", "V/Unknown", "V/Uncertain", "V/Failing", "V/Stamped", "V/Mixed", "V/Bad"}),
+            (Texts{"-5", "4.29497e+09", "4.29497e+09", "1", "12.5", "1.25", "null", "-inf", "\"Pump 1\"", "null",
+                   "null", "42", "7", "null", "null", "3", "7", "null"}));
+  EXPECT_EQ(Read({"V/Profile/c", "V/Profile/a", "V/Short/s1", "V/Short/s3"}), (Texts{"3", "1", "null", "null"}));
   EXPECT_EQ(UpdateTime("V/Stamped"), kTime2024);
   EXPECT_EQ(UpdateTime("V/Uncertain"), 0u);
 
@@ -85,7 +81,7 @@ TEST_F(DataOperations, RequestShapesRegistrationAndUpdateTimes) {
   Open(L"branch A\nitem X R8 1\nitem Y R8 2\nbranch B\nitem Z R8 3\n", {"A", "B"});
   const LONG reads = Counter(SIM_COUNTER_READ_CALLS), added = Counter(SIM_COUNTER_ITEMS_ADDED);
   // The same tag twice, tags of two nodes: one server read per node, request order kept.
-  EXPECT_EQ(Read({"A/X", "B/Z", "A/X", "A/Y"}), (std::vector<std::string>{"1", "3", "1", "2"}));
+  EXPECT_EQ(Read({"A/X", "B/Z", "A/X", "A/Y"}), (Texts{"1", "3", "1", "2"}));
   EXPECT_EQ(Counter(SIM_COUNTER_READ_CALLS) - reads, 2);
   EXPECT_EQ(Counter(SIM_COUNTER_ITEMS_ADDED) - added, 3);
   const LONG calls = Counter(SIM_COUNTER_ADDITEMS_CALLS);
@@ -97,17 +93,17 @@ TEST_F(DataOperations, RequestShapesRegistrationAndUpdateTimes) {
   ASSERT_EQ(Write({"A/X"}, {{"5"}}, tomorrow + 100), KRELTA2_OK);
   Read({"A/X"});
   ASSERT_EQ(Write({"A/X"}, {{"6"}}, tomorrow), KRELTA2_OK);
-  EXPECT_EQ(Read({"A/X"}), std::vector<std::string>{"6"});
+  EXPECT_EQ(Read({"A/X"}), Texts{"6"});
   EXPECT_EQ(UpdateTime("A/X"), tomorrow + 100);
 }
 
 TEST_F(DataOperations, BatchIdTagIsPaddedOnceWithItsLastText) {
   Open(L"branch P\nitem BatchName EMPTY -\n", {"P"}, [](ConnectionSettings& s) { s.SetBatchId("Batch"); });
   ASSERT_EQ(Write({"P/BatchName"}, {{"\"B-17\""}}), KRELTA2_OK);
-  EXPECT_EQ(Read({"P/BatchName"}), std::vector<std::string>{"\"B-17\""});
+  EXPECT_EQ(Read({"P/BatchName"}), Texts{"\"B-17\""});
   ASSERT_EQ(Write({"P/BatchName"}, {{"5"}}), KRELTA2_OK);
-  EXPECT_EQ(Read({"P/BatchName"}), std::vector<std::string>{"\"B-17\""});
-  EXPECT_EQ(Read({"P/BatchName"}), std::vector<std::string>{"5"});
+  EXPECT_EQ(Read({"P/BatchName"}), Texts{"\"B-17\""});
+  EXPECT_EQ(Read({"P/BatchName"}), Texts{"5"});
   EXPECT_EQ(Count("Warning", "OpcDAProxy Read found no values. Padding with old value."), 1u);
 }
 
@@ -127,7 +123,7 @@ TEST_F(DataOperations, WritesValueQualityAndTimeWithFallbacksPerItem) {
   });
   const std::vector<std::string> row = {"W/Speed", "W/Name", "W/Locked", "W/Old"};
   ASSERT_EQ(Write(row, {{"1500", "\"Pump \xc3\xa4\"", "1", "2"}}), KRELTA2_OK);
-  EXPECT_EQ(Read(row), (std::vector<std::string>{"1500", "\"Pump \xe4\"", "0", "2"}));
+  EXPECT_EQ(Read(row), (Texts{"1500", "\"Pump \xe4\"", "0", "2"}));
   EXPECT_EQ(UpdateTime("W/Speed"), kTime2024);  // the server stored the written time stamp
   EXPECT_EQ(Count("Warning", "IOPCSyncIO2::WriteVQT partially failed, result: " + FormatResult(S_FALSE) +
                                  "\nItem Locked failed: " + FormatResult(OPC_E_BADRIGHTS)),
@@ -139,12 +135,11 @@ TEST_F(DataOperations, WritesValueQualityAndTimeWithFallbacksPerItem) {
   ASSERT_EQ(Write({"W/Speed"}, {{"1"}, {"2"}, {"3"}}, kTime2024 + 3600, 60), KRELTA2_OK);
   EXPECT_EQ(UpdateTime("W/Speed"), kTime2024 + 3720);
   ASSERT_EQ(Write({"W/Speed"}, {{"null"}}, kTime2024 + 7200), KRELTA2_OK);
-  EXPECT_EQ(Read({"W/Speed"}), std::vector<std::string>{"3"});
+  EXPECT_EQ(Read({"W/Speed"}), Texts{"3"});
 
   // An array is written whole, in element order, or not at all.
   ASSERT_EQ(Write({"W/Profile/p2", "W/Profile/p0", "W/Profile/p1"}, {{"3", "1", "2"}}), KRELTA2_OK);
-  EXPECT_EQ(Read({"W/Profile/p0", "W/Profile/p1", "W/Profile/p2"}),
-            (std::vector<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(Read({"W/Profile/p0", "W/Profile/p1", "W/Profile/p2"}), (Texts{"1", "2", "3"}));
   const LONG writes = Counter(SIM_COUNTER_WRITE_CALLS);
   EXPECT_EQ(Write({"W/Profile/p0"}, {{"9"}}), KRELTA2_FAILED);
   EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
@@ -163,7 +158,7 @@ TEST_F(DataOperations, WithoutWriteVqtTheServerStampsTheValue) {
     const std::uint32_t before = static_cast<std::uint32_t>(std::time(nullptr));
     ASSERT_EQ(Write({"W/Speed"}, {{"77"}}), KRELTA2_OK);
     EXPECT_EQ(UpdateTime("W/Speed"), kTime2024);  // the tag follows the row time
-    EXPECT_EQ(Read({"W/Speed"}), std::vector<std::string>{"77"});
+    EXPECT_EQ(Read({"W/Speed"}), Texts{"77"});
     EXPECT_GE(UpdateTime("W/Speed"), before);  // the server stamped it itself
     EXPECT_EQ(CountStarting("Warning", kWithoutQualityAndTime), 0u);
     Close();
@@ -174,12 +169,12 @@ TEST_F(DataOperations, AFailedItemKeepsNoHandleAndReadsNoOtherItem) {
   // Handles from 0: the handle a server leaves in a failed result is another item's.
   ASSERT_EQ(Control()->SetFault(SIM_FAULT_ZERO_BASED_HANDLES, 1), S_OK);
   Open(L"branch F\nitem Good R8 5\nitem Gone R8 6\n", {"F"});
-  EXPECT_EQ(Read({"F/Good"}), std::vector<std::string>{"5"});
+  EXPECT_EQ(Read({"F/Good"}), Texts{"5"});
   com::Bstr error;
   ASSERT_EQ(Control()->LoadAddressSpace(L"branch F\nitem Good R8 5\n", error.put()), S_OK);
-  EXPECT_EQ(Read({"F/Good", "F/Gone"}), (std::vector<std::string>{"5", "null"}));
+  EXPECT_EQ(Read({"F/Good", "F/Gone"}), (Texts{"5", "null"}));
   EXPECT_EQ(Write({"F/Gone"}, {{"1"}}), KRELTA2_FAILED);
-  EXPECT_EQ(Read({"F/Good"}), std::vector<std::string>{"5"});
+  EXPECT_EQ(Read({"F/Good"}), Texts{"5"});
   EXPECT_EQ(host::NewestStandaloneLogEntry(),
             "krelta2_connectionWriteHistoricalDataEx: Operation failed (Could not write data.).");
 }
@@ -189,7 +184,7 @@ TEST_F(DataOperations, AFailedItemKeepsNoHandleAndReadsNoOtherItem) {
 TEST_F(DataOperations, AShutdownRequestDuringAReadOrWriteFailsTheNextCall) {
   ASSERT_EQ(Control()->SetFault(SIM_FAULT_SHUTDOWN_IN_IO, 1), S_OK);
   Open(L"branch S\nitem X R8 1\n", {"S"});
-  EXPECT_EQ(Read({"S/X"}), std::vector<std::string>{"null"});
+  EXPECT_EQ(Read({"S/X"}), Texts{"null"});
   Read({"S/X"}, KRELTA2_FAILED);
   Close();
   Control()->ClearFaults();
@@ -207,14 +202,14 @@ TEST_F(DataOperations, BadInputGivesDefinedResultsAndWritesNothingUnasked) {
   const LONG added = Counter(SIM_COUNTER_ITEMS_ADDED);
   const std::vector<std::string> many(100000, "B/N");
   const std::vector<std::string> values = Read(many);
-  EXPECT_EQ(values, std::vector<std::string>(100000, "1"));
+  EXPECT_EQ(values, Texts(100000, "1"));
   EXPECT_EQ(Counter(SIM_COUNTER_ITEMS_ADDED) - added, 1);
   EXPECT_EQ(Counter(SIM_COUNTER_LAST_READ_COUNT), 1);
   std::vector<std::string> row(100000, "2");
   row.back() = "3";
   ASSERT_EQ(Write(many, {row}), KRELTA2_OK);
   EXPECT_EQ(Counter(SIM_COUNTER_LAST_WRITE_COUNT), 1);
-  EXPECT_EQ(Read({"B/N"}), std::vector<std::string>{"3"});  // the last position wins
+  EXPECT_EQ(Read({"B/N"}), Texts{"3"});  // the last position wins
 
   // An unpaired surrogate reads as a text; every byte value written arrives as UTF-8 (invalid
   // sequences skipped) and reads back in the ANSI code page.
@@ -224,16 +219,14 @@ TEST_F(DataOperations, BadInputGivesDefinedResultsAndWritesNothingUnasked) {
   std::string bytes;
   for (int b = 1; b < 256; ++b) bytes += static_cast<char>(b);
   const std::vector<krelta2_tag> text = Tags({"B/Text"});
-  krelta2_vector cell = nullptr;
-  dll_.krelta2_vectorCreate(1, &cell);
-  dll_.krelta2_vectorSetString(cell, 0, (bytes + "\xc3\xa4").c_str());
+  krelta2_vector cell = Values({"\"" + bytes + "\xc3\xa4\""});
   ASSERT_EQ(dll_.krelta2_connectionWriteHistoricalData(connection_, text.data(), 1, kTime2024, cell), KRELTA2_OK);
   dll_.krelta2_vectorFree(cell);
   EXPECT_EQ(Read({"B/Text"})[0], "\"" + bytes.substr(0, 127) + "\xe4\"");
 
   // A row of nulls writes no value (only quality and time stamp beside "no value").
   ASSERT_EQ(Write({"B/Text", "B/N"}, {{"null", "null"}}), KRELTA2_OK);
-  EXPECT_EQ(Read({"B/N"}), std::vector<std::string>{"3"});
+  EXPECT_EQ(Read({"B/N"}), Texts{"3"});
 }
 
 // Null arguments, bad counts and times, and index = count return 2 and leave the outputs alone.
@@ -311,8 +304,7 @@ TEST_F(DataOperations, ArgumentChecksAndTheOperationsWithoutData) {
   EXPECT_EQ(dll_.krelta2_nodeGetActiveBatches(node, 0, 9, out), KRELTA2_OK);
   EXPECT_EQ(out[0], nullptr);
   EXPECT_EQ(dll_.krelta2_nodeGetBatchTimes(node, "b", 0, &start, &end), KRELTA2_OK);
-  EXPECT_EQ(start, 0xFFFFFFFFu);
-  EXPECT_EQ(end, 0xFFFFFFFFu);
+  EXPECT_EQ(std::make_pair(start, end), std::make_pair(0xFFFFFFFFu, 0xFFFFFFFFu));
   EXPECT_EQ(Counter(SIM_COUNTER_WRITE_CALLS), writes);
   for (const char* operation : {"ReadHistoricalDataEx", "WriteBatchData", "GetActiveBatches", "GetBatchTimes"}) {
     EXPECT_EQ(Count("Debug", std::string(operation) + " was called, but is not implemented"), 1u) << operation;
@@ -323,14 +315,12 @@ TEST_F(DataOperations, ArgumentChecksAndTheOperationsWithoutData) {
 
 TEST_F(DataOperations, WholeCallFailuresThatAreNotADeadServerKeepTheSession) {
   constexpr const wchar_t kSpace[] = L"branch F\nitem A R8 1\nitem B R8 2\nitem C R8 3\nitem D R8 4\n";
-  struct Row {
+  const struct {
     DWORD fault;
     HRESULT value;
     const char* tag;  // A and B are not registered before their row
-    bool write;
-    bool withQualityAndTime;
-  };
-  const Row rows[] = {
+    bool write, withQualityAndTime;
+  } rows[] = {
       {SIM_FAULT_ADDITEMS_RESULT, E_FAIL, "F/A", false, true},
       {SIM_FAULT_ADDITEMS_RESULT, OPC_E_INVALIDHANDLE, "F/B", true, true},
       {SIM_FAULT_READ_RESULT, E_FAIL, "F/C", false, true},
@@ -339,7 +329,7 @@ TEST_F(DataOperations, WholeCallFailuresThatAreNotADeadServerKeepTheSession) {
       {SIM_FAULT_WRITE_RESULT, OPC_E_INVALIDHANDLE, "F/D", true, false},
   };
   bool vqt = true;
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.tag);
     if (row.withQualityAndTime != vqt) {
       Close();
@@ -356,10 +346,10 @@ TEST_F(DataOperations, WholeCallFailuresThatAreNotADeadServerKeepTheSession) {
       EXPECT_EQ(Write({row.tag}, {{"9"}}), KRELTA2_FAILED);
       EXPECT_EQ(UpdateTime(row.tag), updated);  // nothing reached the server
     } else {
-      EXPECT_EQ(Read({row.tag}), std::vector<std::string>{"null"});
+      EXPECT_EQ(Read({row.tag}), Texts{"null"});
     }
     Control()->ClearFaults();
-    EXPECT_NE(Read({row.tag}), std::vector<std::string>{"null"});  // at once: no reopen
+    EXPECT_NE(Read({row.tag}), Texts{"null"});  // at once: no reopen
     EXPECT_EQ(Counter(SIM_COUNTER_GROUPS_ADDED), groups);
   }
   EXPECT_EQ(Count("Error", "IOPCSyncIO::Read failed: " + FormatResult(E_FAIL)), 1u);
@@ -384,16 +374,13 @@ TEST_F(DataOperations, HostThreadsOfAnyApartmentAndTwoConnectionsAtOnce) {
       if (apartment >= 0) ::CoUninitialize();
     });
     host.join();
-    EXPECT_EQ(values, std::vector<std::string>{"1"}) << apartment;
+    EXPECT_EQ(values, Texts{"1"}) << apartment;
   }
   // A second connection to the same data source reads while the first waits for a slow item.
   krelta2_connection second = nullptr;
   ASSERT_EQ(dll_.krelta2_connectionOpen(name_.c_str(), &second), KRELTA2_OK);
-  krelta2_tag fast = nullptr;
-  for (const host::TagPath& t : host::CollectTags(dll_, second)) {
-    if (t.path == "S/X") fast = t.tag;
-  }
-  ASSERT_NE(fast, nullptr);
+  const std::vector<host::TagPath> secondTags = host::CollectTags(dll_, second);
+  krelta2_tag fast = Tag("S/X", &secondTags);
   std::thread slow([&] { Read({"S/Slow"}); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const auto start = std::chrono::steady_clock::now();
@@ -422,7 +409,7 @@ TEST_F(DataOperations, TwoTagsOfOneItemInOneWriteAreWrittenLastPositionFirst) {
   EXPECT_EQ(dll_.krelta2_connectionWriteHistoricalDataEx(connection_, both.data(), 2, kTime2024, 0, 1, &row),
             KRELTA2_OK);
   dll_.krelta2_vectorFree(row);
-  EXPECT_EQ(Read({"S/X"}), std::vector<std::string>{"7"});
+  EXPECT_EQ(Read({"S/X"}), Texts{"7"});
 }
 
 }  // namespace

@@ -60,11 +60,8 @@ TEST_F(Dll, UpdateConfigurationRunsRundll32AndWaits) {
     EXPECT_TRUE(krelta::testing::ReadFileBytes(configuration).empty()) << "Cancel wrote the configuration";
     return;
   }
-  const std::string log = krelta::testing::ReadFileBytes(krelta::ApplicationDataFolder() +
-                                                         "\\OPCDAKreltaLog.log");
-  const std::size_t at = log.find("OPCDA_" + name + "Configuration.xml");
-  ASSERT_NE(std::string::npos, at) << log;
-  std::string entry = log.substr(at, log.find('\n', at) - at);
+  std::string entry = krelta::host::NewestStandaloneLogEntry();
+  EXPECT_NE(std::string::npos, entry.find("OPCDA_" + name + "Configuration.xml")) << entry;
   for (char& c : entry) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   EXPECT_NE(std::string::npos, entry.find("rundll32.exe")) << entry;
 }

@@ -20,7 +20,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using Texts = std::vector<std::string>;
+using testing::Texts;
 
 constexpr milliseconds kFirstInterval{300};
 constexpr milliseconds kLongestInterval{1200};
@@ -125,7 +125,8 @@ TEST_F(Recovery, AServerProcessThatEndsAndComesBackIsUsedAgainTenTimesWithoutLea
     ASSERT_NE(Counter(SIM_COUNTER_PROCESS_ID), oldProcess);
     // Back within one retry interval of the server's return.
     Texts values;
-    testing::WaitUntil([&] { return TryRead({"Plant.Line1/Speed"}, values) == KRELTA2_OK; }, kFirstInterval + milliseconds(200));
+    testing::WaitUntil([&] { return TryRead({"Plant.Line1/Speed"}, values) == KRELTA2_OK; },
+                       kFirstInterval + milliseconds(200));
     EXPECT_EQ(values, Texts{"1200"});
     if (cycle == 1) {
       handles = HandleCount();

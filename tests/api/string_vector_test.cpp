@@ -49,9 +49,11 @@ const krelta2_string kStringSentinel = reinterpret_cast<krelta2_string>(0x5e5e);
 const krelta2_vector kVectorSentinel = reinterpret_cast<krelta2_vector>(0x5e5e);
 const float kMinusOne = -1;
 
+// The bytes of s, its length asked for first (no buffer needed for an empty string).
 std::string Copy(krelta2_string s) {
   uint32_t length = 0;
-  krelta2_stringCopy(s, nullptr, &length);
+  const krelta2_status asked = krelta2_stringCopy(s, nullptr, &length);
+  EXPECT_EQ(length == 0 ? KRELTA2_OK : KRELTA2_BUFFER_TOO_SMALL, asked);
   std::string bytes(length, '\0');
   EXPECT_EQ(KRELTA2_OK, krelta2_stringCopy(s, bytes.data(), &length));
   return bytes;
@@ -74,12 +76,6 @@ TEST(Strings, CopyObeysCapacityAndWritesNoTerminator) {
   EXPECT_EQ(5u, length);  // already written
   EXPECT_EQ(KRELTA2_INVALID_ARGUMENT, krelta2_stringCopy(s, buffer, nullptr));
   EXPECT_EQ(KRELTA2_OK, krelta2_stringFree(s));
-
-  ASSERT_EQ(KRELTA2_OK, krelta2_stringCreate("", &s));
-  length = 0;
-  EXPECT_EQ(KRELTA2_OK, krelta2_stringCopy(s, nullptr, &length));
-  EXPECT_EQ(0u, length);
-  krelta2_stringFree(s);
 }
 
 // A slot takes the kind of its last set; a get of another kind fails and leaves the output.

@@ -118,12 +118,12 @@ TEST_F(Browse, ContinuationPointsOfGrowingLengthAreFreedOnceAndEveryItemCollecte
             S_OK);
   const LogSink sink = [this](std::int32_t level, const std::string& m) { log_.Write(level, m); };
   ASSERT_EQ(ListBranchItems(server.Get(), "B0000", "", ".", sink).size(), 40u);  // marshals once
-  const LONG calls = testing::Counter(Control(), SIM_COUNTER_BROWSE_CALLS);
+  const LONG calls = Count(SIM_COUNTER_BROWSE_CALLS);
   BlockCounter spy;
   ASSERT_EQ(::CoRegisterMallocSpy(&spy), S_OK);
   const std::vector<ItemRecord> items = ListBranchItems(server.Get(), "B0001", "", ".", sink);
   ::CoRevokeMallocSpy();
-  EXPECT_EQ(testing::Counter(Control(), SIM_COUNTER_BROWSE_CALLS) - calls, 4);  // one per page
+  EXPECT_EQ(Count(SIM_COUNTER_BROWSE_CALLS) - calls, 4);  // one per page
   std::set<std::string> ids;
   for (const ItemRecord& item : items) ids.insert(item.itemId);
   EXPECT_EQ(items.size(), 40u);

@@ -102,41 +102,67 @@ class Creation : public ::testing::Test {
   com::ApartmentGuard apartment_;
 };
 
-// The context by host name, and authentication information only with a user (password and
-// domain as given, NTLM at connect level with impersonation).
-TEST_F(Creation, ContextByHostAndAuthenticationOnlyWithAUser) {
+// What creation and the probe ask of a host, and what they answer. Creation: the local server
+// context for "" and "localhost" in any letter case, the remote one otherwise; authentication
+// information only with a user (as given, NTLM at connect level with impersonation); no
+// interface after a refused call or one that claims success without it. The probe: every
+// context for IUnknown of a class nobody registers, without credentials ("class not registered"
+// is a reachable host's answer), and no call at all for an empty host.
+TEST_F(Creation, WhatCreationAndTheProbeAskAndAnswer) {
+  const HRESULT unavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+  const WideCredentials full{L"operator", L"s3cret", L"PLANT"}, noUser{L"", L"secret", L"PLANT"},
+      userOnly{L"operator", L"", L""};
   const struct {
+    bool probe;
     const char* host;
-    WideCredentials credentials;
-    DWORD context;
-    bool auth;
+    const WideCredentials* credentials;
+    HRESULT answer, expected;
+    DWORD context;             // 0: no call
+    HRESULT delivered = S_OK;  // the interface's own result
   } rows[] = {
-      {"", {}, CLSCTX_LOCAL_SERVER, false},
-      {"localhost", {}, CLSCTX_LOCAL_SERVER, false},
-      {"LocalHost", {L"operator", L"s3cret", L"PLANT"}, CLSCTX_LOCAL_SERVER, true},
-      {"plant07", {}, CLSCTX_REMOTE_SERVER, false},
-      {"plant07", {L"", L"secret", L"PLANT"}, CLSCTX_REMOTE_SERVER, false},
-      {"plant07", {L"operator", L"", L""}, CLSCTX_REMOTE_SERVER, true},
+      {false, "", nullptr, S_OK, S_OK, CLSCTX_LOCAL_SERVER},
+      {false, "localhost", nullptr, S_OK, S_OK, CLSCTX_LOCAL_SERVER},
+      {false, "LocalHost", &full, S_OK, S_OK, CLSCTX_LOCAL_SERVER},
+      {false, "plant07", nullptr, S_OK, S_OK, CLSCTX_REMOTE_SERVER},
+      {false, "plant07", &noUser, S_OK, S_OK, CLSCTX_REMOTE_SERVER},
+      {false, "plant07", &userOnly, S_OK, S_OK, CLSCTX_REMOTE_SERVER},
+      {false, "plant07", nullptr, E_ACCESSDENIED, E_ACCESSDENIED, CLSCTX_REMOTE_SERVER},
+      {false, "", nullptr, S_OK, E_NOINTERFACE, CLSCTX_LOCAL_SERVER, E_NOINTERFACE},
+      {true, "", nullptr, E_FAIL, S_OK, 0},
+      {true, "plant07", nullptr, REGDB_E_CLASSNOTREG, S_OK, 0x15},
+      {true, "plant08", nullptr, unavailable, unavailable, 0x15},
+      {true, "LOCALHOST", nullptr, E_ACCESSDENIED, E_ACCESSDENIED, 0x15},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.host);
-    void* out = nullptr;
-    const bool given = !row.credentials.user.empty() || !row.credentials.password.empty();
-    ASSERT_EQ(NvCreateInstanceEx(kSomeServer, row.host, IID_IUnknown, &out, given ? &row.credentials : nullptr), S_OK);
-    EXPECT_EQ(out, &g_object);
-    static_cast<IUnknown*>(out)->Release();
+    SCOPED_TRACE(std::string(row.probe ? "probe of " : "creation on ") + row.host);
+    g_recorded = Recorded();
+    g_answer = row.answer;
+    g_interfaceAnswer = row.delivered;
+    void* out = &g_object;
+    EXPECT_EQ(row.probe ? PingHost(row.host, kDefaultPingTimeoutMs)
+                        : NvCreateInstanceEx(kSomeServer, row.host, IID_IUnknown, &out, row.credentials),
+              row.expected);
+    if (!row.probe) {
+      EXPECT_EQ(out, SUCCEEDED(row.expected) ? &g_object : nullptr);
+      if (out != nullptr) static_cast<IUnknown*>(out)->Release();
+    }
+    EXPECT_EQ(g_recorded.calls, row.context != 0 ? 1 : 0);
+    if (row.context == 0) continue;
+    EXPECT_TRUE(IsEqualCLSID(g_recorded.clsid, row.probe ? kProbeClass : kSomeServer));
     EXPECT_EQ(g_recorded.context, row.context);
     EXPECT_EQ(g_recorded.host, Wide(row.host));
-    EXPECT_TRUE(IsEqualCLSID(g_recorded.clsid, kSomeServer));
+    EXPECT_TRUE(IsEqualIID(g_recorded.iid, IID_IUnknown));
     EXPECT_EQ(g_recorded.interfaces, 1u);
-    ASSERT_EQ(g_recorded.hasAuthInfo, row.auth);
-    if (!row.auth) continue;
-    EXPECT_EQ(g_recorded.user, row.credentials.user);
-    EXPECT_EQ(g_recorded.password, row.credentials.password);
-    EXPECT_EQ(g_recorded.domain, row.credentials.domain);
+    const bool auth = row.credentials != nullptr && !row.credentials->user.empty();
+    ASSERT_EQ(g_recorded.hasAuthInfo, auth);
+    if (!auth) continue;
+    EXPECT_EQ(g_recorded.user, row.credentials->user);
+    EXPECT_EQ(g_recorded.password, row.credentials->password);
+    EXPECT_EQ(g_recorded.domain, row.credentials->domain);
     EXPECT_EQ(g_recorded.flags, static_cast<ULONG>(SEC_WINNT_AUTH_IDENTITY_UNICODE));
     const COAUTHINFO& a = g_recorded.authInfo;
-    EXPECT_EQ(std::vector<DWORD>({a.dwAuthnSvc, a.dwAuthzSvc, a.dwAuthnLevel, a.dwImpersonationLevel, a.dwCapabilities}),
+    EXPECT_EQ(std::vector<DWORD>({a.dwAuthnSvc, a.dwAuthzSvc, a.dwAuthnLevel, a.dwImpersonationLevel,
+                                  a.dwCapabilities}),
               std::vector<DWORD>({RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, RPC_C_AUTHN_LEVEL_CONNECT,
                                   RPC_C_IMP_LEVEL_IMPERSONATE, EOAC_NONE}));
     EXPECT_EQ(a.pwszServerPrincName, nullptr);
@@ -144,51 +170,12 @@ TEST_F(Creation, ContextByHostAndAuthenticationOnlyWithAUser) {
   EXPECT_EQ(g_object.count, 0u);
 }
 
-// A refused call, and one that claims success without the interface, leave no interface.
-TEST_F(Creation, FailuresLeaveNoInterface) {
-  for (const auto& [call, delivered] : {std::pair{E_ACCESSDENIED, S_OK}, std::pair{S_OK, E_NOINTERFACE}}) {
-    g_answer = call;
-    g_interfaceAnswer = delivered;
-    void* out = &g_object;
-    EXPECT_EQ(NvCreateInstanceEx(kSomeServer, "plant07", IID_IUnknown, &out), FAILED(call) ? call : delivered);
-    EXPECT_EQ(out, nullptr);
-  }
-  EXPECT_EQ(g_object.count, 0u);
-}
-
-// "Class not registered" is the answer of a reachable host; the probe asks every context for
-// IUnknown of a class nobody registers, without credentials, and nobody for an empty host.
-TEST_F(Creation, ProbeCountsClassNotRegisteredAsReachable) {
-  const HRESULT unavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
-  const struct {
-    const char* host;
-    HRESULT answer, expected;
-  } rows[] = {{"", E_FAIL, S_OK},
-              {"plant07", REGDB_E_CLASSNOTREG, S_OK},
-              {"plant08", unavailable, unavailable},
-              {"LOCALHOST", E_ACCESSDENIED, E_ACCESSDENIED}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.host);
-    g_recorded = Recorded();
-    g_answer = row.answer;
-    EXPECT_EQ(PingHost(row.host, kDefaultPingTimeoutMs), row.expected);
-    EXPECT_EQ(g_recorded.calls, row.host[0] ? 1 : 0);
-    if (!row.host[0]) continue;
-    EXPECT_TRUE(IsEqualCLSID(g_recorded.clsid, kProbeClass));
-    EXPECT_EQ(g_recorded.context, static_cast<DWORD>(0x15));
-    EXPECT_TRUE(IsEqualIID(g_recorded.iid, IID_IUnknown));
-    EXPECT_EQ(g_recorded.host, Wide(row.host));
-    EXPECT_FALSE(g_recorded.hasAuthInfo);
-  }
-}
-
 TEST_F(Creation, ProbeOfAHostThatDoesNotAnswerEndsOnTime) {
   g_answer = REGDB_E_CLASSNOTREG;
   g_silent = true;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(PingHost("silent-host", 200), static_cast<HRESULT>(0x800706BA));
-  const auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(waited, std::chrono::milliseconds(2500));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
   // The abandoned worker finishes once the host answers; let it, before the double changes.
   ::SetEvent(g_release);
   EXPECT_EQ(::WaitForSingleObject(g_answered, 30000), WAIT_OBJECT_0);

@@ -26,6 +26,7 @@ class ProxySuite : public SimulatorSuite {
   }
   std::vector<LogEntry> Opcda() { return ReadLogEntries(folder_.File("OPCDAKreltaLog.log")); }
   std::vector<LogEntry> Connection() { return ReadLogEntries(log_.Path()); }
+  static LONG Count(DWORD counter) { return Counter(Control(), counter); }
 
   TestAppDataFolder folder_;
   LogFile log_{"OPCDA_proxy"};

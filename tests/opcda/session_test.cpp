@@ -21,10 +21,7 @@ namespace {
 using testing::HasEntry;
 using testing::LogEntry;
 
-class Session : public testing::ProxySuite {
- protected:
-  LONG Count(DWORD counter) { return testing::Counter(Control(), counter); }
-};
+class Session : public testing::ProxySuite {};
 
 // The group's removal on close, and the shutdown sink: the fault table and the shutdown tests.
 TEST_F(Session, OpensWithAnyFormOfTheLocalHostAndAddsThePrivateGroup) {
@@ -36,7 +33,8 @@ TEST_F(Session, OpensWithAnyFormOfTheLocalHostAndAddsThePrivateGroup) {
     DWORD rate = 0;
     BOOL active = FALSE;
     ASSERT_EQ(Control()->GetLastGroup(name.put(), &rate, &active), S_OK);
-    EXPECT_EQ(std::make_tuple(std::wstring(name.get()), rate, active), std::make_tuple(std::wstring(L"KRELTAGroup"), 5000ul, TRUE));
+    EXPECT_EQ(std::make_tuple(std::wstring(name.get()), rate, active),
+              std::make_tuple(std::wstring(L"KRELTAGroup"), 5000ul, TRUE));
   }
   const std::vector<LogEntry> connection = Connection();
   EXPECT_TRUE(HasEntry(connection, "Information", "Initiating proxy."));
@@ -173,7 +171,8 @@ TEST_F(Session, ShutdownRequestsNeverCallTheServerFromInsideTheRequest) {
     EXPECT_EQ(Control()->RequestShutdown(L"serialised"), S_OK);
     EXPECT_FALSE(proxy->IsConnected());
     // Closed after the request returned.
-    EXPECT_TRUE(testing::WaitUntil([&] { return Count(SIM_COUNTER_GROUPS_LIVE) == groups - 1; }, std::chrono::seconds(2)));
+    EXPECT_TRUE(testing::WaitUntil([&] { return Count(SIM_COUNTER_GROUPS_LIVE) == groups - 1; },
+                                   std::chrono::seconds(2)));
   }, 20000);  // a deadlock ends the binary
 }
 

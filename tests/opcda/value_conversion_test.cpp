@@ -39,8 +39,8 @@ void MakeArray(VARIANT& v, VARTYPE type, LONG lowerBound, ULONG count, Fill&& fi
 
 // One row per value the end-to-end read does not cover (it reads I1, UI4, I8, BOOL, CY,
 // DECIMAL, NaN, R4 infinity, DATE, EMPTY, a referenced I4, a mixed array's first element, a
-// shifted R4 array, and texts in the ANSI code page or with an unpaired surrogate): the value, the element read, and the number (or text) it gives; a
-// kind of Null expects no value.
+// shifted R4 array, and texts in the ANSI code page or with an unpaired surrogate): the value,
+// the element read, and the number (or text) it gives; a kind of Null expects no value.
 TEST(ValueConversion, Table) {
   using Make = std::function<void(VARIANT&)>;
   const auto integer = [](VARTYPE vt, long long value) {
