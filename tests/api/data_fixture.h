@@ -58,8 +58,7 @@ class DataOperations : public testing::SimulatorSuite {
   void Open(const wchar_t* space, const std::vector<std::string>& branches,
             const std::function<void(ConnectionSettings&)>& adjust = {},
             const char* url = testing::kSimulatorDA3Url) {
-    com::Bstr error;
-    ASSERT_EQ(Control()->LoadAddressSpace(space, error.put()), S_OK);
+    Load(space);
     {
       ConnectionSettings settings(name_);
       settings.SetUrl(url);

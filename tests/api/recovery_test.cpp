@@ -186,23 +186,23 @@ TEST_F(Recovery, ACallThatOutlivesTheBoundCostsTheHostTheBoundOnceAndItsThreadEn
   ASSERT_EQ(Read({"R/X"}), Texts{"1"});
   ASSERT_EQ(SessionThreads(), 1);
   ASSERT_EQ(Control()->SetFault(SIM_FAULT_CALL_DELAY_MS, static_cast<LONG>(kStuck.count())), S_OK);
-  auto start = Clock::now();
+  const auto stuckSince = Clock::now();
   EXPECT_EQ(Read({"R/X"}), Texts{"null"});  // as the read that finds a dead server
-  EXPECT_LT(Clock::now() - start, kBound + milliseconds(500));
-  const auto stuckSince = start;
+  EXPECT_LT(Clock::now() - stuckSince, kBound + milliseconds(500));
   ASSERT_EQ(Control()->ClearFaults(), S_OK);  // the call under way keeps waiting
   EXPECT_EQ(Count("Error", "The server did not answer IOPCSyncIO::Read within 0.3 s: the session is "
                            "abandoned and opened again later."),
             1u);
   for (int i = 0; i < 3; ++i) {
-    start = Clock::now();
+    const auto start = Clock::now();
     Read({"R/X"}, KRELTA2_FAILED);
     EXPECT_LT(Clock::now() - start, milliseconds(50));
   }
   EXPECT_EQ(Write({"R/X"}, {{"5"}}), KRELTA2_FAILED);
   // A new session once the interval has passed, while the abandoned thread still waits.
   Texts values;
-  testing::WaitUntil([&] { return TryRead({"R/X"}, values) == KRELTA2_OK; }, kStuck - (Clock::now() - stuckSince));
+  testing::WaitUntil([&] { return TryRead({"R/X"}, values) == KRELTA2_OK; },
+                     kStuck - (Clock::now() - stuckSince));
   EXPECT_EQ(values, Texts{"1"});
   if (Clock::now() - stuckSince < kStuck - milliseconds(200)) {
     EXPECT_EQ(SessionThreads(), 2);

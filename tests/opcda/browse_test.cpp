@@ -87,10 +87,6 @@ struct Walk {
 
 class Browse : public testing::ProxySuite {
  protected:
-  static void Load(const wchar_t* text) {
-    com::Bstr error;
-    ASSERT_EQ(Control()->LoadAddressSpace(text, error.put()), S_OK);
-  }
   std::vector<ItemRecord> Items(const char* url, const std::string& itemId, const std::string& path) {
     auto proxy = Configured(url);
     std::vector<ItemRecord> items;

@@ -36,8 +36,7 @@ struct Recorded {
 };
 
 Recorded g_recorded;
-std::atomic<HRESULT> g_answer{S_OK};
-std::atomic<HRESULT> g_interfaceAnswer{S_OK};
+std::atomic<HRESULT> g_answer{S_OK}, g_interfaceAnswer{S_OK};
 // A host that does not answer: the double holds its answer until the test releases it.
 std::atomic<bool> g_silent{false};
 HANDLE g_release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);

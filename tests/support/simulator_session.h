@@ -93,6 +93,11 @@ class SimulatorSuite : public ::testing::Test {
     return Control()->LoadAddressSpace(sim::kDefaultAddressSpace, error.put());
   }
   static ISimulatorControl* Control() { return control_->Get(); }
+  // Serves text as the address space.
+  static void Load(const wchar_t* text) {
+    com::Bstr error;
+    ASSERT_EQ(Control()->LoadAddressSpace(text, error.put()), S_OK);
+  }
   // After the simulator process ended: the next test starts a new one.
   static void ForgetControl() { control_->Reset(); }
   // After the simulator process ended: reaches (or starts) the process serving the classes now.
