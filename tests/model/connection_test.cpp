@@ -40,11 +40,6 @@ class ConnectionToSimulator : public testing::SimulatorSuite {
     CreateDirectoryPath(folder_.DataFolder());
   }
 
-  static void Load(const wchar_t* text) {
-    com::Bstr error;
-    ASSERT_EQ(Control()->LoadAddressSpace(text, error.put()), S_OK)
-        << (error.get() ? std::wstring(error.get()).size() : 0);
-  }
   // Writes the configuration of connection string "plant".
   void Configure(const std::string& url, std::vector<NodeEntry> nodes) {
     ConnectionSettings settings("plant");
