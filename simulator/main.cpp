@@ -213,14 +213,21 @@ int Serve(const Options& o) {
     }
   }
 
+  // The linger time counts once an object was made: the creation that made COM start this
+  // process can take longer than that to arrive on a loaded machine, and would fail if the
+  // process ended first. Until then only the idle time ends it.
   ULONGLONG lastAlive = ::GetTickCount64();
+  bool served = false;
   const char* reason = nullptr;
   while (reason == nullptr) {
     ::Sleep(100);
     rt.FlushLog();
     const ULONGLONG now = ::GetTickCount64();
-    if (rt.LiveObjects() > 0) lastAlive = now;
-    if (now - lastAlive >= o.lingerSeconds * 1000ULL) reason = "no object left";
+    if (rt.LiveObjects() > 0) {
+      lastAlive = now;
+      served = true;
+    }
+    if (served && now - lastAlive >= o.lingerSeconds * 1000ULL) reason = "no object left";
     // Wine never releases the references of a client that died, so silence ends us too.
     else if (now - rt.LastCall() >= o.idleSeconds * 1000ULL) reason = "no call for the idle time";
   }
