@@ -200,6 +200,10 @@ bool OpcDaSession::NoteServerGone(const char* call, HRESULT hr) {
   return true;
 }
 
+void OpcDaSession::NoteCallFailed(const char* call, HRESULT hr) {
+  if (!NoteServerGone(call, hr)) Log(kLogError, Format("%1% failed: %2%", call, FormatResult(hr)));
+}
+
 void OpcDaSession::CloseLost() {
   const bool wasOpen = static_cast<bool>(server_);
   Close();
@@ -367,9 +371,7 @@ ReadAnswer OpcDaSession::Read(const std::vector<OPCHANDLE>& handles) {
     answer.closed = true;
     return answer;
   }
-  if (FAILED(answer.call) && !NoteServerGone("IOPCSyncIO::Read", answer.call)) {
-    Log(kLogError, Format("IOPCSyncIO::Read failed: %1%", FormatResult(answer.call)));
-  }
+  if (FAILED(answer.call)) NoteCallFailed("IOPCSyncIO::Read", answer.call);
   return answer;
 }
 
@@ -390,9 +392,7 @@ std::size_t OpcDaSession::WritePlain(IOPCSyncIO* io, WriteRow& row,
   errors.set_size(SUCCEEDED(callResult) ? count : 0);
   if (ClosedByShutdown()) return 0;
   if (FAILED(callResult)) {
-    if (!NoteServerGone("IOPCSyncIO::Write", callResult)) {
-      Log(kLogError, Format("IOPCSyncIO::Write failed: %1%", FormatResult(callResult)));
-    }
+    NoteCallFailed("IOPCSyncIO::Write", callResult);
     return 0;
   }
   std::string failures;
@@ -453,9 +453,7 @@ WriteAnswer OpcDaSession::Write(WriteRow& row, bool withQualityAndTime, bool log
   errors.set_size(SUCCEEDED(callResult) ? count : 0);
   if (ClosedByShutdown()) return settle();
   if (FAILED(callResult)) {
-    if (!NoteServerGone("IOPCSyncIO2::WriteVQT", callResult)) {
-      Log(kLogError, Format("IOPCSyncIO2::WriteVQT failed: %1%", FormatResult(callResult)));
-    }
+    NoteCallFailed("IOPCSyncIO2::WriteVQT", callResult);
     return settle();
   }
   // Items that refuse quality or time stamp get their value alone, in this row.

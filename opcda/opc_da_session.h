@@ -122,6 +122,8 @@ class OpcDaSession {
   // When hr says the server is gone: logs it once (naming the call) and closes the session
   // without further calls. True then.
   bool NoteServerGone(const char* call, HRESULT hr);
+  // A call that failed as a whole: "<call> failed: <result>" at Error, unless the server is gone.
+  void NoteCallFailed(const char* call, HRESULT hr);
   // Closes a session that ended without its owner asking and tells the owner.
   void CloseLost();
   void AddGroup(std::string& failure);
