@@ -20,10 +20,6 @@ class LogRelay {
     std::lock_guard<std::mutex> held(lock_);
     if (log_ != nullptr) log_->Write(level, message);
   }
-  bool Enabled(std::int32_t level) {
-    std::lock_guard<std::mutex> held(lock_);
-    return log_ != nullptr && log_->Enabled(level);
-  }
   // Nothing is written after this returns.
   void Detach() {
     std::lock_guard<std::mutex> held(lock_);

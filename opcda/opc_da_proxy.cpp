@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <future>
 
 #include "log/log_file.h"
 #include "opcda/format_result.h"

@@ -34,6 +34,7 @@ std::shared_ptr<SessionThread> SessionThread::Start() {
     HMODULE module;
   };
   auto* arguments = new StartArguments{thread.get(), module};
+  ++g_running;  // before the thread runs: it counts itself out when it ends
   HANDLE handle = ::CreateThread(
       nullptr, kStackReservation,
       [](void* p) -> DWORD {
@@ -45,8 +46,8 @@ std::shared_ptr<SessionThread> SessionThread::Start() {
         ::FreeLibraryAndExitThread(own, 0);
       },
       arguments, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (handle != nullptr) ++g_running;
   if (handle == nullptr) {
+    --g_running;
     delete arguments;
     thread->self_.reset();
     ::FreeLibrary(module);
