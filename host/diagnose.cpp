@@ -65,17 +65,6 @@ std::string Plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-std::string GuidText(const Guid& guid) {
-  wchar_t text[40] = {};
-  ::StringFromGUID2(ToClsid(guid), text, 40);
-  return com::WideToUtf8(text);
-}
-
-bool IsNil(const Guid& guid) {
-  const CLSID clsid = ToClsid(guid);
-  return ::IsEqualGUID(clsid, GUID_NULL) != FALSE;
-}
-
 // The steps in order, each printed as soon as it ends.
 class Diagnosis {
  public:
@@ -180,7 +169,7 @@ class Diagnosis {
 
   bool CheckAddress() {
     const std::string host = url_.GetHost().empty() ? "this machine" : url_.GetHost();
-    if (IsNil(url_.GetClsid())) {
+    if (url_.GetClsid().IsNil()) {
       const std::string found = ProgId() == "(none)"
                                     ? settings_->Url() + " names no server"
                                     : settings_->Url() + " has no CLSID";
@@ -192,7 +181,7 @@ class Diagnosis {
                         " writes it when you pick the server.");
     }
     return Ok(kAddressStep, "host " + host + ", ProgID " + ProgId() +
-                                ", CLSID " + GuidText(url_.GetClsid()));
+                                ", CLSID " + ToBracedString(url_.GetClsid()));
   }
 
   // The ProgID as the address text carries it: the path up to the CLSID.
@@ -219,7 +208,7 @@ class Diagnosis {
 
   // This machine: the class's registration. Another host: its OPC server list.
   bool FindClass() {
-    const std::string clsid = GuidText(url_.GetClsid());
+    const std::string clsid = ToBracedString(url_.GetClsid());
     if (IsLocalHost(url_.GetHost())) {
       const std::wstring key = L"CLSID\\" + com::Utf8ToWide(clsid);
       wchar_t server[MAX_PATH] = {};
@@ -258,10 +247,11 @@ class Diagnosis {
     proxy_ = std::make_unique<OpcDaProxy>(settings_->Delimiter(), settings_->Log());
     const Credentials& credentials = settings_->GetCredentials();
     proxy_->Configure(credentials.user, credentials.password, credentials.domain, settings_->Url());
+    proxy_->SetCallTimeout(std::chrono::seconds(settings_->CallTimeoutSeconds()));
     proxy_->Open();
     const OpenSteps& steps = proxy_->LastOpenSteps();
     if (!steps.answered) {
-      return FailedAs(kCreatedStep, "no answer within " + std::to_string(kDefaultCallTimeout.count()) + " s",
+      return FailedAs(kCreatedStep, "no answer within " + std::to_string(settings_->CallTimeoutSeconds()) + " s",
                       RPC_E_TIMEOUT);
     }
     if (FAILED(steps.creation)) return FailedWith(kCreatedStep, "CoCreateInstanceEx failed", steps.creation);
