@@ -18,15 +18,20 @@ namespace krelta::testing {
 namespace {
 
 // The creation call's double: the simulator's server class (and, with kAllHosts, every class on
-// every host, the probe's included) answers g_refusal; anything else is created as usual.
+// every host, the probe's included) answers after g_delayMs, with g_refusal when that is a
+// failure; anything else is created as usual.
 HRESULT g_refusal = S_OK;
 bool g_allClasses = false;
+DWORD g_delayMs = 0;
 HRESULT WINAPI RefusingCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD context,
                                         COSERVERINFO* info, DWORD count, MULTI_QI* results) {
   if (g_allClasses || ::IsEqualCLSID(clsid, CLSID_KreltaSimulatorDA3)) {
-    results[0].pItf = nullptr;
-    results[0].hr = g_refusal;
-    return g_refusal;
+    ::Sleep(g_delayMs);
+    if (FAILED(g_refusal)) {
+      results[0].pItf = nullptr;
+      results[0].hr = g_refusal;
+      return g_refusal;
+    }
   }
   return ::CoCreateInstanceEx(clsid, outer, context, info, count, results);
 }
@@ -140,6 +145,19 @@ TEST_F(Diagnose, EachFailingStepIsNamedWithItsCause) {
     EXPECT_NE(report.find("\n    what to do: ", cause), std::string::npos) << report;
     EXPECT_EQ(report.find("[failed]"), failed) << "an earlier step failed\n" << report;
   }
+}
+
+// The diagnosis waits for the server as long as the configuration's call bound, as the
+// connection does, and names that bound.
+TEST_F(Diagnose, ACreationThatOutlivesTheConfiguredCallBoundIsNamedWithIt) {
+  std::string file = kPlant;
+  file.insert(file.find("<settings>") + 10, "<setting key=\"CallTimeout\" value=\"1\" />");
+  g_delayMs = 1500;
+  const auto previous = SetCreateInstanceExForTesting(&RefusingCreateInstanceEx);
+  EXPECT_EQ(Run(file), 1);
+  SetCreateInstanceExForTesting(previous);
+  g_delayMs = 0;
+  EXPECT_NE(Report().find("[failed] server created: no answer within 1 s\n"), std::string::npos) << Report();
 }
 
 }  // namespace
