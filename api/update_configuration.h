@@ -11,13 +11,18 @@ namespace krelta::api {
 // Capacity of the command line, terminator included.
 constexpr std::size_t kCommandLineCapacity = 1024;
 
-// "rundll32.exe <module>,UpdateOPCConfiguration <connection string>", or nothing when it does
-// not fit in the command-line buffer.
-std::optional<std::string> BuildConfigurationCommand(const std::string& modulePath,
+// "\"<system folder>\\rundll32.exe\" \"<module>\",UpdateOPCConfiguration <connection string>", or
+// nothing when it does not fit in the command-line buffer. The program goes by its full path: by
+// name alone the system looks in the host's folder and the current folder first, where a planted
+// rundll32.exe would run as the host's user. The module's path is quoted because without 8.3
+// names it is the long one, often with blanks.
+std::optional<std::string> BuildConfigurationCommand(const std::string& systemFolder,
+                                                     const std::string& modulePath,
                                                      const std::string& connectionString);
 
 // The operating-system services the launcher needs; tests replace them.
 struct LauncherServices {
+  std::string (*systemFolder)();                     // empty when it cannot be had
   std::string (*modulePath)();                       // empty when it cannot be had
   std::string (*shortPath)(const std::string&);      // empty when there is none
   bool (*runAndWait)(const std::string& commandLine);
@@ -26,7 +31,7 @@ LauncherServices PlatformLauncher();
 
 enum class LaunchResult {
   kRan,         // started and waited for to its end
-  kRefused,     // nothing started: no module path, or the command does not fit
+  kRefused,     // nothing started: no module or system path, or the command does not fit
   kNotStarted,  // rundll32.exe could not be started; an Error entry says so
 };
 

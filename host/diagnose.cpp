@@ -15,6 +15,7 @@
 #include "config/connection_settings.h"
 #include "config/tag_list_file.h"
 #include "config/xml_guard.h"
+#include "host/class_registry.h"
 #include "discovery/opc_url.h"
 #include "log/log_file.h"
 #include "opc_da.h"
@@ -35,6 +36,7 @@ constexpr const char* kConfigurationStep = "configuration file";
 constexpr const char* kAddressStep = "server address";
 constexpr const char* kHostStep = "host answers";
 constexpr const char* kClassStep = "class known on that host";
+constexpr const char* kProxyStubStep = "OPC proxy/stub";
 constexpr const char* kCreatedStep = "server created";
 constexpr const char* kStatusStep = "server status";
 constexpr const char* kShutdownStep = "shutdown callback accepted";
@@ -72,7 +74,7 @@ class Diagnosis {
       : connectionString_(std::move(connectionString)), report_(report) {}
 
   int Run() {
-    if (ReadConfiguration() && CheckAddress() && ProbeHost() && FindClass() && OpenSession()) {
+    if (ReadConfiguration() && CheckAddress() && ProbeHost() && FindClass() && CheckProxyStubs() && OpenSession()) {
       ReadTags(settings_->BrowseSupported() ? BrowseNodes() : ReadTagList());
     }
     if (proxy_) proxy_->Close();  // items and group go again
@@ -210,17 +212,14 @@ class Diagnosis {
   bool FindClass() {
     const std::string clsid = ToBracedString(url_.GetClsid());
     if (IsLocalHost(url_.GetHost())) {
-      const std::wstring key = L"CLSID\\" + com::Utf8ToWide(clsid);
-      wchar_t server[MAX_PATH] = {};
-      DWORD size = sizeof server - sizeof(wchar_t);
-      for (const wchar_t* kind : {L"\\LocalServer32", L"\\InprocServer32"}) {
-        if (::RegGetValueW(HKEY_CLASSES_ROOT, (key + kind).c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
-                           nullptr, server, &size) == ERROR_SUCCESS) {
-          return Ok(kClassStep, clsid + " is served by " + com::WideToUtf8(server));
-        }
-        size = sizeof server - sizeof(wchar_t);
+      const std::optional<ClassRegistration> found = FindClassRegistration(ToClsid(url_.GetClsid()));
+      if (!found) {
+        return FailedAs(kClassStep, clsid + " is not registered on this machine (neither registry view)",
+                        REGDB_E_CLASSNOTREG);
       }
-      return FailedAs(kClassStep, clsid + " is not registered on this machine", REGDB_E_CLASSNOTREG);
+      serverIs32Bit_ = found->view == RegistryView::k32 || found->program == "a 32-bit program";
+      return Ok(kClassStep, clsid + " is served by " + found->server + " (" + ViewName(found->view) +
+                                (found->program.empty() ? "" : ", " + found->program) + ")");
     }
     com::ComPtr<IOPCServerList> list;
     HRESULT hr = NvCreateInstanceEx(CLSID_OPCServerList, url_.GetHost(), IID_IOPCServerList,
@@ -239,6 +238,35 @@ class Diagnosis {
     }
     return Ok(kClassStep, clsid + " is " + com::WideToUtf8(progId.get()) + " (" +
                               com::WideToUtf8(userType.get()) + ")");
+  }
+
+  // This 64-bit program needs the OPC interfaces' proxy/stub in the 64-bit view; a 32-bit server
+  // on this machine needs it in the 32-bit view too. The diagnosis goes on: creation shows what
+  // the gap does.
+  bool CheckProxyStubs() {
+    std::string problems;
+    std::vector<RegistryView> views = {RegistryView::k64};
+    if (serverIs32Bit_) views.push_back(RegistryView::k32);
+    for (RegistryView view : views) {
+      for (const auto& [name, iid] : {std::pair<const char*, GUID>{"IOPCServer", IID_IOPCServer},
+                                      std::pair<const char*, GUID>{"IOPCItemMgt", IID_IOPCItemMgt}}) {
+        const std::string problem = ProxyStubProblem(iid, view);
+        if (!problem.empty()) problems += std::string(problems.empty() ? "" : "; ") + name + " in the " +
+                                          ViewName(view) + ": " + problem;
+      }
+    }
+    if (problems.empty()) {
+      return Ok(kProxyStubStep, std::string("IOPCServer and IOPCItemMgt registered in the 64-bit view") +
+                                    (serverIs32Bit_ ? " and the 32-bit view" : ""));
+    }
+    Failed(kProxyStubStep, problems,
+           "A 64-bit program such as this one and its host needs the OPC interfaces' proxy/stub in "
+           "the 64-bit view of the registry (and a 32-bit server in the 32-bit view); without it the "
+           "server's creation fails with E_NOINTERFACE. The x86 install of the OPC Core Components "
+           "registers only the 32-bit view, and repairing it does not help.",
+           "Install the OPC Core Components x64 redistributable (it registers both views); never "
+           "register OpcDAKreltaPS.dll in its place.");
+    return true;
   }
 
   // Open as a connection does; then the steps of the open in their order, the server's status
@@ -416,6 +444,7 @@ class Diagnosis {
   std::string path_;
   OPCURL url_;
   WideCredentials credentials_;
+  bool serverIs32Bit_ = false;
   bool failed_ = false;
 };
 

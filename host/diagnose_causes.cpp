@@ -54,9 +54,11 @@ constexpr KnownResult kKnownResults[] = {
      "The server was created, but its OPC interface could not be carried to this process: the "
      "OPC proxy/stub is not registered on this machine or on {host}, or the class is no OPC Data "
      "Access server.",
-     "Install or repair the OPC Core Components (they register the OPC proxy/stub) on this "
-     "machine and on {host}; never register OpcDAKreltaPS.dll in their place. Check that the "
-     "CLSID is the OPC DA server's."},
+     "Install the OPC Core Components x64 redistributable on this machine (a 64-bit program "
+     "needs the proxy/stub in the 64-bit view of the registry; the x86 install registers it only "
+     "in the 32-bit view, and repairing that does not help) and the Core Components on {host}; "
+     "never register OpcDAKreltaPS.dll in their place. Check that the CLSID is the OPC DA "
+     "server's."},
     {0x80040155,  // REGDB_E_IIDNOTREG
      "The OPC interfaces have no proxy/stub registered on this machine.",
      "Install or repair the OPC Core Components on this machine (they register the OPC "

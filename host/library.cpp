@@ -2,10 +2,12 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
+#include "host/values.h"
 #include "host/version_info.h"
 
 namespace krelta::host {
@@ -100,9 +102,7 @@ std::string SlotText(const Library& library, krelta2_vector vector, uint32_t i) 
   if (kind == KRELTA2_KIND_NUMBER) {
     float value = 0;
     library.krelta2_vectorGetFloat(vector, i, &value);
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", value);
-    return text;
+    return NumberText(value);
   }
   if (kind == KRELTA2_KIND_TEXT) {
     krelta2_string text = nullptr;
@@ -118,19 +118,31 @@ std::string DataFolder() {
   return std::string(base) + "\\Norvane\\Krelta";
 }
 
-std::string NewestStandaloneLogEntry() {
-  std::ifstream file(DataFolder() + "\\OPCDAKreltaLog.log", std::ios::binary);
+std::string NewestLogEntry(const std::string& fileName, const std::vector<std::string>& levels, bool whole) {
+  std::ifstream file(DataFolder() + "\\" + fileName, std::ios::binary);
   std::stringstream bytes;
   bytes << file.rdbuf();
-  std::string text = bytes.str();
-  // Entries are "[time] [TID:n] [Level]\r\n<message>\r\n\r\n"; the message follows the last header.
-  const std::size_t header = text.rfind("] [TID:");
-  if (header == std::string::npos) return std::string();
-  const std::size_t start = text.find('\n', header);
-  if (start == std::string::npos) return std::string();
-  std::string message = text.substr(start + 1);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-  return message;
+  const std::string text = bytes.str();
+  // Entries are "[time] [TID:n] [Level]\r\n<message>\r\n\r\n"; the message follows the header.
+  std::size_t end = text.size();
+  for (std::size_t header = text.rfind("] [TID:"); header != std::string::npos && header > 0;
+       header = text.rfind("] [TID:", header - 1)) {
+    const std::size_t lineStart = text.rfind('\n', header);
+    const std::size_t entryStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+    const std::size_t lineEnd = text.find('\n', header);
+    if (lineEnd == std::string::npos || lineEnd > end) continue;
+    const std::size_t levelStart = text.rfind('[', lineEnd);
+    const std::size_t levelEnd = text.rfind(']', lineEnd);
+    const std::string level = levelEnd > levelStart ? text.substr(levelStart + 1, levelEnd - levelStart - 1) : "";
+    std::string entry = text.substr(whole ? entryStart : lineEnd + 1, end - (whole ? entryStart : lineEnd + 1));
+    end = entryStart;
+    if (!levels.empty() && std::find(levels.begin(), levels.end(), level) == levels.end()) continue;
+    while (!entry.empty() && (entry.back() == '\n' || entry.back() == '\r')) entry.pop_back();
+    return entry;
+  }
+  return std::string();
 }
+
+std::string NewestStandaloneLogEntry(bool whole) { return NewestLogEntry("OPCDAKreltaLog.log", {}, whole); }
 
 }  // namespace krelta::host

@@ -52,9 +52,13 @@ std::vector<TagPath> CollectTags(const Library& library, krelta2_connection conn
 // The value of slot i of a vector as text: the number, the text, or "null".
 std::string SlotText(const Library& library, krelta2_vector vector, uint32_t i);
 
-// The library's data folder and the newest entry of its standalone "OPCDA" log (the reason
-// of the last failure of an export), empty when there is none.
+// The library's data folder, and the newest entry of one of its log files whose level is one of
+// `levels` (any when empty): its message, or with `whole` the entry with its time and thread, so
+// two entries with one message differ. Empty when there is none.
 std::string DataFolder();
-std::string NewestStandaloneLogEntry();
+std::string NewestLogEntry(const std::string& fileName, const std::vector<std::string>& levels = {},
+                           bool whole = false);
+// The same of the standalone "OPCDA" log: the reason of the last failure of an export.
+std::string NewestStandaloneLogEntry(bool whole = false);
 
 }  // namespace krelta::host

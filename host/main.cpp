@@ -1,24 +1,36 @@
 // krelta-host: a console host for OpcDAKrelta.dll. Commands are looked up in one table;
 // each gets the loaded library and its arguments and returns the process exit code.
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include "host/diagnose.h"
 #include "host/library.h"
+#include "host/values.h"
 #include "host/version_info.h"
+#include "platform/platform.h"
+#include "util/utf8.h"
 
 namespace krelta::host {
 namespace {
 
 using Arguments = std::vector<std::string>;
+
+// A command line that cannot be carried out as typed: what was wrong, then the usage (exit 2).
+struct UsageError {
+  std::string what;
+};
 
 struct Command {
   const char* name;
@@ -70,13 +82,18 @@ int SelfCheck(const Library& dll, const Arguments&) {
   return failures == 0 ? 0 : 1;
 }
 
-// Says which export failed, why (the newest entry of the standalone log) and where the logs are.
-int Failed(const char* exportName, krelta2_status status) {
+// Says which export failed, why (the newest entry of the standalone log; the export's own
+// reason, "Could not load server.", is the same for every cause), the connection log's newest
+// error or warning (the cause), where the logs are and what finds out more.
+int Failed(const char* exportName, krelta2_status status, const std::string& connectionString) {
   std::printf("%s failed with status %u\n", exportName, status);
   if (status == KRELTA2_FAILED) {
     const std::string reason = NewestStandaloneLogEntry();
     if (!reason.empty()) std::printf("reason: %s\n", reason.c_str());
+    const std::string cause = NewestLogEntry("OPCDA_" + connectionString + "KreltaLog.log", {"Error", "Warning"});
+    if (!cause.empty()) std::printf("connection log: %s\n", cause.c_str());
     std::printf("logs: %s\n", DataFolder().c_str());
+    std::printf("run krelta-host diagnose %s\n", connectionString.c_str());
   }
   return 1;
 }
@@ -84,7 +101,8 @@ int Failed(const char* exportName, krelta2_status status) {
 // An open connection, closed at the end of the command.
 class OpenConnection {
  public:
-  OpenConnection(const Library& dll, const std::string& connectionString) : dll_(dll) {
+  OpenConnection(const Library& dll, const std::string& connectionString)
+      : dll_(dll), connectionString_(connectionString) {
     status_ = dll.krelta2_connectionOpen(connectionString.c_str(), &connection_);
   }
   ~OpenConnection() {
@@ -92,9 +110,13 @@ class OpenConnection {
   }
   krelta2_status Status() const { return status_; }
   krelta2_connection Get() const { return connection_; }
+  int Failed(const char* exportName, krelta2_status status) const {
+    return host::Failed(exportName, status, connectionString_);
+  }
 
  private:
   const Library& dll_;
+  const std::string connectionString_;
   krelta2_connection connection_ = nullptr;
   krelta2_status status_;
 };
@@ -133,15 +155,15 @@ bool SelectTags(const Library& dll, krelta2_connection connection, const Argumen
 }
 
 // One read of the tags: per tag its value text and update time; false on failure (printed).
-bool ReadTags(const Library& dll, krelta2_connection connection, const std::vector<TagPath>& tags,
+bool ReadTags(const Library& dll, const OpenConnection& connection, const std::vector<TagPath>& tags,
               std::vector<std::string>& values, std::vector<uint32_t>& times) {
   std::vector<krelta2_tag> handles;
   for (const TagPath& t : tags) handles.push_back(t.tag);
   krelta2_vector vector = nullptr;
   const krelta2_status status = dll.krelta2_connectionReadCurrentData(
-      connection, handles.data(), static_cast<uint32_t>(handles.size()), &vector);
+      connection.Get(), handles.data(), static_cast<uint32_t>(handles.size()), &vector);
   if (status != KRELTA2_OK) {
-    Failed("krelta2_connectionReadCurrentData", status);
+    connection.Failed("krelta2_connectionReadCurrentData", status);
     return false;
   }
   values.clear();
@@ -158,9 +180,9 @@ bool ReadTags(const Library& dll, krelta2_connection connection, const std::vect
 
 // read <connection> [tag paths...]: one line per tag: path, value or null, update time.
 int Read(const Library& dll, const Arguments& args) {
-  if (args.empty()) return 2;
+  if (args.empty()) throw UsageError{"read needs a connection string"};
   OpenConnection connection(dll, args[0]);
-  if (connection.Status() != KRELTA2_OK) return Failed("krelta2_connectionOpen", connection.Status());
+  if (connection.Status() != KRELTA2_OK) return connection.Failed("krelta2_connectionOpen", connection.Status());
   std::vector<TagPath> tags;
   if (!SelectTags(dll, connection.Get(), Arguments(args.begin() + 1, args.end()), tags)) return 1;
   if (tags.empty()) {
@@ -169,7 +191,7 @@ int Read(const Library& dll, const Arguments& args) {
   }
   std::vector<std::string> values;
   std::vector<uint32_t> times;
-  if (!ReadTags(dll, connection.Get(), tags, values, times)) return 1;
+  if (!ReadTags(dll, connection, tags, values, times)) return 1;
   for (std::size_t i = 0; i < tags.size(); ++i) {
     std::printf("%s %s %s\n", tags[i].path.c_str(), values[i].c_str(), UtcText(times[i]).c_str());
   }
@@ -191,31 +213,39 @@ long long ParseTime(const std::string& text) {
   return static_cast<long long>(_mkgmtime(&tm));
 }
 
-// write <connection> <tag path> <value> [--time <t>]: a number, "null", or else a text.
+// write <connection> <tag path> <value> [--text] [--time <t>]: a number, "null", or a text;
+// a value that only looks like a number is refused (ParseWriteValue).
 int Write(const Library& dll, const Arguments& args) {
-  if (args.size() != 3 && args.size() != 5) return 2;
+  if (args.size() < 3) throw UsageError{"write needs a connection string, a tag path and a value"};
   long long time = static_cast<long long>(std::time(nullptr));
-  if (args.size() == 5) {
-    if (args[3] != "--time" || (time = ParseTime(args[4])) < 0) return 2;
+  bool asText = false;
+  for (std::size_t i = 3; i < args.size(); ++i) {
+    if (args[i] == "--text") {
+      asText = true;
+    } else if (args[i] == "--time" && i + 1 < args.size()) {
+      if ((time = ParseTime(args[++i])) < 0) throw UsageError{"--time " + args[i] + " is no time"};
+    } else {
+      throw UsageError{"write does not take " + args[i]};
+    }
   }
+  const WriteValue parsed = ParseWriteValue(args[2], asText);
+  if (parsed.kind == WriteValue::kRefused) throw UsageError{parsed.refusal};
   OpenConnection connection(dll, args[0]);
-  if (connection.Status() != KRELTA2_OK) return Failed("krelta2_connectionOpen", connection.Status());
+  if (connection.Status() != KRELTA2_OK) return connection.Failed("krelta2_connectionOpen", connection.Status());
   std::vector<TagPath> tags;
   if (!SelectTags(dll, connection.Get(), {args[1]}, tags)) return 1;
   krelta2_vector value = nullptr;
   dll.krelta2_vectorCreate(1, &value);
-  char* end = nullptr;
-  const float number = std::strtof(args[2].c_str(), &end);
-  if (!args[2].empty() && *end == '\0') {
-    dll.krelta2_vectorSetFloat(value, 0, number);
-  } else if (args[2] != "null") {
-    dll.krelta2_vectorSetString(value, 0, args[2].c_str());
-  }
+  if (parsed.kind == WriteValue::kNumber) dll.krelta2_vectorSetFloat(value, 0, parsed.number);
+  if (parsed.kind == WriteValue::kText) dll.krelta2_vectorSetString(value, 0, args[2].c_str());
   const krelta2_status status = dll.krelta2_connectionWriteHistoricalData(
       connection.Get(), &tags[0].tag, 1, static_cast<uint32_t>(time), value);
   dll.krelta2_vectorFree(value);
-  if (status != KRELTA2_OK) return Failed("krelta2_connectionWriteHistoricalData", status);
-  std::printf("wrote %s %s at %s\n", args[1].c_str(), args[2].c_str(),
+  if (status != KRELTA2_OK) return connection.Failed("krelta2_connectionWriteHistoricalData", status);
+  const std::string written = parsed.kind == WriteValue::kNumber ? NumberText(parsed.number)
+                              : parsed.kind == WriteValue::kText ? "\"" + args[2] + "\""
+                                                                 : "null";
+  std::printf("wrote %s %s at %s\n", args[1].c_str(), written.c_str(),
               UtcText(static_cast<uint32_t>(time)).c_str());
   return 0;
 }
@@ -223,25 +253,32 @@ int Write(const Library& dll, const Arguments& args) {
 // watch <connection> [--interval s] [--count n]: reads every tag each interval and prints the
 // values that changed (all of them the first time).
 int Watch(const Library& dll, const Arguments& args) {
-  if (args.empty()) return 2;
+  if (args.empty()) throw UsageError{"watch needs a connection string"};
   double interval = 1.0;
-  long count = 10;
-  for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
-    if (args[i] == "--interval") interval = std::atof(args[i + 1].c_str());
-    else if (args[i] == "--count") count = std::atol(args[i + 1].c_str());
-    else return 2;
+  double count = 10;
+  for (std::size_t i = 1; i < args.size(); i += 2) {
+    const bool isInterval = args[i] == "--interval";
+    if ((!isInterval && args[i] != "--count") || i + 1 == args.size()) {
+      throw UsageError{"watch takes --interval <seconds> and --count <number>, not " + args[i]};
+    }
+    const std::optional<double> number = ParseDecimal(args[i + 1]);
+    double& target = isInterval ? interval : count;
+    if (!number || !(*number > 0) || *number > 86400 || (!isInterval && *number != std::floor(*number))) {
+      throw UsageError{args[i] + " " + args[i + 1] + (isInterval ? " is not a number of seconds from 0 to 86400"
+                                                                 : " is not a whole number from 1 to 86400")};
+    }
+    target = *number;
   }
-  if (args.size() % 2 == 0 || interval <= 0 || count <= 0) return 2;
   OpenConnection connection(dll, args[0]);
-  if (connection.Status() != KRELTA2_OK) return Failed("krelta2_connectionOpen", connection.Status());
+  if (connection.Status() != KRELTA2_OK) return connection.Failed("krelta2_connectionOpen", connection.Status());
   std::vector<TagPath> tags;
   SelectTags(dll, connection.Get(), {}, tags);
   if (tags.empty()) return 0;
   std::vector<std::string> previous(tags.size()), values;
   std::vector<uint32_t> times;
-  for (long round = 0; round < count; ++round) {
+  for (long round = 0; round < static_cast<long>(count); ++round) {
     if (round > 0) ::Sleep(static_cast<DWORD>(interval * 1000));
-    if (!ReadTags(dll, connection.Get(), tags, values, times)) return 1;
+    if (!ReadTags(dll, connection, tags, values, times)) return 1;
     for (std::size_t i = 0; i < tags.size(); ++i) {
       if (round > 0 && values[i] == previous[i]) continue;
       std::printf("%s %s %s\n", tags[i].path.c_str(), values[i].c_str(), UtcText(times[i]).c_str());
@@ -268,9 +305,9 @@ void PrintNode(const Library& dll, krelta2_node node) {
 
 // Opens a connection, prints its node and tag tree indented, closes it.
 int Tree(const Library& dll, const Arguments& args) {
-  if (args.size() != 1) return 2;
+  if (args.size() != 1) throw UsageError{"tree takes one connection string"};
   OpenConnection connection(dll, args[0]);
-  if (connection.Status() != KRELTA2_OK) return Failed("krelta2_connectionOpen", connection.Status());
+  if (connection.Status() != KRELTA2_OK) return connection.Failed("krelta2_connectionOpen", connection.Status());
   uint32_t count = 0;
   dll.krelta2_connectionGetNumNodes(connection.Get(), &count);
   for (uint32_t i = 0; i < count; ++i) {
@@ -282,13 +319,18 @@ int Tree(const Library& dll, const Arguments& args) {
 }
 
 // Runs the configuration program for a data source as a host does (rundll32.exe shows the
-// dialogs; the call returns when the user has closed them).
+// dialogs; the call returns when the user has closed them). The library reports no outcome: an
+// error entry the configuration program wrote meanwhile (no display to show the dialog on) is
+// the failure.
 int Configure(const Library& dll, const Arguments& args) {
-  if (args.size() != 1) return 2;
+  if (args.size() != 1) throw UsageError{"configure takes one connection string"};
+  const std::string before = NewestStandaloneLogEntry(true);
   krelta2_string copy = nullptr;
   const krelta2_status status = dll.krelta2_updateConfiguration(args[0].c_str(), &copy);
-  if (status != KRELTA2_OK) {
-    std::printf("krelta2_updateConfiguration failed with status %u\n", status);
+  if (status != KRELTA2_OK) return Failed("krelta2_updateConfiguration", status, args[0]);
+  const std::string after = NewestStandaloneLogEntry(true);
+  if (after != before && after.find("UpdateOPCConfiguration") != std::string::npos) {
+    std::printf("configuration of %s failed: %s\n", args[0].c_str(), NewestStandaloneLogEntry().c_str());
     return 1;
   }
   std::printf("configuration of %s ended\n", TakeString(dll, copy).c_str());
@@ -312,7 +354,7 @@ std::string XmlEscaped(const std::string& text) {
 // Writes a configuration file for a data source: the server address, then pairs of branch
 // item ID and display path, optionally "array=<item>:<name>,<name>..." entries.
 int WriteConfig(const Library&, const Arguments& args) {
-  if (args.size() < 2) return 2;
+  if (args.size() < 2) throw UsageError{"write-config needs a connection string and a server address"};
   char base[MAX_PATH] = {};
   if (FAILED(::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, base))) return 1;
   const std::string folder = std::string(base) + "\\Norvane\\Krelta";
@@ -340,23 +382,34 @@ int WriteConfig(const Library&, const Arguments& args) {
       arrays += "    </arraynode>\n";
       continue;
     }
-    if (i + 1 >= args.size()) return 2;
+    if (i + 1 >= args.size()) throw UsageError{"the item ID " + args[i] + " has no path after it"};
     nodes += "        <setting key=\"Node_" + std::to_string(node) + "_0\" value=\"" + XmlEscaped(args[i]) + "\" />\n";
     nodes += "        <setting key=\"Node_" + std::to_string(node) + "_1\" value=\"" + XmlEscaped(args[i + 1]) + "\" />\n";
     ++node;
     ++i;
   }
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  if (f == nullptr) return 1;
+  // As the configuration dialog writes it: a text that is not UTF-8 is in the ANSI code page,
+  // and the declaration then names it, or the library would read the file as UTF-8 and refuse it.
+  bool utf8 = true;
+  for (const std::string& a : args) utf8 = utf8 && IsValidUtf8(a);
+  const std::string encoding = utf8 ? "" : " encoding=\"" + platform::AnsiCodePageName() + "\"";
+  std::FILE* f = platform::OpenFile(path, "w");
+  if (f == nullptr) {
+    std::printf("cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    return 1;
+  }
   std::fprintf(f,
-               "<?xml version=\"1.0\" ?>\n<settings>\n"
+               "<?xml version=\"1.0\"%s ?>\n<settings>\n"
                "    <setting key=\"LogLevel\" value=\"3\" />\n"
                "    <setting key=\"URL\" value=\"%s\" />\n"
                "    <setting key=\"Delimiter\" value=\".\" />\n"
                "    <setting key=\"BrowseSupported\" value=\"1\" />\n"
                "    <nodes>\n%s    </nodes>\n%s</settings>\n",
-               XmlEscaped(args[1]).c_str(), nodes.c_str(), arrays.c_str());
-  std::fclose(f);
+               encoding.c_str(), XmlEscaped(args[1]).c_str(), nodes.c_str(), arrays.c_str());
+  if (std::fclose(f) != 0) {
+    std::printf("cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    return 1;
+  }
   std::printf("wrote %s\n", path.c_str());
   return 0;
 }
@@ -369,7 +422,7 @@ const std::vector<Command>& Commands() {
       {"tree", "tree <connection string>", Tree},
       {"configure", "configure <connection string>", Configure},
       {"read", "read <connection string> [tag paths...]", Read},
-      {"write", "write <connection string> <tag path> <number|text|null> [--time <seconds|2024-03-01T12:00:00>]", Write},
+      {"write", "write <connection string> <tag path> <number|text|null> [--text] [--time <seconds|2024-03-01T12:00:00>]", Write},
       {"watch", "watch <connection string> [--interval s] [--count n]", Watch},
       {"write-config", "write-config <connection string> <server address> [<item ID> <path>]... [array=<item ID>:<name>,...]...", WriteConfig},
   };
@@ -394,35 +447,70 @@ int PrintVersions() {
   return 1;
 }
 
-int Usage() {
-  std::printf("usage: krelta-host <command> [arguments]\ncommands:\n  --version\n"
+int Usage(int exitCode) {
+  std::printf("usage: krelta-host <command> [arguments]\ncommands:\n  --version\n  --help\n"
               "  diagnose <connection string>\n");
   for (const Command& c : Commands()) std::printf("  %s\n", c.usage);
-  return 2;
+  return exitCode;
+}
+
+int UsageFault(const std::string& what) {
+  std::printf("krelta-host: %s\n", what.c_str());
+  return Usage(2);
+}
+
+// Arguments reach us in the ANSI code page; a character it cannot hold arrives as '?', and the
+// command would act on another name or value. Empty when every argument came through whole.
+std::string ArgumentTheCodePageCannotHold() {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  std::string refused;
+  for (int i = 1; wide != nullptr && i < count && refused.empty(); ++i) {
+    BOOL lost = FALSE;
+    const int length = ::WideCharToMultiByte(platform::AnsiCodePage(), WC_NO_BEST_FIT_CHARS, wide[i], -1,
+                                             nullptr, 0, nullptr, &lost);
+    if (length == 0 || lost) {
+      refused = "argument " + std::to_string(i) + " has characters that this computer's code page (" +
+                platform::AnsiCodePageName() + ") cannot hold; the library takes texts in that code page";
+    }
+  }
+  ::LocalFree(wide);
+  return refused;
+}
+
+int Run(int argc, char** argv) {
+  if (argc < 2) throw UsageError{"no command given"};
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") return Usage(0);
+  const std::string unheld = ArgumentTheCodePageCannotHold();
+  if (!unheld.empty()) throw UsageError{unheld};
+  if (command == "--version") return PrintVersions();
+  if (command == "diagnose") {
+    if (argc != 3) throw UsageError{"diagnose takes one connection string"};
+    return Diagnose(argv[2], [](const std::string& line) {
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    });
+  }
+  for (const Command& c : Commands()) {
+    if (command != c.name) continue;
+    Library dll;
+    if (!dll.Loaded()) {
+      std::printf("cannot load %s (error %lu)\n", Library::DefaultPath().c_str(), ::GetLastError());
+      return 1;
+    }
+    return c.run(dll, Arguments(argv + 2, argv + argc));
+  }
+  throw UsageError{"unknown command " + command};
 }
 
 }  // namespace
 }  // namespace krelta::host
 
 int main(int argc, char** argv) {
-  using namespace krelta::host;
-  if (argc < 2) return Usage();
-  if (std::strcmp(argv[1], "--version") == 0) return PrintVersions();
-  if (std::strcmp(argv[1], "diagnose") == 0) {
-    if (argc != 3) return Usage();
-    return Diagnose(argv[2], [](const std::string& line) {
-      std::printf("%s\n", line.c_str());
-      std::fflush(stdout);
-    });
+  try {
+    return krelta::host::Run(argc, argv);
+  } catch (const krelta::host::UsageError& e) {
+    return krelta::host::UsageFault(e.what);
   }
-  for (const Command& command : Commands()) {
-    if (std::strcmp(command.name, argv[1]) != 0) continue;
-    Library dll;
-    if (!dll.Loaded()) {
-      std::printf("cannot load %s (error %lu)\n", Library::DefaultPath().c_str(), ::GetLastError());
-      return 1;
-    }
-    return command.run(dll, Arguments(argv + 2, argv + argc));
-  }
-  return Usage();
 }

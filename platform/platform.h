@@ -26,9 +26,15 @@ bool ToLocalTime(std::int64_t seconds, std::tm& local);
 // Seconds since 1970-01-01 of a broken-down time read as UTC.
 std::int64_t FromUtcBrokenDown(const std::tm& utc);
 
+// The ANSI code page: the host's 8-bit texts (connection strings, and every path built from
+// them) are in it, as for Windows' own 8-bit functions. Natively 1252.
+unsigned AnsiCodePage();
+// Replaces the code page answered above (0 restores the system's).
+void SetAnsiCodePageForTesting(unsigned codePage);
+
 // Files and folders by 8-bit path. Paths use backslashes as in Windows; the native build
-// reads a backslash as a folder separator. Windows decodes the path as UTF-8 (invalid
-// sequences skipped) for the wide-character functions.
+// reads a backslash as a folder separator. Windows decodes the path in the ANSI code page
+// above for the wide-character functions.
 bool PathExists(const std::string& path);
 bool CreateSingleDirectory(const std::string& path);
 std::optional<std::int64_t> FileSize(const std::string& path);
@@ -54,6 +60,9 @@ std::string AnsiCodePageName();
 // Full path of the module that holds this code (the DLL in the Windows build), at most 1023
 // characters; empty text when it cannot be had.
 std::string ModulePath();
+// The system folder (System32), where the system's own programs are; empty text when it
+// cannot be had (natively always).
+std::string SystemFolder();
 // Short (8.3) form of a path, or empty text when it cannot be had.
 std::string ShortPath(const std::string& path);
 // Starts a command line as a new process and waits for it to end. False if it did not start.

@@ -18,12 +18,21 @@ FolderOverride& folderOverride() {
 }
 
 std::atomic<FlushFileFunction> g_flushFile{nullptr};
+std::atomic<unsigned> g_ansiCodePage{0};
 
 }  // namespace
 
 // Implemented per platform: the shell's own answer, and the flush itself.
 std::string SystemCommonAppDataFolder();
 bool SystemFlushFile(std::FILE* file);
+unsigned SystemAnsiCodePage();
+
+unsigned AnsiCodePage() {
+  const unsigned replacement = g_ansiCodePage.load();
+  return replacement != 0 ? replacement : SystemAnsiCodePage();
+}
+
+void SetAnsiCodePageForTesting(unsigned codePage) { g_ansiCodePage = codePage; }
 
 bool FlushFile(std::FILE* file) {
   const FlushFileFunction replacement = g_flushFile.load();

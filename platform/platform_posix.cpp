@@ -29,6 +29,8 @@ std::string SystemCommonAppDataFolder() { return std::string(); }
 
 bool SystemFlushFile(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
 
+unsigned SystemAnsiCodePage() { return 1252; }
+
 std::string AnsiCodePageName() { return "windows-1252"; }
 
 std::uint32_t CurrentThreadId() {
@@ -91,6 +93,8 @@ std::string ModulePath() {
   }
   return info.dli_fname;
 }
+
+std::string SystemFolder() { return std::string(); }
 
 std::string ShortPath(const std::string& path) { return path; }
 

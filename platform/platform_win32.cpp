@@ -1,5 +1,6 @@
 // Windows platform layer.
 #include "platform/platform.h"
+#include "platform/com/wide_text.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -7,17 +8,15 @@
 // windows.h maps ReplaceFile to ReplaceFileW; ours is the platform layer's own function.
 #undef ReplaceFile
 
-#include <boost/locale/encoding_utf.hpp>
 #include <string>
 #include <vector>
 
 namespace krelta::platform {
 namespace {
 
-// 8-bit paths are UTF-8 here; invalid sequences are skipped.
-std::wstring widePath(const std::string& path) {
-  return boost::locale::conv::utf_to_utf<wchar_t>(path, boost::locale::conv::skip);
-}
+// 8-bit paths are in the ANSI code page, as the host's connection strings are: decoded as
+// UTF-8, "Anlage_M\xfcll" and "Anlage_M\xe4ll" lost their one difference and shared a file.
+std::wstring widePath(const std::string& path) { return com::AnsiToWide(path); }
 
 }  // namespace
 
@@ -35,8 +34,10 @@ bool SystemFlushFile(std::FILE* file) {
   return handle != INVALID_HANDLE_VALUE && ::FlushFileBuffers(handle) != 0;
 }
 
+unsigned SystemAnsiCodePage() { return ::GetACP(); }
+
 std::string AnsiCodePageName() {
-  const UINT codePage = ::GetACP();
+  const UINT codePage = AnsiCodePage();
   switch (codePage) {
     case 932: return "Shift_JIS";
     case 936: return "GBK";
@@ -106,6 +107,13 @@ std::string ModulePath() {
   // At most 1023 characters and the terminator; a longer path fills the buffer (truncated).
   char buffer[1024] = {};
   const DWORD length = ::GetModuleFileNameA(module, buffer, sizeof(buffer));
+  if (length == 0 || length >= sizeof(buffer)) return std::string();
+  return std::string(buffer, length);
+}
+
+std::string SystemFolder() {
+  char buffer[MAX_PATH] = {};
+  const UINT length = ::GetSystemDirectoryA(buffer, sizeof(buffer));
   if (length == 0 || length >= sizeof(buffer)) return std::string();
   return std::string(buffer, length);
 }

@@ -1,4 +1,4 @@
-// The entry rundll32.exe runs: "rundll32.exe <dll>,UpdateOPCConfiguration <connection string>".
+// The entry rundll32.exe runs: "<system folder>\rundll32.exe" "<dll>",UpdateOPCConfiguration <connection string>.
 #include <windows.h>
 
 #include "ui/save_configuration.h"

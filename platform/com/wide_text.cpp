@@ -5,6 +5,8 @@
 #include <boost/locale/encoding_utf.hpp>
 #include <climits>
 
+#include "platform/platform.h"
+
 namespace krelta::com {
 
 std::wstring Utf8ToWide(const std::string& text) {
@@ -22,20 +24,20 @@ std::string WideToUtf8(const wchar_t* text) {
 std::wstring AnsiToWide(const std::string& text) {
   if (text.empty() || text.size() > INT_MAX) return std::wstring();
   const int n = static_cast<int>(text.size());
-  const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), n, nullptr, 0);
+  const int length = ::MultiByteToWideChar(platform::AnsiCodePage(), 0, text.data(), n, nullptr, 0);
   if (length <= 0) return std::wstring();
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, text.data(), n, wide.data(), length);
+  ::MultiByteToWideChar(platform::AnsiCodePage(), 0, text.data(), n, wide.data(), length);
   return wide;
 }
 
 std::string WideToAnsi(const std::wstring& text) {
   if (text.empty() || text.size() > INT_MAX) return std::string();
   const int n = static_cast<int>(text.size());
-  const int length = ::WideCharToMultiByte(CP_ACP, 0, text.data(), n, nullptr, 0, nullptr, nullptr);
+  const int length = ::WideCharToMultiByte(platform::AnsiCodePage(), 0, text.data(), n, nullptr, 0, nullptr, nullptr);
   if (length <= 0) return std::string();
   std::string narrow(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, text.data(), n, narrow.data(), length, nullptr, nullptr);
+  ::WideCharToMultiByte(platform::AnsiCodePage(), 0, text.data(), n, narrow.data(), length, nullptr, nullptr);
   return narrow;
 }
 
@@ -46,6 +48,7 @@ std::string WideToAnsi(const wchar_t* text) {
 bool IsAnsiText(const std::string& text, unsigned codePage) {
   if (text.empty()) return true;
   if (text.size() > INT_MAX) return false;
+  if (codePage == 0) codePage = platform::AnsiCodePage();
   const int n = static_cast<int>(text.size());
   const int length = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), n, nullptr, 0);
   if (length <= 0) return false;

@@ -1,7 +1,7 @@
 // Conversions between the library's 8-bit texts and the UTF-16 of COM. Item identifiers,
-// browse names and messages are UTF-8; user, password, domain, host and text values read from a
-// server use the thread's ANSI code page. Invalid sequences are skipped, never fatal.
-// Windows only.
+// browse names and messages are UTF-8; paths, user, password, domain, host and text values read
+// from a server use the ANSI code page (platform::AnsiCodePage). Invalid sequences are skipped,
+// never fatal. Windows only.
 #pragma once
 
 #include <string>

@@ -221,43 +221,46 @@ TEST(Frames, EachKindOfFailureWritesOneErrorEntryOrNoneWhenSilent) {
                                    {"Error", "krelta2_nodeGetBatchTimes: Operation failed with unknown error."}}));
 }
 
-TEST(ConfigurationCommand, FitsInTheCommandLineBufferOrIsRefused) {
-  const std::string module = "C:\\PROGRA~1\\KRELTA\\OPCDAK~1.DLL";
-  EXPECT_EQ("rundll32.exe " + module + ",UpdateOPCConfiguration PlantA",
-            krelta::api::BuildConfigurationCommand(module, "PlantA").value_or("refused"));
-  const std::size_t fixed = std::strlen("rundll32.exe ,UpdateOPCConfiguration ") + module.size();
-  const std::string longest(1023 - fixed, 'x');
-  EXPECT_TRUE(krelta::api::BuildConfigurationCommand(module, longest).has_value());
-  EXPECT_FALSE(krelta::api::BuildConfigurationCommand(module, longest + "x").has_value());
-}
-
-TEST(ConfigurationCommand, StartsNothingWithoutTheModulePathAndReportsAProgramThatDidNotStart) {
+// rundll32.exe goes by the system folder's full path (never a search that finds a planted copy)
+// and the library's path is quoted (without 8.3 names it is the long one, with blanks).
+TEST(ConfigurationCommand, FullPathsQuotedAndWithinTheCommandLineBuffer) {
   using krelta::api::LaunchResult;
   TestAppDataFolder folder;
   static std::vector<std::string> started;
-  started.clear();
   krelta::api::LauncherServices services{
-      [] { return std::string(); }, [](const std::string& p) { return p; },
+      [] { return std::string("C:\\Windows\\system32"); },
+      [] { return std::string("C:\\Program Files\\Plant Tools\\OpcDAKrelta.dll"); },
+      [](const std::string&) { return std::string(); },
       [](const std::string& command) {
         started.push_back(command);
         return true;
       }};
-  EXPECT_EQ(LaunchResult::kRefused, krelta::api::RunConfigurationProgram("PlantA", services));
-  // Without a short form the long path is used; with 1023 characters the command cannot fit.
-  services.modulePath = [] { return std::string(1023, 'm'); };
-  services.shortPath = [](const std::string&) { return std::string(); };
-  EXPECT_EQ(LaunchResult::kRefused, krelta::api::RunConfigurationProgram("PlantA", services));
-  services.shortPath = [](const std::string&) { return std::string("C:\\SHORT~1.DLL"); };
+  const std::string program = "\"C:\\Windows\\system32\\rundll32.exe\" ";
+  EXPECT_EQ(LaunchResult::kRan, krelta::api::RunConfigurationProgram("Plant A", services));
+  services.shortPath = [](const std::string&) { return std::string("C:\\PROGRA~1\\OPCDAK~1.DLL"); };
   EXPECT_EQ(LaunchResult::kRan, krelta::api::RunConfigurationProgram("PlantA", services));
-  const std::string command = "rundll32.exe C:\\SHORT~1.DLL,UpdateOPCConfiguration PlantA";
-  EXPECT_EQ(std::vector<std::string>{command}, started);
+  EXPECT_EQ(started, (std::vector<std::string>{
+                         program + "\"C:\\Program Files\\Plant Tools\\OpcDAKrelta.dll\",UpdateOPCConfiguration Plant A",
+                         program + "\"C:\\PROGRA~1\\OPCDAK~1.DLL\",UpdateOPCConfiguration PlantA"}));
+  // 1023 characters in all fit; nothing starts without either path or beyond the buffer.
+  const std::string fixed = program + "\"C:\\PROGRA~1\\OPCDAK~1.DLL\",UpdateOPCConfiguration ";
+  EXPECT_EQ(LaunchResult::kRan, krelta::api::RunConfigurationProgram(std::string(1023 - fixed.size(), 'x'), services));
+  EXPECT_EQ(LaunchResult::kRefused, krelta::api::RunConfigurationProgram(std::string(1024 - fixed.size(), 'x'), services));
+  services.systemFolder = [] { return std::string(); };
+  EXPECT_EQ(LaunchResult::kRefused, krelta::api::RunConfigurationProgram("PlantA", services));
+  services.systemFolder = [] { return std::string("C:\\W"); };
+  services.modulePath = [] { return std::string(); };
+  EXPECT_EQ(LaunchResult::kRefused, krelta::api::RunConfigurationProgram("PlantA", services));
+  EXPECT_EQ(3u, started.size());
   EXPECT_FALSE(krelta::platform::PathExists(folder.File("OPCDAKreltaLog.log")));
   // A program that cannot be started is a failure the host hears of, with an Error entry.
+  services.modulePath = [] { return std::string("C:\\K.DLL"); };
   services.runAndWait = [](const std::string&) { return false; };
   EXPECT_EQ(LaunchResult::kNotStarted, krelta::api::RunConfigurationProgram("PlantA", services));
   EXPECT_EQ(ReadLogEntries(folder.File("OPCDAKreltaLog.log")),
             (std::vector<LogEntry>{{"Error", "krelta2_updateConfiguration: Operation failed (the configuration "
-                                             "program could not be started: " + command + ")."}}));
+                                             "program could not be started: \"C:\\W\\rundll32.exe\" "
+                                             "\"C:\\K.DLL\",UpdateOPCConfiguration PlantA)."}}));
 }
 
 }  // namespace

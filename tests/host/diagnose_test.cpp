@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/class_registry.h"
 #include "log/log_file.h"
 #include "opcda/create_instance.h"
 #include "support/simulator_session.h"
@@ -69,7 +70,7 @@ TEST_F(Diagnose, EveryStepPassesAgainstTheSimulator) {
   EXPECT_EQ(Run(kPlant), 0) << Report();
   const std::vector<std::string> steps = {
       "configuration file", "server address", "host answers", "class known on that host",
-      "server created", "server status", "shutdown callback accepted", "group added",
+      "OPC proxy/stub", "server created", "server status", "shutdown callback accepted", "group added",
       "node Plant.Line1 browsed", "node Plant.Utilities browsed", "one read"};
   std::vector<std::string> stepLines;
   for (const std::string& line : lines_) {
@@ -158,6 +159,66 @@ TEST_F(Diagnose, ACreationThatOutlivesTheConfiguredCallBoundIsNamedWithIt) {
   SetCreateInstanceExForTesting(previous);
   g_delayMs = 0;
   EXPECT_NE(Report().find("[failed] server created: no answer within 1 s\n"), std::string::npos) << Report();
+}
+
+// Keys under HKLM\Software\Classes in one view of the registry (the prefix's own); an empty
+// value removes the key.
+void SetClassesKey(host::RegistryView view, const std::wstring& subkey, const std::wstring& value) {
+  const REGSAM flag = view == host::RegistryView::k64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+  const std::wstring path = L"Software\\Classes\\" + subkey;
+  HKEY key = nullptr;
+  if (value.empty()) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS | flag, &key) != ERROR_SUCCESS) return;
+    ::RegDeleteTreeW(key, nullptr);
+    ::RegCloseKey(key);
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), flag, 0);
+    return;
+  }
+  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | flag,
+                                             nullptr, &key, nullptr));
+  ::RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  ::RegCloseKey(key);
+}
+
+// A 32-bit server's class only in the 32-bit view is found there; a proxy/stub counts only with
+// its file; a view that lacks it (an x86-only install seen from the 64-bit view) is named.
+TEST(ClassRegistry, BothViewsAndTheProxyStubsFile) {
+  using host::RegistryView;
+  TestAppDataFolder folder;
+  std::string header(0x40, '\0');
+  header[0] = 'M', header[1] = 'Z', header[0x3c] = 0x40;
+  const std::string program = folder.Base() + "\\server32.exe";
+  ASSERT_TRUE(WriteFileBytes(program, header + std::string("PE\0\0\x4c\x01", 6) + std::string(18, '\0')));
+  const std::wstring exe(program.begin(), program.end());
+  const struct {
+    RegistryView view;
+    std::wstring key, value;
+  } keys[] = {
+      {RegistryView::k64, L"CLSID\\{0B0B0B0B-0000-0000-0000-000000000001}", L""},
+      {RegistryView::k32, L"CLSID\\{0B0B0B0B-0000-0000-0000-000000000001}\\LocalServer32", L"\"" + exe + L"\" -Embedding"},
+      {RegistryView::k32, L"Interface\\{0B0B0B0B-0000-0000-0000-000000000011}", L""},
+      {RegistryView::k64, L"Interface\\{0B0B0B0B-0000-0000-0000-000000000011}\\ProxyStubClsid32",
+       L"{0B0B0B0B-0000-0000-0000-000000000021}"},
+      {RegistryView::k64, L"CLSID\\{0B0B0B0B-0000-0000-0000-000000000021}\\InprocServer32", exe},
+      {RegistryView::k64, L"Interface\\{0B0B0B0B-0000-0000-0000-000000000012}\\ProxyStubClsid32",
+       L"{0B0B0B0B-0000-0000-0000-000000000022}"},
+      {RegistryView::k64, L"CLSID\\{0B0B0B0B-0000-0000-0000-000000000022}\\InprocServer32", L"C:\\gone\\ps.dll"},
+  };
+  for (const auto& k : keys) SetClassesKey(k.view, k.key, k.value);
+  const GUID base = {0x0b0b0b0b, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+  auto id = [&](unsigned char last) { GUID g = base; g.Data4[7] = last; return g; };
+  const std::optional<host::ClassRegistration> found = host::FindClassRegistration(id(0x01));
+  ASSERT_TRUE(found);
+  EXPECT_EQ(RegistryView::k32, found->view);
+  EXPECT_EQ("a 32-bit program", found->program);
+  EXPECT_FALSE(host::FindClassRegistration(id(0x02)));
+  const std::pair<std::string, std::string> proxies[] = {
+      {host::ProxyStubProblem(id(0x11), RegistryView::k64), ""},
+      {host::ProxyStubProblem(id(0x11), RegistryView::k32), "no ProxyStubClsid32"},
+      {host::ProxyStubProblem(id(0x12), RegistryView::k64), "its file C:\\gone\\ps.dll is gone"},
+      {host::ProxyStubProblem(id(0x13), RegistryView::k64), "no ProxyStubClsid32"}};
+  for (const auto& [problem, expected] : proxies) EXPECT_EQ(expected, problem);
 }
 
 }  // namespace

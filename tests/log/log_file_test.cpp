@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "support/log_entries.h"
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace krelta {
 namespace {
@@ -122,6 +125,29 @@ TEST(LogFile, AnUncreatableFolderLosesEntriesSilently) {
   WriteStandaloneLog(kLogError, "lost too");
   EXPECT_EQ("a file, not a folder", ReadFileBytes(blocker));
 }
+
+#ifdef _WIN32
+// A connection string is in the ANSI code page, like every path built from it: two that differ
+// in one letter are two files, and a two-byte code page's characters keep their own names.
+TEST(LogFile, ConnectionStringsAreDecodedInTheAnsiCodePage) {
+  const struct {
+    unsigned codePage;
+    std::string name;
+    std::wstring wide;
+  } cases[] = {{1252, "Anlage_M\xfcll", L"Anlage_M\u00fcll"}, {1252, "Anlage_M\xe4ll", L"Anlage_M\u00e4ll"},
+               {936, "\xd6\xd0\xce\xc4", L"\u4e2d\u6587"}, {932, "\x93\xfa\x96\x7b", L"\u65e5\u672c"}};
+  TestAppDataFolder folder;
+  const std::string base = folder.DataFolder() + "\\OPCDA_";
+  for (const auto& c : cases) {
+    platform::SetAnsiCodePageForTesting(c.codePage);
+    LogFile("OPCDA_" + c.name).Write(kLogError, c.name);
+    const std::wstring wide = std::wstring(base.begin(), base.end()) + c.wide + L"KreltaLog.log";
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(wide.c_str())) << c.codePage;
+    EXPECT_EQ(Entry("Error", c.name), Normalize(ReadFileBytes(base + c.name + "KreltaLog.log")));
+  }
+  platform::SetAnsiCodePageForTesting(0);
+}
+#endif
 
 // The shared error log takes every level, and entries of concurrent threads never interleave.
 TEST(WriteStandaloneLog, EveryLevelAndConcurrentEntriesWhole) {
