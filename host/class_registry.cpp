@@ -1,5 +1,7 @@
 #include "host/class_registry.h"
 
+#include <objbase.h>
+
 #include <cstdio>
 #include <vector>
 
@@ -26,11 +28,13 @@ std::optional<std::wstring> ClassesValue(const std::wstring& subkey, RegistryVie
   }
   wchar_t value[1024] = {};
   DWORD size = sizeof value - sizeof(wchar_t);
-  const LSTATUS status = ::RegGetValueW(key, nullptr, nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr,
-                                        value, &size);
+  const LSTATUS status = ::RegGetValueW(key, nullptr, nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                                        nullptr, value, &size);
   ::RegCloseKey(key);
   if (status != ERROR_SUCCESS) return std::nullopt;
-  return std::wstring(value);
+  wchar_t expanded[1024] = {};
+  const DWORD length = ::ExpandEnvironmentStringsW(value, expanded, 1024);
+  return std::wstring(length > 0 && length <= 1024 ? expanded : value);
 }
 
 // The program file of a LocalServer32 command: quoted, or up to ".exe".

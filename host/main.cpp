@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
 

@@ -82,7 +82,23 @@ std::wstring ReadValue(const std::wstring& key, const wchar_t* name) {
   return text;
 }
 
-void DeleteTree(const std::wstring& key) { ::RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str()); }
+// A string value of a key in the registry's 32-bit view of the classes, where a 32-bit
+// installer (the x86 OPC Core Components) registers them; empty when absent.
+std::wstring ReadValueIn32BitView(const std::wstring& key, const wchar_t* name) {
+  HKEY handle = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + key).c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
+                      &handle) != ERROR_SUCCESS) {
+    return {};
+  }
+  wchar_t text[2 * MAX_PATH] = {};
+  DWORD size = sizeof text - sizeof(wchar_t);
+  const LSTATUS rc = ::RegGetValueW(handle, nullptr, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                                    nullptr, text, &size);
+  ::RegCloseKey(handle);
+  return rc == ERROR_SUCCESS ? text : std::wstring();
+}
+
+LSTATUS DeleteTree(const std::wstring& key) { return ::RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str()); }
 
 bool OwnPath(std::wstring& path) {
   wchar_t text[MAX_PATH];
@@ -98,10 +114,19 @@ bool ServedByThisProgram(const std::wstring& clsidKey, const std::wstring& ownPa
   return !program.empty() && _wcsicmp(program.c_str(), ownPath.c_str()) == 0;
 }
 
-// The program serving a class, empty when none: its local server, else its in-process server.
+// The program serving a class in this program's view, empty when none: its local server, else
+// its in-process server.
 std::wstring ServerOf(const std::wstring& clsidKey) {
   std::wstring server = ReadValue(clsidKey + L"\\LocalServer32", nullptr);
   if (server.empty()) server = ReadValue(clsidKey + L"\\InprocServer32", nullptr);
+  return server;
+}
+
+// The same in the 32-bit view. ProgID keys are one for both views on Windows: a class there
+// owns the ProgIDs that name it as much as one in our view.
+std::wstring ServerIn32BitViewOf(const std::wstring& clsidKey) {
+  std::wstring server = ReadValueIn32BitView(clsidKey + L"\\LocalServer32", nullptr);
+  if (server.empty()) server = ReadValueIn32BitView(clsidKey + L"\\InprocServer32", nullptr);
   return server;
 }
 
@@ -129,7 +154,8 @@ HRESULT RegisterServer(const std::wstring& serverSwitches, RegistrationReport& r
     const std::wstring clsid = GuidText(*c.clsid);
     const std::wstring key = L"CLSID\\" + clsid;
     if (c.sharedClass) {
-      const std::wstring other = ServerOf(key);
+      std::wstring other = ServerOf(key);
+      if (other.empty() || ServedByThisProgram(key, path)) other = ServerIn32BitViewOf(key);
       if (!other.empty() && !ServedByThisProgram(key, path)) {
         report.push_back(std::wstring(c.progId) + L" is served by " + other + L": left alone");
         continue;
@@ -167,12 +193,22 @@ HRESULT RegisterServer(const std::wstring& serverSwitches, RegistrationReport& r
 HRESULT UnregisterServer(RegistrationReport& report) {
   std::wstring path;
   if (!OwnPath(path)) return E_FAIL;
+  HRESULT result = S_OK;
   for (const ClassInfo& c : kClasses) {
     const std::wstring clsid = GuidText(*c.clsid);
     if (!ServedByThisProgram(L"CLSID\\" + clsid, path)) continue;
-    DeleteTree(L"CLSID\\" + clsid);
+    const LSTATUS rc = DeleteTree(L"CLSID\\" + clsid);
+    if (rc != ERROR_SUCCESS) {
+      report.push_back(L"could not remove " + std::wstring(c.progId) + L" " + clsid + L" (error " +
+                       std::to_wstring(rc) + L")");
+      if (SUCCEEDED(result)) result = HRESULT_FROM_WIN32(rc);
+      continue;
+    }
+    // A ProgID that names the class stays while the 32-bit view's class of the same CLSID uses it.
+    const bool usedByOtherView = !ServerIn32BitViewOf(L"CLSID\\" + clsid).empty();
     for (const wchar_t* progId : {c.progId, c.versionIndependent}) {
-      if (_wcsicmp(ReadValue(std::wstring(progId) + L"\\CLSID", nullptr).c_str(), clsid.c_str()) == 0) {
+      if (!usedByOtherView &&
+          _wcsicmp(ReadValue(std::wstring(progId) + L"\\CLSID", nullptr).c_str(), clsid.c_str()) == 0) {
         DeleteTree(progId);
       }
     }
@@ -183,7 +219,7 @@ HRESULT UnregisterServer(RegistrationReport& report) {
     if (ReadValue(key, kCreatedByValue) == kCreatedByThis) DeleteTree(key);
   }
   if (report.empty()) report.push_back(L"no class is registered to " + path + L": nothing removed");
-  return S_OK;
+  return result;
 }
 
 }  // namespace krelta::sim

@@ -254,13 +254,13 @@ TEST(ConfigurationCommand, FullPathsQuotedAndWithinTheCommandLineBuffer) {
   EXPECT_EQ(3u, started.size());
   EXPECT_FALSE(krelta::platform::PathExists(folder.File("OPCDAKreltaLog.log")));
   // A program that cannot be started is a failure the host hears of, with an Error entry.
-  services.modulePath = [] { return std::string("C:\\K.DLL"); };
+  services.modulePath = [] { return std::string("C:\\Program Files\\OpcDAKrelta.dll"); };
   services.runAndWait = [](const std::string&) { return false; };
   EXPECT_EQ(LaunchResult::kNotStarted, krelta::api::RunConfigurationProgram("PlantA", services));
   EXPECT_EQ(ReadLogEntries(folder.File("OPCDAKreltaLog.log")),
             (std::vector<LogEntry>{{"Error", "krelta2_updateConfiguration: Operation failed (the configuration "
                                              "program could not be started: \"C:\\W\\rundll32.exe\" "
-                                             "\"C:\\K.DLL\",UpdateOPCConfiguration PlantA)."}}));
+                                             "\"C:\\PROGRA~1\\OPCDAK~1.DLL\",UpdateOPCConfiguration PlantA)."}}));
 }
 
 }  // namespace

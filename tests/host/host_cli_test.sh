@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # krelta-host's own parsing and printing against the simulator's built-in plant: write-config's
 # node pairs, array= definitions and XML escaping (read back by the library), write --time in
-# both forms and refused ones, an unknown tag path, watch printing only what changed.
+# both forms and refused ones, values that only look like numbers, connection strings in the ANSI
+# code page, an unknown tag path, watch printing only what changed.
 #   host_cli_test.sh <Windows build folder>
 set -uo pipefail
 build=$1
@@ -51,6 +52,19 @@ host 1 read Cli "$node/Temperature" Line1/Nothing
 expect 'no tag Line1/Nothing'
 host 1 write Cli Nothing 1
 expect 'no tag Nothing'
+# Only a whole decimal is a number, printed exactly; the rest is refused, with the usage.
+for value in 1,5 nan 0x20 12abc '' - 1e39; do host 2 write Cli "$node/Temperature" "$value"; done
+expect 'usage: krelta-host <command> \[arguments\]'
+host 0 write Cli "$node/Temperature" 123456789
+expect "wrote $node/Temperature 123456792 at .*"
+host 0 --help
+# Connection strings are in the ANSI code page: one letter apart, two data sources; a text the
+# code page cannot hold is refused.
+host 0 write-config 'Anlage_Müll' "$url" Plant.Line1 Line1
+host 0 tree 'Anlage_Müll'
+host 1 tree 'Anlage_Mäll'
+expect 'connection log: Initialization: configuration done, no configuration loaded\.'
+host 2 write-config '中文' "$url"
 host 0 write Cli "$node/Temperature" 19  # the built-in value, for the programs after this one
 
 # Line1's Temperature ramps on every read, its Speed stays.
