@@ -1,5 +1,7 @@
 #include "host/diagnose.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <objbase.h>
 
 #include <chrono>
@@ -34,6 +36,7 @@ namespace {
 
 constexpr const char* kConfigurationStep = "configuration file";
 constexpr const char* kAddressStep = "server address";
+constexpr const char* kNameStep = "host name known";
 constexpr const char* kHostStep = "host answers";
 constexpr const char* kClassStep = "class known on that host";
 constexpr const char* kProxyStubStep = "OPC proxy/stub";
@@ -57,6 +60,33 @@ const char* StateName(OPCSERVERSTATE state) {
   return "unknown";
 }
 
+bool SystemResolveHostName(const std::string& host, std::string& answer) {
+  WSADATA data;
+  if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+    answer = "the resolver could not be started";
+    return false;
+  }
+  ADDRINFOW hints = {};
+  hints.ai_family = AF_UNSPEC;
+  ADDRINFOW* found = nullptr;
+  const int rc = ::GetAddrInfoW(com::AnsiToWide(host).c_str(), nullptr, &hints, &found);
+  if (rc == 0 && found != nullptr) {
+    wchar_t text[64] = {};
+    const void* address = found->ai_family == AF_INET6
+                              ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr)
+                              : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr);
+    ::InetNtopW(found->ai_family, address, text, 64);
+    answer = com::WideToAnsi(text);
+    ::FreeAddrInfoW(found);
+  } else {
+    answer = FormatResult(HRESULT_FROM_WIN32(static_cast<DWORD>(rc)));
+  }
+  ::WSACleanup();
+  return rc == 0;
+}
+
+ResolveHostName g_resolveHostName = SystemResolveHostName;
+
 std::string Hex(std::uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%02x", value);
@@ -74,7 +104,7 @@ class Diagnosis {
       : connectionString_(std::move(connectionString)), report_(report) {}
 
   int Run() {
-    if (ReadConfiguration() && CheckAddress() && ProbeHost() && FindClass() && CheckProxyStubs() && OpenSession()) {
+    if (ReadConfiguration() && CheckAddress() && LookUpHostName() && ProbeHost() && FindClass() && CheckProxyStubs() && OpenSession()) {
       ReadTags(settings_->BrowseSupported() ? BrowseNodes() : ReadTagList());
     }
     if (proxy_) proxy_->Close();  // items and group go again
@@ -133,11 +163,9 @@ class Diagnosis {
                     "Replace the file: " + ConfigureHint() + ".");
     }
     TiXmlDocument document;
-    if (!ParseXmlText(text, document)) {
-      return Failed(kConfigurationStep,
-                    path_ + " is not well-formed XML (line " + std::to_string(document.ErrorRow()) +
-                        ", column " + std::to_string(document.ErrorCol()) + ": " +
-                        document.ErrorDesc() + ")",
+    std::string malformed;
+    if (!ParseXmlText(text, document, &malformed)) {
+      return Failed(kConfigurationStep, path_ + " is not well-formed XML: " + malformed,
                     "The library cannot read the file and uses no server.",
                     "Correct the file at that place, or move it away and " + ConfigureHint() + ".");
     }
@@ -193,6 +221,32 @@ class Diagnosis {
     return progId.empty() || progId[0] == '{' ? "(none)" : progId;
   }
 
+  // Another host's name as the system's resolver knows it: an unknown name fails here, with the
+  // resolver's answer, not as a probe that got no answer.
+  bool LookUpHostName() {
+    const std::string host = url_.GetHost();
+    if (IsLocalHost(host)) return true;
+    std::string answer;
+    if (!g_resolveHostName(host, answer)) {
+      return Failed(kNameStep, host + ": " + answer,
+                    "This machine's name resolution (DNS, the hosts file) does not know the host name.",
+                    "Check the host name in the URL for typing errors, use the server machine's full name "
+                    "(plant07.example.local) or its address, or ask for the name to be entered in DNS.");
+    }
+    return Ok(kNameStep, host + " is " + answer);
+  }
+
+  // What stopped the probe (a creation on the host): no answer in time, no connection at all,
+  // or the host's own refusal.
+  static std::string ProbeFailure(const std::string& host, HRESULT hr, long long ms) {
+    if (hr == E_ACCESSDENIED) return host + " answered the probe: access denied";
+    if (hr != HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE)) return host + " answered the probe with a failure";
+    if (ms + 500 >= kDefaultPingTimeoutMs) {
+      return host + " did not answer the probe within " + std::to_string(kDefaultPingTimeoutMs / 1000) + " s";
+    }
+    return host + " could not be reached after " + std::to_string(ms) + " ms (connection refused or no route)";
+  }
+
   bool ProbeHost() {
     const std::string host = url_.GetHost();
     if (host.empty()) return Ok(kHostStep, "this machine, not probed");
@@ -201,9 +255,7 @@ class Diagnosis {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start).count();
     if (FAILED(hr)) {
-      return FailedWith(kHostStep, host + " did not answer the probe within " +
-                                       std::to_string(kDefaultPingTimeoutMs / 1000) + " s",
-                        hr);
+      return FailedWith(kHostStep, ProbeFailure(host, hr, ms), hr);
     }
     return Ok(kHostStep, host + " answered the probe in " + std::to_string(ms) + " ms");
   }
@@ -449,6 +501,12 @@ class Diagnosis {
 };
 
 }  // namespace
+
+ResolveHostName SetHostResolverForTesting(ResolveHostName resolver) {
+  const ResolveHostName previous = g_resolveHostName;
+  g_resolveHostName = resolver != nullptr ? resolver : SystemResolveHostName;
+  return previous;
+}
 
 int Diagnose(const std::string& connectionString, const ReportLine& report) {
   com::ApartmentGuard apartment(COINIT_MULTITHREADED);

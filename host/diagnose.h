@@ -1,5 +1,5 @@
 // krelta-host diagnose: follows the path a read of one connection takes (configuration file,
-// server address, host, class, server, status, shutdown callback, group, each node's browse,
+// server address, host name, host, class, proxy/stub, server, status, shutdown callback, group, each node's browse,
 // one read) with the library's own code and reports each step in plain words. It changes
 // nothing on the server and writes no configuration.
 #pragma once
@@ -18,6 +18,11 @@ using ReportLine = std::function<void(const std::string& line)>;
 // followed by "    cause: ..." and "    what to do: ...". Steps that later ones depend on end
 // the diagnosis when they fail. 0 when every step passed, 1 otherwise.
 int Diagnose(const std::string& connectionString, const ReportLine& report);
+
+// The name lookup of a host: true with its first address, or false with the resolver's answer.
+// Tests replace it (null restores the system's resolver), since no test may ask a name server.
+using ResolveHostName = bool (*)(const std::string& host, std::string& answer);
+ResolveHostName SetHostResolverForTesting(ResolveHostName resolver);
 
 // What a failing result of a COM or OPC call means and what to check, for the results a path
 // to a server typically ends with; a generic text for any other.

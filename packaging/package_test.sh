@@ -2,8 +2,8 @@
 # The release archive on a machine without a build tree: packs it, unpacks it into a fresh Wine
 # prefix whose Z: drive (the Linux file system, the build tree with it) is removed, runs
 # demo.cmd through cmd and checks its output, then register.cmd and unregister.cmd with and
-# without an OPC installation's keys in place: the registry afterwards holds exactly what it
-# held before. Usage: package_test.sh <Windows build folder> <package name> <version>
+# without an OPC installation's keys in place (x64 and x86-only): the registry afterwards holds
+# exactly what it held before. Packing the same tree twice gives the same bytes. Usage: package_test.sh <Windows build folder> <package name> <version>
 set -euo pipefail
 build=$1 package=$2 version=$3
 work=$(mktemp -d "$build/package-test.XXXXXX")
@@ -18,12 +18,15 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 cpack --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
 [ -f "$work/$package.zip" ] || fail "cpack wrote no $package.zip"
+first=$(sha256sum <"$work/$package.zip")
+cpack --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
+[ "$(sha256sum <"$work/$package.zip")" = "$first" ] || fail "the same tree packed twice gave two archives"
 wineboot -i >/dev/null 2>&1 || true
 wineserver -w
 rm -f "$WINEPREFIX/dosdevices/z:"
 wineserver -p
-# A folder with blanks and parentheses, as browsers and "Program Files (x86)" make them.
-parent="Plant Tools (x86)"
+# A folder with blanks, parentheses and "!", as browsers and "Program Files (x86)" make them.
+parent="Plant Tools! (x86)"
 mkdir -p "$WINEPREFIX/drive_c/$parent"
 (cd "$WINEPREFIX/drive_c/$parent" && cmake -E tar xf "$work/$package.zip")
 folder="$WINEPREFIX/drive_c/$parent/$package"
@@ -93,4 +96,21 @@ expect "OPC.ServerList.1 is served by C:\\Windows\\opcenum.exe: left alone" "reg
 run simulator unregister.cmd
 expect "not OpcDAKreltaPS.dll: left alone" "unregister.cmd beside an installed proxy/stub"
 diff <(echo "$before") <(snapshot) || fail "unregister.cmd changed what it did not add (above)"
+
+# x86-only OPC Core Components: their proxy/stub and server list in the 32-bit view only, the
+# server list's ProgID shared between the views as on Windows.
+wine reg delete 'HKCR\Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}' /f >/dev/null
+wine reg delete 'HKCR\CLSID\{13486D51-4821-11D2-A494-3CB306C10000}' /f >/dev/null
+for key in 'Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}\ProxyStubClsid32|{B8E5AD63-B8C4-4E5B-8A35-7F6C9B1E5A01}' \
+           'CLSID\{13486D51-4821-11D2-A494-3CB306C10000}\LocalServer32|C:\Windows\SysWOW64\opcenum.exe'; do
+  wine reg add 'HKLM\Software\Classes\'"${key%|*}" /ve /d "${key#*|}" /reg:32 /f >/dev/null
+done
+wine reg add 'HKCR\OPC.ServerList.1\CLSID' /ve /d '{13486D51-4821-11D2-A494-3CB306C10000}' /f >/dev/null
+before=$(snapshot)
+run simulator register.cmd
+[ $rc -eq 0 ] || fail "register.cmd beside x86-only Core Components failed"
+expect "in the 32-bit view only" "register.cmd beside x86-only Core Components"
+expect "OPC.ServerList.1 is served by C:\Windows\SysWOW64\opcenum.exe: left alone" "register.cmd"
+run simulator unregister.cmd
+diff <(echo "$before") <(snapshot) || fail "unregister.cmd beside x86-only Core Components changed the registry"
 echo "package test passed"

@@ -7,7 +7,7 @@ packages=(
   wine64 wine libwine-dev
   cmake ninja-build g++ clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev libboost-dev
-  xvfb imagemagick dpkg-dev valgrind
+  xvfb imagemagick dpkg-dev valgrind zip
 )
 
 missing=()

@@ -51,7 +51,7 @@ TEST_F(DataOperations, ReadsEveryValueClassWithItsTrace) {
   });
   EXPECT_EQ(Read({"V/I1", "V/UI4", "V/I8", "V/Flag", "V/Cost", "V/Dec", "V/Nan", "V/Inf", "V/Text", "V/Date",
                   "V/Empty", "V/Ref", "V/Unknown", "V/Uncertain", "V/Failing", "V/Stamped", "V/Mixed", "V/Bad"}),
-            (Texts{"-5", "4.29497e+09", "4.29497e+09", "1", "12.5", "1.25", "null", "-inf", "\"Pump 1\"", "null",
+            (Texts{"-5", "4.2949673e+09", "4.2949673e+09", "1", "12.5", "1.25", "null", "-inf", "\"Pump 1\"", "null",
                    "null", "42", "7", "null", "null", "3", "7", "null"}));
   EXPECT_EQ(Read({"V/Profile/c", "V/Profile/a", "V/Short/s1", "V/Short/s3"}), (Texts{"3", "1", "null", "null"}));
   EXPECT_EQ(UpdateTime("V/Stamped"), kTime2024);

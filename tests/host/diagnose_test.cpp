@@ -37,6 +37,13 @@ HRESULT WINAPI RefusingCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD c
   return ::CoCreateInstanceEx(clsid, outer, context, info, count, results);
 }
 
+// No test asks a name server: a host name is known unless it says otherwise.
+bool FakeResolveHostName(const std::string& host, std::string& answer) {
+  const bool known = host.find("unknown") == std::string::npos;
+  answer = known ? "192.0.2.7" : "No such host is known.";
+  return known;
+}
+
 std::string Configuration(const std::string& url, const std::string& nodes) {
   return "<?xml version=\"1.0\" ?>\n<settings>\n    <setting key=\"URL\" value=\"" + url +
          "\" />\n    <nodes>\n" + nodes + "    </nodes>\n</settings>\n";
@@ -55,6 +62,7 @@ class Diagnose : public SimulatorSuite {
     CreateDirectoryPath(folder_.DataFolder());
     if (!fileText.empty()) std::ofstream(folder_.File("OPCDA_DiagnoseConfiguration.xml")) << fileText;
     lines_.clear();
+    host::SetHostResolverForTesting(FakeResolveHostName);
     return host::Diagnose("Diagnose", [this](const std::string& line) { lines_.push_back(line); });
   }
   std::string Report() const {
@@ -107,6 +115,8 @@ TEST_F(Diagnose, EachFailingStepIsNamedWithItsCause) {
       {"no server", Configuration("", Node(0, "Plant")), 0, S_OK, false, "configuration file", "which server"},
       {"address without a server", Configuration("opcda://localhost/", Node(0, "Plant")), 0, S_OK,
        false, "server address", "CLSID"},
+      {"unknown host name", Configuration("opcda://unknown.plant/V.S.1/{DE186CF8-2426-4039-ACAB-729B0908B909}",
+       Node(0, "Plant")), 0, S_OK, false, "host name known", "does not know"},
       {"host that does not answer", Configuration(kRemote, Node(0, "Plant")), 0, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), true,
        "host answers", "could not be reached"},
       {"unregistered class",
