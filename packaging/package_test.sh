@@ -83,34 +83,28 @@ expect "Removed the registration of $windows\\simulator\\OpcDAKreltaPS.dll" "unr
 expect "removed OpcDAKrelta.Simulator.1" "unregister.cmd"
 diff <(echo "$before") <(snapshot) || fail "the registry differs from before register.cmd (above)"
 
-# A machine with OPC installed: its proxy/stub and server list stay as they are.
-wine reg add 'HKCR\Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}\ProxyStubClsid32' /ve \
-  /d '{B8E5AD63-B8C4-4E5B-8A35-7F6C9B1E5A01}' /f >/dev/null
-wine reg add 'HKCR\CLSID\{13486D51-4821-11D2-A494-3CB306C10000}\LocalServer32' /ve \
-  /d 'C:\Windows\opcenum.exe' /f >/dev/null
-before=$(snapshot)
-run simulator register.cmd
-[ $rc -eq 0 ] || fail "register.cmd beside an installed proxy/stub failed"
-expect "OpcDAKreltaPS.dll was not registered" "register.cmd beside an installed proxy/stub"
-expect "OPC.ServerList.1 is served by C:\\Windows\\opcenum.exe: left alone" "register.cmd"
-run simulator unregister.cmd
-expect "not OpcDAKreltaPS.dll: left alone" "unregister.cmd beside an installed proxy/stub"
-diff <(echo "$before") <(snapshot) || fail "unregister.cmd changed what it did not add (above)"
-
-# x86-only OPC Core Components: their proxy/stub and server list in the 32-bit view only, the
-# server list's ProgID shared between the views as on Windows.
-wine reg delete 'HKCR\Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}' /f >/dev/null
-wine reg delete 'HKCR\CLSID\{13486D51-4821-11D2-A494-3CB306C10000}' /f >/dev/null
-for key in 'Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}\ProxyStubClsid32|{B8E5AD63-B8C4-4E5B-8A35-7F6C9B1E5A01}' \
-           'CLSID\{13486D51-4821-11D2-A494-3CB306C10000}\LocalServer32|C:\Windows\SysWOW64\opcenum.exe'; do
-  wine reg add 'HKLM\Software\Classes\'"${key%|*}" /ve /d "${key#*|}" /reg:32 /f >/dev/null
-done
+# installed <what> <view switch> <register.cmd's words> <server list's program>: an OPC
+# installation's proxy/stub and server list in that view of the registry stay as they are.
+installed() {
+  local key
+  for key in 'Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}\ProxyStubClsid32|{B8E5AD63-B8C4-4E5B-8A35-7F6C9B1E5A01}' \
+             "CLSID\\{13486D51-4821-11D2-A494-3CB306C10000}\\LocalServer32|$4"; do
+    wine reg add 'HKLM\Software\Classes\'"${key%|*}" /ve /d "${key#*|}" "$2" /f >/dev/null
+  done
+  before=$(snapshot)
+  run simulator register.cmd
+  [ $rc -eq 0 ] || fail "register.cmd beside $1 failed"
+  expect "$3" "register.cmd beside $1"
+  expect "OPC.ServerList.1 is served by $4: left alone" "register.cmd beside $1"
+  run simulator unregister.cmd
+  expect "not OpcDAKreltaPS.dll: left alone" "unregister.cmd beside $1"
+  diff <(echo "$before") <(snapshot) || fail "unregister.cmd beside $1 changed what it did not add (above)"
+  for key in 'Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}' 'CLSID\{13486D51-4821-11D2-A494-3CB306C10000}'; do
+    wine reg delete 'HKLM\Software\Classes\'"$key" "$2" /f >/dev/null
+  done
+}
+installed "an installed proxy/stub" /reg:64 "OpcDAKreltaPS.dll was not registered" 'C:\Windows\opcenum.exe'
+# x86-only Core Components: the 32-bit view only; the ProgID is one for both views on Windows.
 wine reg add 'HKCR\OPC.ServerList.1\CLSID' /ve /d '{13486D51-4821-11D2-A494-3CB306C10000}' /f >/dev/null
-before=$(snapshot)
-run simulator register.cmd
-[ $rc -eq 0 ] || fail "register.cmd beside x86-only Core Components failed"
-expect "in the 32-bit view only" "register.cmd beside x86-only Core Components"
-expect "OPC.ServerList.1 is served by C:\Windows\SysWOW64\opcenum.exe: left alone" "register.cmd"
-run simulator unregister.cmd
-diff <(echo "$before") <(snapshot) || fail "unregister.cmd beside x86-only Core Components changed the registry"
+installed "x86-only Core Components" /reg:32 "in the 32-bit view only" 'C:\Windows\SysWOW64\opcenum.exe'
 echo "package test passed"
