@@ -467,9 +467,11 @@ std::string ArgumentTheCodePageCannotHold() {
   LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   std::string refused;
   for (int i = 1; wide != nullptr && i < count && refused.empty(); ++i) {
+    // UTF-8 as the code page holds every character and takes neither flag nor lost-flag.
+    const unsigned codePage = platform::AnsiCodePage();
     BOOL lost = FALSE;
-    const int length = ::WideCharToMultiByte(platform::AnsiCodePage(), WC_NO_BEST_FIT_CHARS, wide[i], -1,
-                                             nullptr, 0, nullptr, &lost);
+    const int length = ::WideCharToMultiByte(codePage, codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, wide[i], -1,
+                                             nullptr, 0, nullptr, codePage == CP_UTF8 ? nullptr : &lost);
     if (length == 0 || lost) {
       refused = "argument " + std::to_string(i) + " has characters that this computer's code page (" +
                 platform::AnsiCodePageName() + ") cannot hold; the library takes texts in that code page";

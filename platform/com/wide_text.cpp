@@ -55,7 +55,10 @@ bool IsAnsiText(const std::string& text, unsigned codePage) {
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
   ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), n, wide.data(), length);
   std::string back(text.size() * 2 + 8, '\0');
-  const int written = ::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), length, back.data(),
+  // UTF-8 as the ANSI code page (Windows' "use Unicode UTF-8" option) takes no best-fit flag:
+  // with it every text would count as none.
+  const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const int written = ::WideCharToMultiByte(codePage, flags, wide.data(), length, back.data(),
                                             static_cast<int>(back.size()), nullptr, nullptr);
   return written == n && back.compare(0, text.size(), text) == 0;
 }

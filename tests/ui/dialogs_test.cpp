@@ -344,6 +344,7 @@ TEST(AnsiText, TwoByteCharactersAreTextACutOneIsNot) {
       {"cut after the lead byte", host + "\x93", 932, false},
       {"lead byte before an invalid trail byte", "\x93\x0a", 932, false},
       {"Latin-1 letters", "Anlage-S\xfc" "d-\xc5", 1252, true},
+      {"UTF-8 as the code page", "Anlage-S\xc3\xbc" "d", CP_UTF8, true},
       {"empty", "", 932, true},
   };
   for (const auto& row : rows) {
