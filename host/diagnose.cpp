@@ -93,6 +93,36 @@ std::string Hex(std::uint32_t value) {
   return text;
 }
 
+}  // namespace
+
+std::string VariantTypeName(unsigned vt) {
+  static const char* const kNames[] = {"VT_EMPTY", "VT_NULL", "VT_I2",       "VT_I4",    "VT_R4",      "VT_R8",
+                                       "VT_CY",    "VT_DATE", "VT_BSTR",     "VT_DISPATCH", "VT_ERROR", "VT_BOOL",
+                                       "VT_VARIANT", "VT_UNKNOWN", "VT_DECIMAL", nullptr, "VT_I1", "VT_UI1",
+                                       "VT_UI2",   "VT_UI4",  "VT_I8",       "VT_UI8",   "VT_INT",     "VT_UINT"};
+  const unsigned base = vt & VT_TYPEMASK;
+  std::string name = base < std::size(kNames) && kNames[base] != nullptr ? kNames[base] : "VT_" + std::to_string(base);
+  if (vt & VT_BYREF) name = "VT_BYREF|" + name;
+  if (vt & VT_ARRAY) name = "VT_ARRAY|" + name;
+  return name;
+}
+
+std::string DescribeValue(const std::string& dump) {
+  // The read's dump is "{ vt: <number>, value: <text or null> }".
+  unsigned vt = 0;
+  int consumed = 0;
+  const std::size_t valueAt = dump.find(", value: ");
+  if (std::sscanf(dump.c_str(), "{ vt: %u%n", &vt, &consumed) != 1 || valueAt == std::string::npos ||
+      dump.size() < valueAt + 11 || dump.compare(dump.size() - 2, 2, " }") != 0) {
+    return dump;
+  }
+  const std::string value = dump.substr(valueAt + 9, dump.size() - valueAt - 11);
+  if ((vt & VT_ARRAY) != 0 && value == "null") return VariantTypeName(vt) + " (an array: its elements are not shown)";
+  return VariantTypeName(vt) + " " + value;
+}
+
+namespace {
+
 std::string Plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -472,7 +502,7 @@ class Diagnosis {
         ++next;
       } else {
         const ItemSample& sample = samples->items[next++];
-        line += sample.value + ", quality " + QualityName(sample.quality) + " (" + Hex(sample.quality) +
+        line += DescribeValue(sample.value) + ", quality " + QualityName(sample.quality) + " (" + Hex(sample.quality) +
                 "), " + FormatFileTimeUtc(sample.timeStamp);
         ++good;
       }

@@ -171,6 +171,13 @@ TEST_F(Diagnose, ACreationThatOutlivesTheConfiguredCallBoundIsNamedWithIt) {
   EXPECT_NE(Report().find("[failed] server created: no answer within 1 s\n"), std::string::npos) << Report();
 }
 
+TEST(DescribeValue, NamesTheVariantTypeAndKeepsWhatItCannotRead) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{ vt: 5, value: \"1.5\" }", "VT_R8 \"1.5\""}, {"{ vt: 8196, value: null }", "VT_ARRAY|VT_R4 (an array: its elements are not shown)"},
+      {"{ vt: 0, value: \"\" }", "VT_EMPTY \"\""}, {"{ vt: 16421, value: null }", "VT_BYREF|VT_37 null"}, {"odd", "odd"}};
+  for (const auto& [dump, described] : cases) EXPECT_EQ(described, host::DescribeValue(dump));
+}
+
 // Keys under HKLM\Software\Classes in one view of the registry (the prefix's own); an empty
 // value removes the key.
 void SetClassesKey(host::RegistryView view, const std::wstring& subkey, const std::wstring& value) {
