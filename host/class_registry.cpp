@@ -18,12 +18,12 @@ std::wstring GuidText(const GUID& guid) {
 
 REGSAM ViewFlag(RegistryView view) { return view == RegistryView::k64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY; }
 
-// The default value of HKLM\Software\Classes\<subkey> in one view (where both HKCR views live
-// for machine-wide registrations), expanded; nothing when it is missing.
+// The default value of HKCR\<subkey> in one view (the machine's registrations and this user's),
+// expanded; nothing when it is missing.
 std::optional<std::wstring> ClassesValue(const std::wstring& subkey, RegistryView view) {
   HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + subkey).c_str(), 0,
-                      KEY_QUERY_VALUE | ViewFlag(view), &key) != ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, subkey.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view), &key) !=
+      ERROR_SUCCESS) {
     return std::nullopt;
   }
   wchar_t value[1024] = {};
