@@ -74,6 +74,15 @@ std::optional<std::int32_t> ParseCallTimeout(const std::string& text) {
   return seconds;
 }
 
+std::optional<bool> ParseReadFromSubscription(const std::string& text) {
+  const std::size_t begin = text.find_first_not_of(" \t");
+  const std::size_t end = text.find_last_not_of(" \t");
+  if (begin == std::string::npos || begin != end || (text[begin] != '0' && text[begin] != '1')) {
+    return std::nullopt;
+  }
+  return text[begin] == '1';
+}
+
 void ReadSettingElements(LogFile& log, SettingsMap& map, const TiXmlElement* element) {
   map.clear();
   if (element == nullptr) return;
@@ -166,6 +175,16 @@ void ConnectionSettings::Read() {
                                          *v, kLongestCallTimeoutSeconds, kDefaultCallTimeoutSeconds));
         }
       }
+      if (auto v = LookUpSetting(map, "ReadFromSubscription", true)) {
+        readFromSubscriptionText_ = *v;
+        if (auto on = ParseReadFromSubscription(*v)) {
+          readFromSubscription_ = *on;
+        } else {
+          log_.Write(kLogWarning, Format("Initialization: ReadFromSubscription \"%1%\" is neither 1 "
+                                         "nor 0; every value is read from the server.",
+                                         *v));
+        }
+      }
       SettingsMap nodeSettings;
       ReadSettingElements(log_, nodeSettings, settings->FirstChildElement("nodes"));
       nodes_ = PairNodeValues(nodeSettings);
@@ -202,6 +221,7 @@ bool ConnectionSettings::WriteConfiguration() const {
   addSetting(settings, "BrowseSupported", browseSupported_ ? "1" : "0");
   addSetting(settings, "IsWriteVQTSupported", isWriteVQTSupported_ ? "1" : "0");
   if (callTimeoutText_) addSetting(settings, "CallTimeout", *callTimeoutText_);
+  if (readFromSubscriptionText_) addSetting(settings, "ReadFromSubscription", *readFromSubscriptionText_);
   TiXmlElement nodes("nodes");
   for (std::size_t i = 0; i < nodes_.size(); ++i) {
     addSetting(nodes, Format("Node_%1%_0", i), nodes_[i].name);

@@ -23,6 +23,9 @@ constexpr const char* kFilePrefix = "OPCDA_";
 constexpr std::int32_t kDefaultCallTimeoutSeconds = 15;
 constexpr std::int32_t kLongestCallTimeoutSeconds = 86400;
 std::optional<std::int32_t> ParseCallTimeout(const std::string& text);
+// "ReadFromSubscription": "1" reads from the group's change notifications where they are
+// current, "0" or absent reads every value from the server; anything else warns and is off.
+std::optional<bool> ParseReadFromSubscription(const std::string& text);
 
 using SettingsMap = std::map<std::string, std::string>;
 
@@ -74,6 +77,7 @@ class ConnectionSettings {
   bool IsWriteVQTSupported() const { return isWriteVQTSupported_; }
   // Bound of every call into the server, whole seconds; 0: none.
   std::int32_t CallTimeoutSeconds() const { return callTimeoutSeconds_; }
+  bool ReadFromSubscription() const { return readFromSubscription_; }
   const std::vector<ArrayNodeConfig>& ArrayNodes() const { return arrayNodes_; }
 
   // The values the data-source dialog edits.
@@ -92,6 +96,10 @@ class ConnectionSettings {
   void SetCallTimeoutSeconds(std::int32_t seconds) {
     callTimeoutSeconds_ = seconds;
     callTimeoutText_ = std::to_string(seconds);
+  }
+  void SetReadFromSubscription(bool on) {
+    readFromSubscription_ = on;
+    readFromSubscriptionText_ = on ? "1" : "0";
   }
   void SetArrayNodes(std::vector<ArrayNodeConfig> configs) { arrayNodes_ = std::move(configs); }
 
@@ -114,6 +122,8 @@ class ConnectionSettings {
   bool isWriteVQTSupported_ = true;
   std::int32_t callTimeoutSeconds_ = kDefaultCallTimeoutSeconds;
   std::optional<std::string> callTimeoutText_;  // as the file had it: saved back unchanged
+  bool readFromSubscription_ = false;
+  std::optional<std::string> readFromSubscriptionText_;  // as the file had it: saved back unchanged
   std::vector<ArrayNodeConfig> arrayNodes_;
 };
 

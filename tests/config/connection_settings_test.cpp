@@ -116,29 +116,39 @@ TEST_F(Settings, EmptyValuesKeepDefaultsAndLogLevelMinusOneSilences) {
   EXPECT_EQ(5u, ReadLogEntries(LogPath()).size());
 }
 
-TEST_F(Settings, CallTimeoutIsWholeSecondsAndAnythingElseWarnsAndUsesTheDefault) {
+// Keys the dialog never shows: a text that does not parse warns and keeps the default; a save
+// writes back what the file had and adds nothing when it had nothing.
+TEST_F(Settings, CallTimeoutAndReadFromSubscriptionWarnOnBadTextAndSaveBackAsRead) {
   const struct {
+    const char* key;
     const char* text;
     std::int32_t seconds;
+    bool subscription;
     bool warns;
-  } rows[] = {{nullptr, 15, false}, {"0", 0, false}, {" 20 ", 20, false}, {"86400", 86400, false},
-              {"-1", 15, true},     {"1e9", 15, true}, {"abc", 15, true},  {"2147483648", 15, true},
-              {"86401", 15, true},  {"", 15, true}};
+  } rows[] = {{"CallTimeout", nullptr, 15, false, false},  {"CallTimeout", "0", 0, false, false},
+              {"CallTimeout", " 20 ", 20, false, false},   {"CallTimeout", "86400", 86400, false, false},
+              {"CallTimeout", "-1", 15, false, true},      {"CallTimeout", "1e9", 15, false, true},
+              {"CallTimeout", "2147483648", 15, false, true}, {"CallTimeout", "86401", 15, false, true},
+              {"CallTimeout", "", 15, false, true},        {"ReadFromSubscription", "1", 15, true, false},
+              {"ReadFromSubscription", " 0", 15, false, false}, {"ReadFromSubscription", "01", 15, false, true},
+              {"ReadFromSubscription", "on", 15, false, true},  {"ReadFromSubscription", "", 15, false, true}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.text ? row.text : "(absent)");
-    const std::string key = row.text ? std::string("<setting key=\"CallTimeout\" value=\"") + row.text + "\"/>" : "";
+    SCOPED_TRACE(std::string(row.key) + "=" + (row.text ? row.text : "(absent)"));
+    const std::string key = row.text ? "<setting key=\"" + std::string(row.key) + "\" value=\"" + row.text + "\"/>" : "";
     WriteConfig("<settings><setting key=\"URL\" value=\"opcda:///X\"/>" + key + "</settings>");
     ConnectionSettings settings("PlantA");
     EXPECT_EQ(row.seconds, settings.CallTimeoutSeconds());
+    EXPECT_EQ(row.subscription, settings.ReadFromSubscription());
     bool warned = false;
     for (const LogEntry& e : ReadLogEntries(LogPath())) {
-      warned = warned || (e.level == "Warning" && e.message.find("CallTimeout") != std::string::npos);
+      warned = warned || (e.level == "Warning" && e.message.find(row.key) != std::string::npos);
     }
     EXPECT_EQ(row.warns, warned);
-    // A save keeps what the file had, and adds nothing when it had nothing.
     ASSERT_TRUE(settings.WriteConfiguration());
     const std::string saved = ReadFileBytes(ConfigPath());
-    EXPECT_EQ(row.text != nullptr, saved.find("key=\"CallTimeout\"") != std::string::npos);
+    const std::string stored = "key=\"" + std::string(row.key) + (row.text ? "\" value=\"" + std::string(row.text) : "");
+    EXPECT_EQ(row.text != nullptr, saved.find(stored + "\"") != std::string::npos);
+    EXPECT_EQ(row.key == std::string("ReadFromSubscription"), saved.find("ReadFromSubscription") != std::string::npos);
   }
 }
 
