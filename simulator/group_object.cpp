@@ -45,7 +45,13 @@ HRESULT STDMETHODCALLTYPE GroupObject::QueryInterface(REFIID iid, void** out) {
   if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCItemMgt)) {
     *out = static_cast<IOPCItemMgt*>(this);
   } else if (IsEqualIID(iid, IID_IOPCGroupStateMgt)) {
-    *out = static_cast<IOPCGroupStateMgt*>(this);
+    *out = static_cast<IOPCGroupStateMgt*>(static_cast<IOPCGroupStateMgt2*>(this));
+  } else if (IsEqualIID(iid, IID_IOPCGroupStateMgt2) && da3_) {
+    *out = static_cast<IOPCGroupStateMgt2*>(this);
+  } else if (IsEqualIID(iid, IID_IOPCAsyncIO2)) {
+    *out = static_cast<IOPCAsyncIO2*>(this);
+  } else if (IsEqualIID(iid, IID_IConnectionPointContainer)) {
+    *out = static_cast<IConnectionPointContainer*>(this);
   } else if (IsEqualIID(iid, IID_IOPCSyncIO)) {
     *out = static_cast<IOPCSyncIO*>(static_cast<IOPCSyncIO2*>(this));
   } else if (IsEqualIID(iid, IID_IOPCSyncIO2) && da3_) {
@@ -68,11 +74,14 @@ void GroupObject::SetNameUnchecked(const std::wstring& name) {
 }
 
 void GroupObject::Retire() {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (retired_) return;
-  retired_ = true;
-  server_.store(nullptr);
-  Runtime::Get().Count(SIM_COUNTER_ITEMS_LIVE, -liveItems_);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (retired_) return;
+    retired_ = true;
+    server_.store(nullptr);
+    Runtime::Get().Count(SIM_COUNTER_ITEMS_LIVE, -liveItems_);
+  }
+  notifier_.Stop();
 }
 
 LONG GroupObject::References() { return RefCount(); }
@@ -151,7 +160,9 @@ HRESULT STDMETHODCALLTYPE GroupObject::AddItems(DWORD count, OPCITEMDEF* items, 
     for (auto& sink : AdvisedShutdownSinks()) sink->ShutdownRequest(L"shutdown during AddItems");
   }
   call.Args("count=%lu first=%ls", count, count && items && items[0].szItemID ? items[0].szItemID : L"");
-  return Guarded(call, [&] { return Define(count, items, true, results, errors); });
+  const HRESULT hr = Guarded(call, [&] { return Define(count, items, true, results, errors); });
+  if (SUCCEEDED(hr)) notifier_.Wake();
+  return hr;
 }
 
 HRESULT STDMETHODCALLTYPE GroupObject::ValidateItems(DWORD count, OPCITEMDEF* items, BOOL,
@@ -341,6 +352,7 @@ HRESULT STDMETHODCALLTYPE GroupObject::SetState(DWORD* requestedRate, DWORD* rev
     if (lcid != nullptr) settings_.lcid = *lcid;
     if (clientGroup != nullptr) settings_.clientHandle = *clientGroup;
     *revisedRate = settings_.updateRate;
+    notifier_.Wake();
     return hr;
   });
 }
@@ -569,6 +581,127 @@ HRESULT STDMETHODCALLTYPE GroupObject::WriteVQT(DWORD count, OPCHANDLE* handles,
     });
     return FaultSuccess(SIM_FAULT_WRITE_RESULT, hr);
   });
+}
+
+// ---- IOPCGroupStateMgt2 ----
+
+HRESULT STDMETHODCALLTYPE GroupObject::SetKeepAlive(DWORD keepAlive, DWORD* revised) {
+  CallScope call("IOPCGroupStateMgt2::SetKeepAlive");
+  call.Args("ms=%lu", keepAlive);
+  return Guarded(call, [&]() -> HRESULT {
+    if (revised == nullptr) return E_INVALIDARG;
+    *revised = notifier_.SetKeepAlive(keepAlive);
+    return S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::GetKeepAlive(DWORD* keepAlive) {
+  CallScope call("IOPCGroupStateMgt2::GetKeepAlive");
+  return Guarded(call, [&]() -> HRESULT {
+    if (keepAlive == nullptr) return E_INVALIDARG;
+    *keepAlive = notifier_.KeepAlive();
+    return S_OK;
+  });
+}
+
+// ---- IOPCAsyncIO2 ----
+
+HRESULT STDMETHODCALLTYPE GroupObject::Read(DWORD, OPCHANDLE*, DWORD, DWORD* cancelId, HRESULT** errors) {
+  CallScope call("IOPCAsyncIO2::Read");
+  return Guarded(call, [&]() -> HRESULT {
+    if (cancelId != nullptr) *cancelId = 0;
+    if (errors != nullptr) *errors = nullptr;
+    return E_NOTIMPL;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::Write(DWORD, OPCHANDLE*, VARIANT*, DWORD, DWORD* cancelId,
+                                             HRESULT** errors) {
+  CallScope call("IOPCAsyncIO2::Write");
+  return Guarded(call, [&]() -> HRESULT {
+    if (cancelId != nullptr) *cancelId = 0;
+    if (errors != nullptr) *errors = nullptr;
+    return E_NOTIMPL;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::Refresh2(OPCDATASOURCE source, DWORD transaction, DWORD* cancelId) {
+  CallScope call("IOPCAsyncIO2::Refresh2");
+  call.Args("source=%d transaction=%lu", static_cast<int>(source), transaction);
+  return Guarded(call, [&]() -> HRESULT {
+    Runtime::Get().Count(SIM_COUNTER_REFRESH_CALLS);
+    if (cancelId == nullptr) return E_INVALIDARG;
+    *cancelId = 0;
+    if (source != OPC_DS_CACHE && source != OPC_DS_DEVICE) return E_INVALIDARG;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      bool anyActive = false;
+      for (const Entry& e : entries_) anyActive = anyActive || (e.item != nullptr && e.active);
+      if (!settings_.active || !anyActive) return E_FAIL;  // nothing to refresh
+    }
+    return notifier_.QueueRefresh(transaction, cancelId);
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::Cancel2(DWORD cancelId) {
+  CallScope call("IOPCAsyncIO2::Cancel2");
+  call.Args("cancel=%lu", cancelId);
+  return Guarded(call, [&]() -> HRESULT { return E_FAIL; });  // always too late: answered at once
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::SetEnable(BOOL enable) {
+  CallScope call("IOPCAsyncIO2::SetEnable");
+  return Guarded(call, [&]() -> HRESULT {
+    notifier_.SetEnable(enable != FALSE);
+    return S_OK;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::GetEnable(BOOL* enable) {
+  CallScope call("IOPCAsyncIO2::GetEnable");
+  return Guarded(call, [&]() -> HRESULT {
+    if (enable == nullptr) return E_INVALIDARG;
+    *enable = notifier_.Enabled() ? TRUE : FALSE;
+    return S_OK;
+  });
+}
+
+// ---- IConnectionPointContainer ----
+
+HRESULT STDMETHODCALLTYPE GroupObject::EnumConnectionPoints(IEnumConnectionPoints** out) {
+  if (out != nullptr) *out = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE GroupObject::FindConnectionPoint(REFIID iid, IConnectionPoint** out) {
+  CallScope call("IConnectionPointContainer::FindConnectionPoint(group)");
+  return Guarded(call, [&]() -> HRESULT {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IOPCDataCallback)) return CONNECT_E_NOCONNECTION;
+    *out = &notifier_;
+    notifier_.AddRef();
+    return S_OK;
+  });
+}
+
+void GroupObject::Snapshot(GroupSnapshot& snapshot) {
+  std::lock_guard<std::mutex> guard(lock_);
+  snapshot.active = settings_.active != FALSE && !retired_;
+  snapshot.updateRate = settings_.updateRate;
+  snapshot.clientGroup = settings_.clientHandle;
+  snapshot.items.clear();
+  if (!snapshot.active) return;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    Entry& e = entries_[i];
+    if (e.item == nullptr || !e.active) continue;
+    ItemSample& sample = snapshot.items.emplace_back();
+    sample.server = static_cast<OPCHANDLE>(i + handleBase_);
+    sample.client = e.client;
+    VARIANT* value = sample.value.get();
+    sample.error = ReadEntry(e, true, value, &sample.quality, &sample.time);
+    if ((value->vt & VT_BYREF) != 0) ::VariantCopyInd(value, value);  // notifications carry values
+  }
 }
 
 }  // namespace krelta::sim

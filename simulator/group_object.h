@@ -14,6 +14,7 @@
 #include "opc_da.h"
 #include "simulator/address_space.h"
 #include "simulator/com_object.h"
+#include "simulator/data_notifier.h"
 
 namespace krelta::sim {
 
@@ -31,8 +32,10 @@ struct GroupSettings {
 };
 
 class GroupObject final : public IOPCItemMgt,
-                          public IOPCGroupStateMgt,
+                          public IOPCGroupStateMgt2,
                           public IOPCSyncIO2,
+                          public IOPCAsyncIO2,
+                          public IConnectionPointContainer,
                           public RefCounted {
  public:
   GroupObject(ServerObject* server, bool da3, GroupSettings settings);
@@ -63,6 +66,9 @@ class GroupObject final : public IOPCItemMgt,
                                      OPCHANDLE* clientGroup) override;
   HRESULT STDMETHODCALLTYPE SetName(LPCWSTR name) override;
   HRESULT STDMETHODCALLTYPE CloneGroup(LPCWSTR name, REFIID iid, LPUNKNOWN* out) override;
+  // IOPCGroupStateMgt2 (DA3 groups)
+  HRESULT STDMETHODCALLTYPE SetKeepAlive(DWORD keepAlive, DWORD* revised) override;
+  HRESULT STDMETHODCALLTYPE GetKeepAlive(DWORD* keepAlive) override;
 
   // IOPCSyncIO / IOPCSyncIO2
   HRESULT STDMETHODCALLTYPE Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles,
@@ -74,6 +80,23 @@ class GroupObject final : public IOPCItemMgt,
                                        HRESULT** errors) override;
   HRESULT STDMETHODCALLTYPE WriteVQT(DWORD count, OPCHANDLE* handles, OPCITEMVQT* vqts,
                                      HRESULT** errors) override;
+
+  // IOPCAsyncIO2: Refresh2 and the enable switch; asynchronous reads and writes are not offered.
+  HRESULT STDMETHODCALLTYPE Read(DWORD count, OPCHANDLE* handles, DWORD transaction, DWORD* cancelId,
+                                 HRESULT** errors) override;
+  HRESULT STDMETHODCALLTYPE Write(DWORD count, OPCHANDLE* handles, VARIANT* values, DWORD transaction,
+                                  DWORD* cancelId, HRESULT** errors) override;
+  HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE source, DWORD transaction, DWORD* cancelId) override;
+  HRESULT STDMETHODCALLTYPE Cancel2(DWORD cancelId) override;
+  HRESULT STDMETHODCALLTYPE SetEnable(BOOL enable) override;
+  HRESULT STDMETHODCALLTYPE GetEnable(BOOL* enable) override;
+
+  // IConnectionPointContainer: the IOPCDataCallback point.
+  HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override;
+  HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** out) override;
+
+  // The active items' current state for the notifier (behaviours advance as on a read).
+  void Snapshot(GroupSnapshot& snapshot);
 
   // Copies every item of from (same server handles) into this new group.
   void CopyItems(const GroupObject& from);
@@ -108,6 +131,7 @@ class GroupObject final : public IOPCItemMgt,
   LONG liveItems_ = 0;
   bool retired_ = false;
   OPCHANDLE handleBase_;  // server handle of entries_[0]: 1, or 0 under SIM_FAULT_ZERO_BASED_HANDLES
+  DataNotifier notifier_{this, static_cast<IOPCItemMgt*>(this)};
 };
 
 }  // namespace krelta::sim

@@ -106,6 +106,7 @@ CallScope::CallScope(const char* method, Kind kind) : method_(method), kind_(kin
   Runtime& rt = Runtime::Get();
   rt.Touch();
   if (kind != kOpc) return;
+  rt.Count(SIM_COUNTER_OPC_CALLS);
   if (rt.Fault(SIM_FAULT_EXIT_IN_CALL) != 0) {
     char line[200];
     std::snprintf(line, sizeof line, "%s: exit-in-call fault, ending the process", method);

@@ -90,7 +90,35 @@ class RawSession {
     return hr;
   }
 
+  // The server handles of the added items; item i has client handle i.
+  const std::vector<OPCHANDLE>& Handles() const { return handles_; }
+
+  // Advises sink on the group's IOPCDataCallback connection point.
+  HRESULT Advise(IUnknown* sink) {
+    com::ComPtr<IConnectionPointContainer> container;
+    com::ComPtr<IConnectionPoint> point;
+    HRESULT hr = io_.As(&container);
+    if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(IID_IOPCDataCallback, point.GetAddressOf());
+    return SUCCEEDED(hr) ? advise_.Advise(point.Get(), sink) : hr;
+  }
+  // IOPCAsyncIO2::Refresh2 from the cache.
+  HRESULT Refresh(DWORD transaction) {
+    com::ComPtr<IOPCAsyncIO2> async;
+    HRESULT hr = io_.As(&async);
+    DWORD cancel = 0;
+    return SUCCEEDED(hr) ? async->Refresh2(OPC_DS_CACHE, transaction, &cancel) : hr;
+  }
+
+  // IOPCGroupStateMgt2::SetKeepAlive (DA3 groups).
+  HRESULT SetKeepAlive(DWORD milliseconds) {
+    com::ComPtr<IOPCGroupStateMgt2> state;
+    HRESULT hr = io_.As(&state);
+    DWORD revised = 0;
+    return SUCCEEDED(hr) ? state->SetKeepAlive(milliseconds, &revised) : hr;
+  }
+
   void Close() {
+    advise_.reset();
     io2_.Reset();
     io_.Reset();
     if (server_ && group_ != 0) server_->RemoveGroup(group_, TRUE);
@@ -105,6 +133,7 @@ class RawSession {
   com::ComPtr<IOPCSyncIO2> io2_;
   OPCHANDLE group_ = 0;
   std::vector<OPCHANDLE> handles_;
+  com::AdviseToken advise_;
 };
 
 // Reaches the simulator through its control object and has it serve a generated space.

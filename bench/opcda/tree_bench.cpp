@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench/opcda/raw_session.h"
+#include "bench/support/heap_bytes.h"
 #include "config/connection_settings.h"
 #include "host/library.h"
 #include "opc_da.h"
@@ -77,22 +78,6 @@ std::size_t RawBrowse(IOPCBrowse* browse) {
   return items;
 }
 
-// Bytes in use in every heap of the process.
-std::size_t HeapBytesInUse() {
-  std::vector<HANDLE> heaps(::GetProcessHeaps(0, nullptr) + 16);
-  heaps.resize(::GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
-  std::size_t bytes = 0;
-  for (HANDLE heap : heaps) {
-    if (!::HeapLock(heap)) continue;
-    PROCESS_HEAP_ENTRY entry{};
-    while (::HeapWalk(heap, &entry)) {
-      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) bytes += entry.cbData;
-    }
-    ::HeapUnlock(heap);
-  }
-  return bytes;
-}
-
 double Millis(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
@@ -132,12 +117,12 @@ int main() {
     auto start = Clock::now();
     failed = RawBrowse(browse.Get()) != expected;
     raw.push_back(Millis(start));
-    const std::size_t heapBefore = HeapBytesInUse();
+    const std::size_t heapBefore = krelta::bench::HeapBytesInUse();
     start = Clock::now();
     failed = failed || dll.krelta2_connectionOpen(kConnection, &connection) != KRELTA2_OK;
     open.push_back(Millis(start));
     if (run == 0) {
-      heapGrowth = HeapBytesInUse() - heapBefore;
+      heapGrowth = krelta::bench::HeapBytesInUse() - heapBefore;
       failed = failed || krelta::host::CollectTags(dll, connection).size() != expected;
     }
     dll.krelta2_connectionClose(connection);
