@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench/opcda/raw_session.h"
+#include "bench/support/median_time.h"
 #include "config/connection_settings.h"
 #include "host/library.h"
 #include "log/log_file.h"
@@ -18,21 +19,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using krelta::bench::MedianMicros;
 using krelta::host::Library;
 
 constexpr DWORD kBranches = 10, kPerBranch = 1000;
-
-double MedianMicros(int runs, const std::function<bool()>& body, bool* failed) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    if (!body()) *failed = true;
-    times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
 
 // Writes the configuration of a connection to the generated space's ten branches.
 void Configure(const std::string& name, int logLevel) {

@@ -13,26 +13,17 @@
 #include <vector>
 
 #include "bench/opcda/raw_session.h"
+#include "bench/support/median_time.h"
 #include "bench/support/heap_bytes.h"
 #include "opcda/subscription_sink.h"
 #include "simulator/address_space.h"
 
 namespace {
 
+using krelta::bench::MedianMicros;
 using Clock = std::chrono::steady_clock;
 using krelta::VariantMirror;
 constexpr DWORD kNodes = 10, kPerNode = 1000;
-
-double MedianMicros(int runs, const std::function<bool()>& body, bool* failed) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    if (!body()) *failed = true;
-    times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;

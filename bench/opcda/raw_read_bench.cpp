@@ -1,30 +1,17 @@
 // Raw IOPCSyncIO::Read through the proxy/stub to the simulator, 1 and 10,000 items, against the
 // same read in-process on the simulator's own objects. Prints times and the ratios between them.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <vector>
 
 #include "bench/opcda/raw_session.h"
+#include "bench/support/median_time.h"
 #include "simulator/runtime.h"
 #include "simulator/server_objects.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Median wall time of one call of body, in microseconds.
-double MedianMicros(int runs, const std::function<HRESULT()>& body, bool* failed) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    if (FAILED(body())) *failed = true;
-    times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
+using krelta::bench::MedianMicros;
 
 HRESULT CreateInProcess(REFIID iid, void** out) { return krelta::sim::CreateServerObject(true, iid, out); }
 
@@ -57,10 +44,10 @@ int main() {
 
   bool failed = false;
   remote.Read(1);  // warm-up: first marshaling of the interface
-  const double remote1 = MedianMicros(200, [&] { return remote.Read(1); }, &failed);
-  const double remoteN = MedianMicros(15, [&] { return remote.Read(ids.size()); }, &failed);
-  const double local1 = MedianMicros(2000, [&] { return local.Read(1); }, &failed);
-  const double localN = MedianMicros(30, [&] { return local.Read(ids.size()); }, &failed);
+  const double remote1 = MedianMicros(200, [&] { return SUCCEEDED(remote.Read(1)); }, &failed);
+  const double remoteN = MedianMicros(15, [&] { return SUCCEEDED(remote.Read(ids.size())); }, &failed);
+  const double local1 = MedianMicros(2000, [&] { return SUCCEEDED(local.Read(1)); }, &failed);
+  const double localN = MedianMicros(30, [&] { return SUCCEEDED(local.Read(ids.size())); }, &failed);
   remote.Close();
   local.Close();
   krelta::com::Bstr error;

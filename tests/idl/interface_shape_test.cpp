@@ -65,6 +65,10 @@ TEST(InterfaceShape, MethodsSitInThePublishedSlots) {
   EXPECT_EQ(SLOT(IOPCBrowseServerAddressSpace, BrowseAccessPaths), 7u);
   EXPECT_EQ(SLOT(IOPCItemProperties, LookupItemIDs), 5u);
   EXPECT_EQ(SLOT(IOPCGroupStateMgt, CloneGroup), 6u);
+  EXPECT_EQ(SLOT(IOPCGroupStateMgt2, SetKeepAlive), 7u);
+  EXPECT_EQ(SLOT(IOPCDataCallback, OnReadComplete), 4u);
+  EXPECT_EQ(SLOT(IOPCDataCallback, OnCancelComplete), 6u);
+  EXPECT_EQ(SLOT(IOPCAsyncIO2, Refresh2), 5u);
   EXPECT_EQ(SLOT(IEnumOPCItemAttributes, Clone), 6u);
   EXPECT_EQ(SLOT(IOPCServerList, CLSIDFromProgID), 5u);
   EXPECT_EQ(SLOT(IOPCServerList2, CLSIDFromProgID), 5u);

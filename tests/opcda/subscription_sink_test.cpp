@@ -1,5 +1,7 @@
-// The data callback sink called as a server calls it, bad calls included.
+// The data callback sink called as a server calls it, bad calls included; reads put together
+// from the mirror and the server.
 #include "opcda/subscription_sink.h"
+#include "opcda/mirror_read.h"
 
 #include <gtest/gtest.h>
 
@@ -61,6 +63,57 @@ TEST(SubscriptionSink, CopiesValuesByWhatTheyReferToAndRefusesBadCallsQuietly) {
                                        errors));
   EXPECT_EQ(1u, sink->CallsAfterClose());
   EXPECT_EQ(2u, mirror->GetCounters().notifications);
+}
+
+// Server handles 101..103; the server answers each asked handle h with the value h, the mirror
+// with its notified value 1000 + client handle.
+TEST(SubscriptionSink, ReadsTakeWhatTheMirrorAnswersAndAskTheServerForTheRestInOrder) {
+  const struct {
+    std::vector<OPCHANDLE> notified;  // client handles
+    HRESULT serverCall;
+    std::vector<OPCHANDLE> serverAsked;
+    HRESULT call;
+    std::vector<double> values;  // per handle 101, 102, 103; empty when the read failed
+  } rows[] = {{{}, S_OK, {101, 102, 103}, S_OK, {101, 102, 103}},
+              {{1, 2, 3}, S_OK, {}, S_OK, {1001, 1002, 1003}},
+              {{2}, S_OK, {101, 103}, S_OK, {101, 1002, 103}},
+              {{2}, E_FAIL, {101, 103}, E_FAIL, {}}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.notified.size());
+    VariantMirror mirror;
+    mirror.Track({{1, 101}, {2, 102}, {3, 103}});
+    for (OPCHANDLE client : row.notified) {
+      VARIANT value{};
+      value.vt = VT_R8;
+      value.dblVal = 1000.0 + client;
+      WORD quality = 0xC0;
+      FILETIME time{1, 0};
+      mirror.Apply({reinterpret_cast<const VariantMirror::Handle*>(&client), 1, &value, 1, &quality, 1,
+                    reinterpret_cast<const std::uint64_t*>(&time), 1, nullptr, 0},
+                   VariantMirror::Clock::now());
+    }
+    std::vector<OPCHANDLE> asked;
+    ItemStates read = ReadThroughMirror(mirror, {101, 102, 103}, [&](const std::vector<OPCHANDLE>& handles) {
+      asked = handles;
+      ItemStates answer;
+      answer.call = row.serverCall;
+      answer.states.put()[0] = static_cast<OPCITEMSTATE*>(::CoTaskMemAlloc(sizeof(OPCITEMSTATE) * handles.size()));
+      answer.states.set_size(handles.size());
+      for (std::size_t i = 0; i < handles.size(); ++i) {
+        answer.states[i] = OPCITEMSTATE{};
+        answer.states[i].vDataValue.vt = VT_R8;
+        answer.states[i].vDataValue.dblVal = handles[i];
+      }
+      return answer;
+    });
+    EXPECT_EQ(row.serverAsked, asked);
+    EXPECT_EQ(row.call, read.call);
+    std::vector<double> values;
+    for (std::size_t i = 0; SUCCEEDED(read.call) && i < read.states.size(); ++i) {
+      values.push_back(read.states[i].vDataValue.dblVal);
+    }
+    EXPECT_EQ(row.values, values);
+  }
 }
 
 }  // namespace
