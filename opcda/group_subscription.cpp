@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::chrono::seconds kDefaultRefreshPeriod{60};
 std::atomic<std::int64_t> g_refreshPeriodForTesting{0};  // Clock ticks; 0: none set
+std::atomic<std::int64_t> g_answerWithinForTesting{0};
 
 }  // namespace
 
@@ -20,8 +21,9 @@ GroupSubscription::Clock::duration GroupSubscription::RefreshPeriod() {
   return ticks > 0 ? Clock::duration(ticks) : Clock::duration(kDefaultRefreshPeriod);
 }
 
-void GroupSubscription::SetRefreshPeriodForTesting(Clock::duration period) {
+void GroupSubscription::SetRefreshTimingForTesting(Clock::duration period, Clock::duration answerWithin) {
   g_refreshPeriodForTesting.store(period.count() > 0 ? period.count() : 0);
+  g_answerWithinForTesting.store(answerWithin.count() > 0 ? answerWithin.count() : 0);
 }
 
 GroupSubscription::~GroupSubscription() {
@@ -92,7 +94,10 @@ void GroupSubscription::Maintain(Clock::time_point now) {
     const HRESULT hr = call_("IOPCAsyncIO2::Refresh2",
                              [&] { return async_->Refresh2(OPC_DS_CACHE, transaction, &cancel); });
     // Asked before the answer can count: a refresh refused (no active item yet) proves nothing.
-    if (SUCCEEDED(hr)) mirror_->RefreshAsked(now, 2 * updateRate_);
+    const std::int64_t within = g_answerWithinForTesting.load();
+    if (SUCCEEDED(hr)) {
+      mirror_->RefreshAsked(now, within > 0 ? Clock::duration(within) : Clock::duration(2 * updateRate_));
+    }
   }
   switch (mirror_->CheckHealth(Clock::now())) {
     case MirrorHealthChange::kStopped:

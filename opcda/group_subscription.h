@@ -29,9 +29,10 @@ class GroupSubscription {
   using ServerCall = std::function<HRESULT(const char* name, const std::function<HRESULT()>& call)>;
   using LogLine = std::function<void(std::int32_t level, const std::string& message)>;
 
-  // How often the session asks for a refresh (60 s unless tests change it).
+  // How often the session asks for a refresh (60 s), and how soon its answer must arrive (twice
+  // the update rate), unless tests set them (zero or less: the default).
   static Clock::duration RefreshPeriod();
-  static void SetRefreshPeriodForTesting(Clock::duration period);  // zero or less: the default
+  static void SetRefreshTimingForTesting(Clock::duration period, Clock::duration answerWithin);
 
   GroupSubscription(ServerCall call, LogLine log, std::string serverName)
       : call_(std::move(call)), log_(std::move(log)), serverName_(std::move(serverName)) {}
