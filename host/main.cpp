@@ -353,7 +353,8 @@ std::string XmlEscaped(const std::string& text) {
 }
 
 // Writes a configuration file for a data source: the server address, then pairs of branch
-// item ID and display path, optionally "array=<item>:<name>,<name>..." entries.
+// item ID and display path, optionally "array=<item>:<name>,<name>..." entries and
+// "setting=<key>:<value>" entries (ReadFromSubscription:1, CallTimeout:5, ...).
 int WriteConfig(const Library&, const Arguments& args) {
   if (args.size() < 2) throw UsageError{"write-config needs a connection string and a server address"};
   char base[MAX_PATH] = {};
@@ -362,9 +363,17 @@ int WriteConfig(const Library&, const Arguments& args) {
   ::CreateDirectoryA((std::string(base) + "\\Norvane").c_str(), nullptr);
   ::CreateDirectoryA(folder.c_str(), nullptr);
   const std::string path = folder + "\\OPCDA_" + args[0] + "Configuration.xml";
-  std::string nodes, arrays;
+  std::string nodes, arrays, settings;
   int node = 0;
   for (std::size_t i = 2; i < args.size(); ++i) {
+    if (args[i].rfind("setting=", 0) == 0) {
+      const std::string pair = args[i].substr(8);
+      const std::size_t colon = pair.find(':');
+      if (colon == std::string::npos) throw UsageError{args[i] + " needs <key>:<value>"};
+      settings += "    <setting key=\"" + XmlEscaped(pair.substr(0, colon)) + "\" value=\"" +
+                  XmlEscaped(pair.substr(colon + 1)) + "\" />\n";
+      continue;
+    }
     if (args[i].rfind("array=", 0) == 0) {
       const std::string definition = args[i].substr(6);
       const std::size_t colon = definition.find(':');
@@ -404,9 +413,9 @@ int WriteConfig(const Library&, const Arguments& args) {
                "    <setting key=\"LogLevel\" value=\"3\" />\n"
                "    <setting key=\"URL\" value=\"%s\" />\n"
                "    <setting key=\"Delimiter\" value=\".\" />\n"
-               "    <setting key=\"BrowseSupported\" value=\"1\" />\n"
+               "    <setting key=\"BrowseSupported\" value=\"1\" />\n%s"
                "    <nodes>\n%s    </nodes>\n%s</settings>\n",
-               encoding.c_str(), XmlEscaped(args[1]).c_str(), nodes.c_str(), arrays.c_str());
+               encoding.c_str(), XmlEscaped(args[1]).c_str(), settings.c_str(), nodes.c_str(), arrays.c_str());
   if (std::fclose(f) != 0) {
     std::printf("cannot write %s: %s\n", path.c_str(), std::strerror(errno));
     return 1;
@@ -425,7 +434,7 @@ const std::vector<Command>& Commands() {
       {"read", "read <connection string> [tag paths...]", Read},
       {"write", "write <connection string> <tag path> <number|text|null> [--text] [--time <seconds|2024-03-01T12:00:00>]", Write},
       {"watch", "watch <connection string> [--interval s] [--count n]", Watch},
-      {"write-config", "write-config <connection string> <server address> [<item ID> <path>]... [array=<item ID>:<name>,...]...", WriteConfig},
+      {"write-config", "write-config <connection string> <server address> [<item ID> <path>]... [array=<item ID>:<name>,...]... [setting=<key>:<value>]...", WriteConfig},
   };
   return commands;
 }

@@ -29,8 +29,10 @@ expect() {  # expect <line pattern (grep -E, whole line)> [count]
 
 url='opcda://localhost/OpcDAKrelta.Simulator.1/{DE186CF8-2426-4039-ACAB-729B0908B909}'
 odd='Line "2" <&>'  # no such branch: the node stays, empty
+# Reads from the subscription: a write below is read back at once all the same.
+host 2 write-config Cli "$url" setting=ReadFromSubscription
 host 0 write-config Cli "$url" Plant.Line2 Plant.Line2 "$odd" "$odd" Plant.Line1 Line1 Plant Plant \
-  'array=Plant.Line1.Profile:p1,,p3'
+  'array=Plant.Line1.Profile:p1,,p3' setting=ReadFromSubscription:1
 host 0 tree Cli
 expect '\[OpcDAKrelta.Simulator.1\]'
 expect "  \[$odd\]"
