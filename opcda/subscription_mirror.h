@@ -130,8 +130,8 @@ class SubscriptionMirror {
     silenceLimit_ = limit;
   }
 
-  // Whether notifications stopped (a refresh unanswered in time, or silence past the limit)
-  // or resumed since the last check; each change is reported once.
+  // Whether notifications stopped (a refresh unanswered in time, or silence past the limit; also
+  // when none ever arrived) or resumed since the last check; each change is reported once.
   MirrorHealthChange CheckHealth(Clock::time_point now) {
     std::lock_guard<Lock> held(lock_);
     const bool refreshUnanswered = refreshDeadline_ && now > *refreshDeadline_;
@@ -141,6 +141,12 @@ class SubscriptionMirror {
       refreshDeadline_.reset();
       resumedUnreported_ = false;
       if (stopped_) return MirrorHealthChange::kNone;
+      stopped_ = true;
+      return MirrorHealthChange::kStopped;
+    }
+    if (!notified_ && refreshUnanswered && !stopped_) {
+      // Advised, but nothing ever arrived (callbacks refused on the way back, say).
+      refreshDeadline_.reset();
       stopped_ = true;
       return MirrorHealthChange::kStopped;
     }

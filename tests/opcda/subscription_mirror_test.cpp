@@ -152,6 +152,12 @@ TEST(SubscriptionMirror, StopsAndResumesAreReportedOnce) {
   EXPECT_EQ(MirrorHealthChange::kNone, mirror.CheckHealth(t0 + milliseconds(701)));
   EXPECT_EQ(t0 + milliseconds(700), mirror.LastNotification());
 
+  // A subscription that never brought anything counts as stopped too.
+  Mirror never;
+  never.RefreshAsked(t0, milliseconds(100));
+  EXPECT_EQ(MirrorHealthChange::kStopped, never.CheckHealth(t0 + milliseconds(101)));
+  EXPECT_EQ(MirrorHealthChange::kNone, never.CheckHealth(t0 + milliseconds(500)));
+
   // With a promised keep-alive, silence past the limit stops it as well.
   mirror.SetSilenceLimit(milliseconds(100));
   EXPECT_EQ(MirrorHealthChange::kNone, mirror.CheckHealth(t0 + milliseconds(800)));
