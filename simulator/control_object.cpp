@@ -111,6 +111,25 @@ class ControlObject final : public ISimulatorControl, public RefCounted {
       return S_OK;
     });
   }
+
+  HRESULT STDMETHODCALLTYPE SetChaos(DWORD seed, LPCWSTR profile, BSTR* error) override {
+    CallScope call("ISimulatorControl::SetChaos", CallScope::kControl);
+    call.Args("seed=%lu profile=%ls", seed, profile ? profile : L"(null)");
+    return Guarded(call, [&]() -> HRESULT {
+      if (error == nullptr) return E_INVALIDARG;
+      *error = nullptr;
+      std::wstring message;
+      const HRESULT hr = sim::SetChaos(seed, profile != nullptr ? profile : L"", message);
+      if (FAILED(hr)) *error = ::SysAllocString(message.c_str());
+      return hr;
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE ReleaseHangs() override {
+    CallScope call("ISimulatorControl::ReleaseHangs", CallScope::kControl);
+    ReleaseChaosHangs();
+    return call.Done(S_OK);
+  }
 };
 
 }  // namespace

@@ -156,6 +156,7 @@ HRESULT GroupObject::Define(DWORD count, OPCITEMDEF* items, bool add, OPCITEMRES
 HRESULT STDMETHODCALLTYPE GroupObject::AddItems(DWORD count, OPCITEMDEF* items, OPCITEMRESULT** results,
                                                 HRESULT** errors) {
   CallScope call("IOPCItemMgt::AddItems");
+  call.Items(count, errors);
   if (Runtime::Get().Fault(SIM_FAULT_SHUTDOWN_IN_ADDITEMS) != 0) {
     for (auto& sink : AdvisedShutdownSinks()) sink->ShutdownRequest(L"shutdown during AddItems");
   }
@@ -438,6 +439,7 @@ HRESULT GroupObject::ReadEntry(Entry& e, bool cache, VARIANT* value, WORD* quali
 HRESULT STDMETHODCALLTYPE GroupObject::Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles,
                                             OPCITEMSTATE** values, HRESULT** errors) {
   CallScope call("IOPCSyncIO::Read");
+  call.Items(count, errors, values);
   ShutdownInsideIo();
   call.Args("source=%d count=%lu", static_cast<int>(source), count);
   return Guarded(call, [&]() -> HRESULT {
@@ -494,6 +496,7 @@ HRESULT GroupObject::WriteEntry(Entry& e, const VARIANT& value, const WORD* qual
 HRESULT STDMETHODCALLTYPE GroupObject::Write(DWORD count, OPCHANDLE* handles, VARIANT* values,
                                              HRESULT** errors) {
   CallScope call("IOPCSyncIO::Write");
+  call.Items(count, errors);
   ShutdownInsideIo();
   call.Args("count=%lu", count);
   return Guarded(call, [&]() -> HRESULT {
@@ -517,6 +520,7 @@ HRESULT STDMETHODCALLTYPE GroupObject::ReadMaxAge(DWORD count, OPCHANDLE* handle
                                                   VARIANT** values, WORD** qualities,
                                                   FILETIME** timestamps, HRESULT** errors) {
   CallScope call("IOPCSyncIO2::ReadMaxAge");
+  call.Items(count, errors);
   ShutdownInsideIo();
   call.Args("count=%lu", count);
   return Guarded(call, [&]() -> HRESULT {
@@ -558,6 +562,7 @@ HRESULT STDMETHODCALLTYPE GroupObject::ReadMaxAge(DWORD count, OPCHANDLE* handle
 HRESULT STDMETHODCALLTYPE GroupObject::WriteVQT(DWORD count, OPCHANDLE* handles, OPCITEMVQT* vqts,
                                                 HRESULT** errors) {
   CallScope call("IOPCSyncIO2::WriteVQT");
+  call.Items(count, errors);
   ShutdownInsideIo();
   call.Args("count=%lu", count);
   return Guarded(call, [&]() -> HRESULT {

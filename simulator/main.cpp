@@ -9,7 +9,8 @@
 //
 // Switches: --idle-seconds N (end after N s without any call, default 20), --linger-seconds N
 // (end N s after the last object went away, default 1), --log <file> (default
-// C:\ProgramData\OpcDAKrelta-Simulator\simulator.log), --no-call-log, --space <file>.
+// C:\ProgramData\OpcDAKrelta-Simulator\simulator.log), --no-call-log, --space <file>,
+// --chaos <seed>:<profile> (chaos mode from the first call, see simulator/chaos.h).
 #include <windows.h>
 #include <shlobj.h>
 
@@ -87,7 +88,7 @@ void RevokeClassObjects() {
 
 struct Options {
   bool regserver = false, unregserver = false, embedding = false, callLog = true;
-  std::wstring check, log, space;
+  std::wstring check, log, space, chaos;
   DWORD idleSeconds = 20, lingerSeconds = 1;
   std::wstring serverSwitches;  // what /regserver keeps in LocalServer32
 };
@@ -125,6 +126,18 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o, std::wstring& error) {
       if (!value(v)) return false;
       (Is(a, L"log") ? o.log : o.space) = v;
       o.serverSwitches += std::wstring(L" --") + (Is(a, L"log") ? L"log" : L"space") + L" \"" + v + L"\"";
+    } else if (Is(a, L"chaos")) {
+      if (!value(o.chaos)) return false;
+      krelta::sim::ChaosProfile profile;
+      const size_t colon = o.chaos.find(L':');
+      wchar_t* end = nullptr;
+      std::wcstoul(o.chaos.c_str(), &end, 10);
+      if (colon == 0 || colon == std::wstring::npos || end != o.chaos.c_str() + colon ||
+          !krelta::sim::ChaosProfile::Parse(o.chaos.substr(colon + 1), profile, error)) {
+        if (error.empty()) error = L"--chaos needs <seed>:<profile>";
+        return false;
+      }
+      o.serverSwitches += L" --chaos \"" + o.chaos + L"\"";
     } else if (Is(a, L"idle-seconds") || Is(a, L"linger-seconds")) {
       if (!value(v)) return false;
       wchar_t* end = nullptr;
@@ -190,6 +203,16 @@ int Serve(const Options& o) {
       return 1;
     }
     rt.ReplaceSpace(std::move(space));
+  }
+
+  if (!o.chaos.empty()) {
+    std::wstring error;
+    const size_t colon = o.chaos.find(L':');
+    // Each process draws its own stream (the log names the seed in force): the same draws
+    // again would end every new process at the same call.
+    krelta::sim::SetChaos(static_cast<std::uint32_t>(std::wcstoul(o.chaos.c_str(), nullptr, 10)) ^
+                              (::GetCurrentProcessId() * 2654435761u),
+                          o.chaos.substr(colon + 1), error);
   }
 
   krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);

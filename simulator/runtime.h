@@ -10,7 +10,9 @@
 #include <mutex>
 #include <string>
 
+#include "opc_da.h"
 #include "simulator/address_space.h"
+#include "simulator/chaos.h"
 #include "simulator_control.h"
 
 namespace krelta::sim {
@@ -96,11 +98,25 @@ class CallScope {
   void Args(const char* format, ...);
   HRESULT Done(HRESULT hr);
   bool IsOpc() const { return kind_ == kOpc; }
+  const char* Method() const { return method_; }
+
+  // The per-item outputs of an item-level call, for the chaos mode's per-item draws.
+  struct ItemOutputs {
+    DWORD count = 0;
+    HRESULT** errors = nullptr;
+    OPCITEMSTATE** states = nullptr;
+  };
+  void Items(DWORD count, HRESULT** errors, OPCITEMSTATE** states = nullptr) { items_ = {count, errors, states}; }
+  const ItemOutputs& Items() const { return items_; }
+  void SetChaosStep(unsigned long long step) { chaosStep_ = step; }
+  unsigned long long ChaosStep() const { return chaosStep_; }
 
  private:
   const char* method_;
   Kind kind_;
   char args_[160];
+  ItemOutputs items_;
+  unsigned long long chaosStep_ = 0;  // 0: no chaos draw
 };
 
 // Runs body (returning HRESULT) inside a barrier: exceptions become E_OUTOFMEMORY or E_FAIL
@@ -113,8 +129,9 @@ HRESULT Guarded(CallScope& call, Body&& body) {
     Runtime::Get().Count(SIM_COUNTER_DEAD_CALLS);
     return call.Done(dead);
   }
+  if (call.IsOpc() && ChaosBefore(call, &hr)) return call.Done(hr);
   try {
-    hr = body();
+    hr = ChaosAfter(call, body());
   } catch (const std::bad_alloc&) {
     hr = E_OUTOFMEMORY;
   } catch (...) {

@@ -702,6 +702,7 @@ HRESULT STDMETHODCALLTYPE ServerObject::QueryOrganization(OPCNAMESPACETYPE* type
 
 HRESULT STDMETHODCALLTYPE ServerObject::ChangeBrowsePosition(OPCBROWSEDIRECTION direction, LPCWSTR text) {
   CallScope call("IOPCBrowseServerAddressSpace::ChangeBrowsePosition");
+  if (direction == OPC_BROWSE_TO) ChaosNewWalk();
   call.Args("direction=%d to=%ls", static_cast<int>(direction), text ? text : L"(null)");
   return Guarded(call, [&]() -> HRESULT {
     HRESULT hr;
@@ -893,6 +894,7 @@ HRESULT STDMETHODCALLTYPE ServerObject::Browse(LPWSTR itemId, LPWSTR* continuati
                                                DWORD propertyCount, DWORD* propertyIds, BOOL* more,
                                                DWORD* count, OPCBROWSEELEMENT** elements) {
   CallScope call("IOPCBrowse::Browse");
+  if (continuation == nullptr || *continuation == nullptr || **continuation == L'\0') ChaosNewWalk();
   call.Args("item=%ls continuation=%ls max=%lu filter=%d", itemId ? itemId : L"(null)",
             continuation && *continuation ? *continuation : L"", maxElements, static_cast<int>(filter));
   return Guarded(call, [&]() -> HRESULT {

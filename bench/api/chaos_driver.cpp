@@ -1,0 +1,719 @@
+// Chaos driver: many connections through the exports, as a host uses them, against the
+// simulator in chaos mode, with the invariants a host relies on checked on every call and at
+// the end. Prints a summary; exit code 0 when nothing was violated, 1 on any violation, 2 when
+// the run could not start (no simulator registered, no library).
+//
+//   chaos_driver.exe [--seconds N] [--seed S] [--profile P] [--connections N] [--threads N]
+//                    [--call-timeout S] [--library PATH] [--reconnect-ms MS]
+//
+// Connections alternate between the Data Access 3.00 and 2.05 classes; each has a branch of its
+// own: W0..W3 (R8, written by the driver only, so it knows what they may hold), S (a constant
+// text) and A0..A2 (EMPTY: under chaos they answer drawn variants). The seed fixes the driver's
+// choices per host thread and the simulator's draws per call; thread scheduling is not fixed,
+// so a replay repeats the mix of faults, not every interleaving.
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/connection_settings.h"
+#include "host/library.h"
+#include "log/log_file.h"
+#include "opc_da.h"
+#include "opc_da_constants.h"
+#include "platform/com/com_owners.h"
+#include "platform/com/wide_text.h"
+#include "simulator/control_client.h"
+#include "simulator_control.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  double seconds = 60;
+  std::uint32_t seed = 1;
+  std::string profile = "default";
+  int connections = 20;
+  int threads = 4;
+  int callTimeoutSeconds = 2;
+  std::string library;
+  int reconnectMs = 500;
+};
+
+constexpr int kWritten = 4, kVariants = 3;
+constexpr DWORD kProbeBoundMs = 10000;  // the library's host probe
+constexpr SIZE_T kMemoryMargin = 8u << 20;
+constexpr DWORD kHandleMargin = 200;
+constexpr int kStuckPerServer = 2, kServers = 2;
+// Threads of the host process that are neither sessions nor stuck calls: COM's RPC workers
+// and the log relay's, which Wine starts on demand.
+constexpr int kThreadSlack = 8;
+
+// Call times per export in logarithmic buckets (10 us .. ~1,000 s), so the driver's own memory
+// stays flat however long it runs.
+class Times {
+ public:
+  void Add(double ms) {
+    const int b = std::clamp(static_cast<int>(std::log10(std::max(ms, 0.01) / 0.01) * 100), 0, kBuckets - 1);
+    ++buckets_[b];
+    ++count_;
+    worst_ = std::max(worst_, ms);
+  }
+  long long Count() const { return count_; }
+  double Worst() const { return worst_; }
+  double Percentile(double p) const {
+    long long rank = static_cast<long long>(std::ceil(p / 100.0 * static_cast<double>(count_))), seen = 0;
+    for (int b = 0; b < kBuckets; ++b) {
+      if ((seen += buckets_[b]) >= rank && rank > 0) return 0.01 * std::pow(10.0, (b + 1) / 100.0);
+    }
+    return worst_;
+  }
+
+ private:
+  static constexpr int kBuckets = 800;
+  long long buckets_[kBuckets] = {};
+  long long count_ = 0;
+  double worst_ = 0;
+};
+
+struct ExportStats {
+  Times times;
+  long long status[3] = {};
+};
+
+// What one written item may hold: its initial value (the server may have restarted), every
+// value whose write was not confirmed (it may still land), and the last confirmed one.
+struct WrittenItem {
+  float initial = 0;
+  float confirmed = 0;
+  std::set<float> unconfirmed;
+  bool Allows(float v) const { return v == confirmed || v == initial || unconfirmed.count(v) != 0; }
+};
+
+struct Connection {
+  std::mutex busy;  // the host uses a connection from one thread at a time
+  std::string name, branch;
+  krelta2_connection handle = nullptr;
+  std::vector<krelta2_tag> tags;
+  std::vector<std::string> tagNames;
+  WrittenItem written[kWritten];
+  std::uint32_t nextValue = 0;
+};
+
+class Driver {
+ public:
+  Driver(const Options& o, krelta::host::Library& dll) : o_(o), dll_(dll), connections_(o.connections) {}
+
+  int Run();
+
+ private:
+  // One export call: timed, its status checked, counted under name.
+  template <typename Call>
+  krelta2_status Timed(const char* name, DWORD boundMs, Call&& call);
+  void Violation(const char* what, const std::string& detail);
+  std::wstring Space() const;
+  void Configure();
+  bool Open(Connection& c);
+  void Close(Connection& c);
+  void Read(Connection& c, std::mt19937& rng, bool strict);
+  void Write(Connection& c, std::mt19937& rng);
+  void Walk(Connection& c);
+  void HostThread(int index);
+  void Monitor();
+  bool ReachSimulator();
+  void Summary(const std::map<std::string, long long>& faults);
+  std::size_t Threads() const;
+  static SIZE_T Committed();
+  static DWORD Handles();
+
+  const Options& o_;
+  krelta::host::Library& dll_;
+  std::vector<Connection> connections_;
+  std::mutex statsLock_;
+  std::map<std::string, ExportStats> stats_;
+  std::map<std::string, long long> violationKinds_;
+  std::vector<std::string> violations_;  // the first few of each kind, with where to replay
+  long long violationCount_ = 0;
+  std::atomic<bool> running_{false};
+  std::atomic<int> openConnections_{0};
+  std::atomic<long long> steps_{0};
+  std::size_t baseThreads_ = 0;
+  std::size_t worstThreads_ = 0;
+  std::atomic<ULONGLONG> inFlightSince_[64]{};
+  std::atomic<const char*> inFlightName_[64]{};
+  krelta::com::ComPtr<ISimulatorControl> control_;
+  LONG simulatorPid_ = 0;
+  std::map<LONG, std::map<DWORD, LONG>> chaosCounts_;  // per simulator process
+  int simulatorStarts_ = 0;
+};
+
+thread_local int t_thread = 63;
+// Session threads not yet ended, when the library is the test build (for the violation's text).
+int32_t (*g_sessionThreads)() = nullptr;  // the monitor and main thread share the last slot
+thread_local long long t_step = 0;
+
+std::size_t Driver::Threads() const {
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  std::size_t n = 0;
+  for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+    n += entry.th32OwnerProcessID == ::GetCurrentProcessId();
+  }
+  ::CloseHandle(snapshot);
+  return n;
+}
+
+SIZE_T Driver::Committed() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters);
+  return counters.PagefileUsage;  // Wine leaves PrivateUsage at 0; this is the commit charge
+}
+
+DWORD Driver::Handles() {
+  DWORD n = 0;
+  if (::GetProcessHandleCount(::GetCurrentProcess(), &n) && n != 0) return n;
+  // Wine answers 0; it hands out the lowest free handle slot, so a fresh handle's slot grows
+  // with handles left open.
+  const HANDLE probe = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  n = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(probe) >> 2);
+  ::CloseHandle(probe);
+  return n;
+}
+
+void Driver::Violation(const char* what, const std::string& detail) {
+  std::lock_guard<std::mutex> guard(statsLock_);
+  ++violationCount_;
+  if (++violationKinds_[what] <= 5) {
+    char where[96];
+    std::snprintf(where, sizeof where, "seed %lu, thread %d, step %lld: ", static_cast<unsigned long>(o_.seed),
+                  t_thread, t_thread == 63 ? steps_.load() : t_step);
+    violations_.push_back(where + std::string(what) + (detail.empty() ? "" : ": " + detail));
+    std::printf("VIOLATION %s\n", violations_.back().c_str());
+    std::fflush(stdout);
+  }
+}
+
+template <typename Call>
+krelta2_status Driver::Timed(const char* name, DWORD boundMs, Call&& call) {
+  inFlightName_[t_thread] = name;
+  inFlightSince_[t_thread] = ::GetTickCount64();
+  const auto start = Clock::now();
+  const krelta2_status status = call();
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  inFlightSince_[t_thread] = 0;
+  {
+    std::lock_guard<std::mutex> guard(statsLock_);
+    ExportStats& s = stats_[name];
+    s.times.Add(ms);
+    if (status <= 2) ++s.status[status];
+  }
+  if (status > 2) Violation("status outside 0, 1, 2", std::string(name) + " answered " + std::to_string(status));
+  if (ms > boundMs + 1000.0) {
+    Violation("call longer than its bound",
+              std::string(name) + " took " + std::to_string(static_cast<long>(ms)) + " ms, bound " +
+                  std::to_string(boundMs) + " ms + 1 s");
+  }
+  return status;
+}
+
+std::wstring Driver::Space() const {
+  std::wstring text;
+  wchar_t line[128];
+  for (int c = 0; c < o_.connections; ++c) {
+    std::swprintf(line, 128, L"branch Chaos.C%02d\n", c);
+    text += line;
+    for (int k = 0; k < kWritten; ++k) {
+      std::swprintf(line, 128, L"item W%d R8 %d\n", k, c * 8 + k);
+      text += line;
+    }
+    std::swprintf(line, 128, L"item S BSTR \"text %02d\" good r\n", c);
+    text += line;
+    for (int k = 0; k < kVariants; ++k) {
+      std::swprintf(line, 128, L"item A%d EMPTY - good r\n", k);
+      text += line;
+    }
+  }
+  return text;
+}
+
+void Driver::Configure() {
+  for (int c = 0; c < o_.connections; ++c) {
+    Connection& conn = connections_[c];
+    char text[64];
+    std::snprintf(text, sizeof text, "Chaos%02d", c);
+    conn.name = text;
+    std::snprintf(text, sizeof text, "Chaos.C%02d", c);
+    conn.branch = text;
+    for (int k = 0; k < kWritten; ++k) {
+      conn.written[k].initial = conn.written[k].confirmed = static_cast<float>(c * 8 + k);
+    }
+    krelta::ConnectionSettings settings(conn.name);
+    settings.SetUrl(c % 2 == 0
+                        ? "opcda://localhost/OpcDAKrelta.Simulator.1/{DE186CF8-2426-4039-ACAB-729B0908B909}"
+                        : "opcda://localhost/OpcDAKrelta.SimulatorDA2.1/{52A9AFA7-64CF-48D3-BE83-E59751905C0A}");
+    settings.SetNodes({{conn.branch, conn.branch}});
+    settings.SetLogLevel(krelta::kLogWarning);
+    settings.SetCallTimeoutSeconds(o_.callTimeoutSeconds);
+    settings.WriteConfiguration();
+  }
+}
+
+bool Driver::Open(Connection& c) {
+  const krelta2_connection sentinel = reinterpret_cast<krelta2_connection>(0x5E17);
+  krelta2_connection handle = sentinel;
+  const DWORD bound = o_.callTimeoutSeconds * 1000 + kProbeBoundMs;
+  const krelta2_status status =
+      Timed("krelta2_connectionOpen", bound, [&] { return dll_.krelta2_connectionOpen(c.name.c_str(), &handle); });
+  if (status != KRELTA2_OK) {
+    if (handle != sentinel) Violation("a failed open wrote its out pointer", c.name);
+    return false;
+  }
+  c.handle = handle;
+  ++openConnections_;
+  c.tags.clear();
+  c.tagNames.clear();
+  for (const auto& t : krelta::host::CollectTags(dll_, handle)) {
+    c.tags.push_back(t.tag);
+    c.tagNames.push_back(t.path.substr(t.path.rfind('/') + 1));
+  }
+  return true;
+}
+
+void Driver::Close(Connection& c) {
+  if (c.handle == nullptr) return;
+  Timed("krelta2_connectionClose", o_.callTimeoutSeconds * 1000,
+        [&] { return dll_.krelta2_connectionClose(c.handle); });
+  c.handle = nullptr;
+  c.tags.clear();
+  --openConnections_;
+}
+
+// Reads a random request (duplicates allowed) and checks what came back. strict: chaos is off,
+// so every value must be there and right.
+void Driver::Read(Connection& c, std::mt19937& rng, bool strict) {
+  if (c.tags.empty()) return;
+  std::vector<std::size_t> picks;
+  const std::size_t count = strict ? c.tags.size() : 1 + rng() % (2 * c.tags.size());
+  for (std::size_t i = 0; i < count; ++i) picks.push_back(strict ? i : rng() % c.tags.size());
+  std::vector<krelta2_tag> request;
+  for (std::size_t p : picks) request.push_back(c.tags[p]);
+  const krelta2_vector sentinel = reinterpret_cast<krelta2_vector>(0x5E17);
+  krelta2_vector values = sentinel;
+  const krelta2_status status = Timed("krelta2_connectionReadCurrentData", o_.callTimeoutSeconds * 1000, [&] {
+    return dll_.krelta2_connectionReadCurrentData(c.handle, request.data(), static_cast<uint32_t>(request.size()),
+                                                  &values);
+  });
+  if (status != KRELTA2_OK) {
+    if (values != sentinel) Violation("a failed read wrote its out pointer", c.name);
+    if (strict) Violation("a read with chaos off failed", c.name + ": " + krelta::host::NewestStandaloneLogEntry());
+    return;
+  }
+  uint32_t length = 0;
+  dll_.krelta2_vectorGetLength(values, &length);
+  if (length != request.size()) {
+    Violation("a read's vector has another length than the request",
+              std::to_string(length) + " for " + std::to_string(request.size()));
+  }
+  for (uint32_t i = 0; i < length && i < picks.size(); ++i) {
+    const std::string& tag = c.tagNames[picks[i]];
+    uint32_t kind = 9;
+    dll_.krelta2_vectorGetType(values, i, &kind);
+    if (tag[0] == 'A') continue;  // drawn variants: any answer will do
+    if (kind == KRELTA2_KIND_NULL) {
+      if (strict) Violation("a value is missing with chaos off", c.name + "/" + tag);
+      continue;
+    }
+    if (tag == "S") {
+      krelta2_string text = nullptr;
+      dll_.krelta2_vectorGetString(values, i, &text);
+      const std::string got = kind == KRELTA2_KIND_TEXT ? krelta::host::TakeString(dll_, text) : "(number)";
+      if (got != "text " + c.name.substr(5)) Violation("wrong text", c.name + "/S: " + got);
+      continue;
+    }
+    float v = NAN;
+    if (kind != KRELTA2_KIND_NUMBER || dll_.krelta2_vectorGetFloat(values, i, &v) != KRELTA2_OK) {
+      Violation("a number item answered no number", c.name + "/" + tag);
+      continue;
+    }
+    const WrittenItem& item = c.written[tag[1] - '0'];
+    if (!item.Allows(v)) {
+      Violation("wrong value", c.name + "/" + tag + " = " + std::to_string(v) + ", last confirmed write " +
+                                   std::to_string(item.confirmed));
+    }
+  }
+  dll_.krelta2_vectorFree(values);
+}
+
+// Writes one item: a status 0 means it reached the server.
+void Driver::Write(Connection& c, std::mt19937& rng) {
+  std::size_t pick = c.tags.size();
+  for (std::size_t i = 0; i < c.tags.size(); ++i) {
+    if (c.tagNames[i][0] == 'W' && (pick == c.tags.size() || rng() % 2 == 0)) pick = i;
+  }
+  if (pick == c.tags.size()) return;
+  WrittenItem& item = c.written[c.tagNames[pick][1] - '0'];
+  // Values unique per item, exact in a float: 1,000,000 + connection x 100,000 + item x 10,000 + n.
+  const float value = static_cast<float>(1000000 + (&c - connections_.data()) * 100000 +
+                                         (c.tagNames[pick][1] - '0') * 10000 + (c.nextValue++ % 10000));
+  krelta2_vector row = nullptr;
+  dll_.krelta2_vectorCreate(1, &row);
+  dll_.krelta2_vectorSetFloat(row, 0, value);
+  const krelta2_status status = Timed("krelta2_connectionWriteHistoricalData", o_.callTimeoutSeconds * 1000, [&] {
+    return dll_.krelta2_connectionWriteHistoricalData(c.handle, &c.tags[pick], 1, 1700000000, row);
+  });
+  dll_.krelta2_vectorFree(row);
+  if (status == KRELTA2_OK) {
+    item.confirmed = value;
+  } else {
+    item.unconfirmed.insert(value);
+  }
+}
+
+// The tree and the operations a host calls beside reads and writes.
+void Driver::Walk(Connection& c) {
+  const DWORD bound = o_.callTimeoutSeconds * 1000;
+  uint32_t nodes = 0, time = 0;
+  Timed("krelta2_connectionGetNumNodes", bound, [&] { return dll_.krelta2_connectionGetNumNodes(c.handle, &nodes); });
+  Timed("krelta2_connectionGetCurrentTime", bound,
+        [&] { return dll_.krelta2_connectionGetCurrentTime(c.handle, &time); });
+  std::vector<krelta2_node> pending;
+  for (uint32_t n = 0; n < nodes; ++n) {
+    krelta2_node node = nullptr;
+    if (Timed("krelta2_connectionGetNode", bound, [&] { return dll_.krelta2_connectionGetNode(c.handle, n, &node); }) == 0) {
+      pending.push_back(node);
+    }
+  }
+  while (!pending.empty()) {
+    const krelta2_node node = pending.back();
+    pending.pop_back();
+    krelta2_string name = nullptr;
+    if (Timed("krelta2_nodeGetName", bound, [&] { return dll_.krelta2_nodeGetName(node, &name); }) == 0) {
+      dll_.krelta2_stringFree(name);
+    }
+    uint32_t tags = 0, children = 0;
+    Timed("krelta2_nodeGetNumTags", bound, [&] { return dll_.krelta2_nodeGetNumTags(node, &tags); });
+    for (uint32_t t = 0; t < tags; ++t) {
+      krelta2_tag tag = nullptr;
+      if (Timed("krelta2_nodeGetTag", bound, [&] { return dll_.krelta2_nodeGetTag(node, t, &tag); }) != 0) continue;
+      Timed("krelta2_tagGetUpdateTime", bound, [&] { return dll_.krelta2_tagGetUpdateTime(tag, &time); });
+      if (Timed("krelta2_tagGetName", bound, [&] { return dll_.krelta2_tagGetName(tag, &name); }) == 0) {
+        dll_.krelta2_stringFree(name);
+      }
+    }
+    Timed("krelta2_nodeGetNumNodes", bound, [&] { return dll_.krelta2_nodeGetNumNodes(node, &children); });
+    for (uint32_t n = 0; n < children; ++n) {
+      krelta2_node child = nullptr;
+      if (Timed("krelta2_nodeGetNode", bound, [&] { return dll_.krelta2_nodeGetNode(node, n, &child); }) == 0) {
+        pending.push_back(child);
+      }
+    }
+    krelta2_vector batches = nullptr;
+    Timed("krelta2_nodeGetActiveBatches", bound,
+          [&] { return dll_.krelta2_nodeGetActiveBatches(node, 0, 100, &batches); });
+    if (batches != nullptr) dll_.krelta2_vectorFree(batches);
+  }
+  if (c.tags.empty()) return;
+  krelta2_vector history = nullptr;
+  if (Timed("krelta2_connectionReadHistoricalData", bound, [&] {
+        return dll_.krelta2_connectionReadHistoricalData(c.handle, c.tags.data(), 1, 1700000000, &history);
+      }) == 0) {
+    dll_.krelta2_vectorFree(history);
+  }
+}
+
+void Driver::HostThread(int index) {
+  t_thread = index;
+  std::mt19937 rng(o_.seed * 7919u + static_cast<unsigned>(index));
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.seconds));
+  while (Clock::now() < end) {
+    t_step = ++steps_;
+    Connection& c = connections_[rng() % connections_.size()];
+    std::unique_lock<std::mutex> lock(c.busy, std::try_to_lock);
+    if (!lock) continue;
+    const unsigned op = rng() % 100;
+    if (c.handle == nullptr) {
+      Open(c);
+    } else if (op < 45) {
+      Read(c, rng, false);
+    } else if (op < 70) {
+      Write(c, rng);
+    } else if (op < 85) {
+      Walk(c);
+    } else if (op < 95) {
+      Close(c);
+      Open(c);
+    } else {
+      Close(c);
+    }
+  }
+}
+
+// Reaches the simulator's current process: after a chaos exit a new one serves, with the
+// default address space and no chaos, so both are set again. Counts chaos per process.
+bool Driver::ReachSimulator() {
+  LONG pid = 0;
+  if (control_ && SUCCEEDED(control_->GetCounter(SIM_COUNTER_PROCESS_ID, &pid)) && pid == simulatorPid_) {
+    for (DWORD k = SIM_COUNTER_CHAOS_CALLS; k <= SIM_COUNTER_CHAOS_WALK_FAULTS; ++k) {
+      LONG v = 0;
+      if (SUCCEEDED(control_->GetCounter(k, &v))) chaosCounts_[pid][k] = v;
+    }
+    return true;
+  }
+  if (FAILED(krelta::sim::CreateSimulatorControl(control_)) ||
+      FAILED(control_->GetCounter(SIM_COUNTER_PROCESS_ID, &pid))) {
+    control_ = nullptr;
+    return false;
+  }
+  krelta::com::Bstr error;
+  control_->LoadAddressSpace(Space().c_str(), error.put());
+  if (simulatorPid_ != 0) ++simulatorStarts_;
+  if (running_) {
+    // Each process draws its own stream: the same seed again would end it at the same step.
+    const std::wstring profile = krelta::com::Utf8ToWide(o_.profile);
+    control_->SetChaos(o_.seed + 1000003u * static_cast<std::uint32_t>(simulatorStarts_), profile.c_str(),
+                       error.put());
+  }
+  simulatorPid_ = pid;
+  return true;
+}
+
+void Driver::Monitor() {
+  // A session's thread may finish its teardown calls for up to the call bound after its close
+  // returned; only an excess that outlasts that counts.
+  ULONGLONG overSince = 0;
+  bool reported = false;
+  while (running_) {
+    ::Sleep(250);
+    ReachSimulator();
+    const std::size_t threads = Threads();
+    const std::size_t allowed =
+        baseThreads_ + static_cast<std::size_t>(std::max(0, openConnections_.load())) + kStuckPerServer * kServers;
+    worstThreads_ = std::max(worstThreads_, threads);
+    const ULONGLONG tick = ::GetTickCount64();
+    if (threads <= allowed) {
+      overSince = 0;
+      reported = false;
+    } else if (overSince == 0) {
+      overSince = tick;
+    } else if (!reported && tick - overSince > o_.callTimeoutSeconds * 1000ULL + 1000) {
+      reported = true;
+      Violation("too many threads", std::to_string(threads) + " > " + std::to_string(allowed) + " (" +
+                                        std::to_string(openConnections_.load()) + " connections open" +
+                                        (g_sessionThreads ? ", session threads " + std::to_string(g_sessionThreads())
+                                                          : std::string()) + ")");
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    for (int t = 0; t < 64; ++t) {
+      const ULONGLONG since = inFlightSince_[t];
+      const DWORD limit = (o_.callTimeoutSeconds + 30) * 1000 + kProbeBoundMs;
+      if (since != 0 && now - since > limit) {
+        Violation("an export hangs", std::string(inFlightName_[t].load()) + " on host thread " + std::to_string(t));
+        Summary({});
+        std::fflush(stdout);
+        ::TerminateProcess(::GetCurrentProcess(), 1);
+      }
+    }
+  }
+}
+
+void Driver::Summary(const std::map<std::string, long long>& faults) {
+  std::lock_guard<std::mutex> guard(statsLock_);
+  std::printf("\n%-40s %10s %8s %8s %8s %12s %10s\n", "export", "calls", "status 0", "1", "2", "99.9% (ms)",
+              "worst (ms)");
+  for (const auto& [name, s] : stats_) {
+    std::printf("%-40s %10lld %8lld %8lld %8lld %12.1f %10.1f\n", name.c_str(), s.times.Count(), s.status[0],
+                s.status[1], s.status[2], s.times.Percentile(99.9), s.times.Worst());
+  }
+  if (!faults.empty()) {
+    std::printf("\nfaults injected:");
+    for (const auto& [kind, n] : faults) std::printf(" %s %lld,", kind.c_str(), n);
+    std::printf("\n");
+  }
+  std::printf("violations: %lld\n", violationCount_);
+  for (const auto& [kind, n] : violationKinds_) std::printf("  %lld x %s\n", n, kind.c_str());
+  for (const std::string& v : violations_) std::printf("  %s\n", v.c_str());
+}
+
+int Driver::Run() {
+  Configure();
+  if (!ReachSimulator()) {
+    std::printf("cannot reach the simulator's control object\n");
+    return 2;
+  }
+  krelta::com::Bstr error;
+  control_->SetChaos(0, L"off", error.put());
+  std::mt19937 rng(o_.seed);
+  // First round, chaos off: every connection opens and reads right, then closes; the memory,
+  // handles and threads after it are the measure for the end.
+  for (Connection& c : connections_) {
+    if (!Open(c)) Violation("an open with chaos off failed", c.name + ": " + krelta::host::NewestStandaloneLogEntry());
+    Read(c, rng, true);
+    Write(c, rng);
+    Read(c, rng, true);
+    Close(c);
+  }
+  const SIZE_T memoryBefore = Committed();
+  const DWORD handlesBefore = Handles();
+  // Host threads, the monitor and the chaos stuck-call allowance come on top of this.
+  baseThreads_ = Threads() + static_cast<std::size_t>(o_.threads) + 1 + kThreadSlack;
+  std::printf("chaos run: seed %lu, profile %s, %d connections, %d host threads, %.0f s, CallTimeout %d s\n",
+              static_cast<unsigned long>(o_.seed), o_.profile.c_str(), o_.connections, o_.threads, o_.seconds,
+              o_.callTimeoutSeconds);
+  std::printf("after the first round: %zu KB committed, %lu handles, %zu threads\n", memoryBefore / 1024,
+              handlesBefore, Threads());
+  std::fflush(stdout);
+
+  const std::wstring profile = krelta::com::Utf8ToWide(o_.profile);
+  if (FAILED(control_->SetChaos(o_.seed, profile.c_str(), error.put()))) {
+    std::printf("bad profile: %ls\n", error.get() ? error.get() : L"");
+    return 2;
+  }
+  running_ = true;
+  std::thread monitor([this] {
+    krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
+    Monitor();
+  });
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < o_.threads; ++t) hosts.emplace_back([this, t] { HostThread(t); });
+  for (std::thread& t : hosts) t.join();
+  running_ = false;
+  monitor.join();
+
+  // The end: chaos off, every hang released, every connection closed.
+  ReachSimulator();
+  control_->SetChaos(0, L"off", error.put());
+  control_->ReleaseHangs();
+  control_->ClearFaults();
+  std::map<std::string, long long> faults;
+  const char* kinds[] = {"calls drawn", "delays", "hangs", "failures", "shutdowns", "per-item errors",
+                         "qualities", "variants", "walk faults"};
+  for (const auto& [pid, counts] : chaosCounts_) {
+    for (const auto& [k, v] : counts) faults[kinds[k - SIM_COUNTER_CHAOS_CALLS]] += v;
+  }
+  faults["exits"] = simulatorStarts_;
+  for (Connection& c : connections_) Close(c);
+  // Stuck calls come back once released; their threads end by themselves.
+  const auto settle = Clock::now() + std::chrono::seconds(o_.callTimeoutSeconds * 2 + 20);
+  LONG groups = 0, items = 0, sinks = 0;
+  for (;;) {
+    ReachSimulator();
+    control_->GetCounter(SIM_COUNTER_GROUPS_LIVE, &groups);
+    control_->GetCounter(SIM_COUNTER_ITEMS_LIVE, &items);
+    control_->GetCounter(SIM_COUNTER_SINKS_ADVISED, &sinks);
+    const bool quiet = groups == 0 && items == 0 && sinks == 0 && Threads() <= baseThreads_ &&
+                       Committed() <= memoryBefore + kMemoryMargin && Handles() <= handlesBefore + kHandleMargin;
+    if (quiet || Clock::now() > settle) break;
+    ::Sleep(500);
+  }
+  if (groups != 0 || items != 0 || sinks != 0) {
+    Violation("the simulator still holds ours", std::to_string(groups) + " groups, " + std::to_string(items) +
+                                                     " items, " + std::to_string(sinks) + " sinks");
+  }
+  if (Threads() > baseThreads_) {
+    Violation("threads left after every connection closed",
+              std::to_string(Threads()) + " > " + std::to_string(baseThreads_));
+  }
+  const SIZE_T memoryAfter = Committed();
+  const DWORD handlesAfter = Handles();
+  if (memoryAfter > memoryBefore + kMemoryMargin) {
+    Violation("memory not given back", std::to_string(memoryAfter / 1024) + " KB after, " +
+                                           std::to_string(memoryBefore / 1024) + " KB after the first round");
+  }
+  if (handlesAfter > handlesBefore + kHandleMargin) {
+    Violation("handles not given back", std::to_string(handlesAfter) + " after, " + std::to_string(handlesBefore) +
+                                            " after the first round");
+  }
+  // A fresh open of every connection reads every value right.
+  for (Connection& c : connections_) {
+    if (!Open(c)) {
+      Violation("a fresh open after the run failed", c.name + ": " + krelta::host::NewestStandaloneLogEntry());
+      continue;
+    }
+    Read(c, rng, true);
+    Close(c);
+  }
+  Summary(faults);
+  std::printf("library process: %zu KB committed and %lu handles after the first round, %zu KB and %lu at the "
+              "end (margins %zu KB, %lu); threads at most %zu\n",
+              memoryBefore / 1024, handlesBefore, memoryAfter / 1024, handlesAfter, kMemoryMargin / 1024,
+              kHandleMargin, worstThreads_);
+  return violationCount_ == 0 ? 0 : 1;
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (i + 1 >= argc) return false;
+    const char* v = argv[++i];
+    char* end = nullptr;
+    if (a == "--seconds") o.seconds = std::strtod(v, &end);
+    else if (a == "--seed") o.seed = static_cast<std::uint32_t>(std::strtoul(v, &end, 10));
+    else if (a == "--connections") o.connections = static_cast<int>(std::strtol(v, &end, 10));
+    else if (a == "--threads") o.threads = static_cast<int>(std::strtol(v, &end, 10));
+    else if (a == "--call-timeout") o.callTimeoutSeconds = static_cast<int>(std::strtol(v, &end, 10));
+    else if (a == "--reconnect-ms") o.reconnectMs = static_cast<int>(std::strtol(v, &end, 10));
+    else if (a == "--profile") o.profile = v;
+    else if (a == "--library") o.library = v;
+    else return false;
+    if (end != nullptr && (*end != '\0' || end == v)) return false;
+  }
+  return o.seconds >= 0 && o.connections >= 1 && o.connections <= 100 && o.threads >= 1 && o.threads <= 60 &&
+         o.callTimeoutSeconds >= 1 && o.reconnectMs >= 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, o)) {
+    std::printf("usage: chaos_driver [--seconds N] [--seed S] [--profile P] [--connections 1..100] "
+                "[--threads 1..60] [--call-timeout S] [--library PATH] [--reconnect-ms MS]\n");
+    return 2;
+  }
+  setvbuf(stdout, nullptr, _IOLBF, 4096);
+  krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
+  {
+    // A host without the simulator gets one clear line, not a run of failed opens.
+    krelta::com::ComPtr<ISimulatorControl> probe;
+    const HRESULT hr = ::CoCreateInstance(CLSID_KreltaSimulatorControl, nullptr, CLSCTX_LOCAL_SERVER,
+                                          IID_ISimulatorControl, reinterpret_cast<void**>(probe.ReleaseAndGetAddressOf()));
+    if (hr == REGDB_E_CLASSNOTREG) {
+      std::printf("the simulator is not registered in this prefix (run <build>/win/register): 0x%08lX\n",
+                  static_cast<unsigned long>(hr));
+      return 2;
+    }
+  }
+  krelta::host::Library dll(o.library.empty() ? krelta::host::Library::DefaultPath() : o.library);
+  if (!dll.Loaded() || !dll.Missing().empty()) {
+    std::printf("cannot load the library %s\n", o.library.c_str());
+    return 2;
+  }
+  // The test build of the library shortens the reconnect schedule, so a run sees many cycles.
+  const HMODULE module = ::GetModuleHandleA(o.library.empty() ? "OpcDAKrelta.dll" : o.library.c_str());
+  using Intervals = void (*)(uint32_t, uint32_t);
+  const FARPROC hook = module ? ::GetProcAddress(module, "krelta_test_setReconnectIntervals") : nullptr;
+  if (hook != nullptr) {
+    reinterpret_cast<Intervals>(reinterpret_cast<void*>(hook))(static_cast<uint32_t>(o.reconnectMs), static_cast<uint32_t>(o.reconnectMs) * 8);
+  }
+  const FARPROC count = module ? ::GetProcAddress(module, "krelta_test_sessionThreads") : nullptr;
+  g_sessionThreads = reinterpret_cast<int32_t (*)()>(reinterpret_cast<void*>(count));
+  Driver driver(o, dll);
+  return driver.Run();
+}
