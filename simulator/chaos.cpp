@@ -80,6 +80,7 @@ constexpr DWORD kWalkFaults[] = {SIM_FAULT_CONTINUATION_GROWS, SIM_FAULT_CONTINU
 struct State {
   std::mutex lock;  // profile, seed, on
   bool on = false;
+  std::atomic<bool> anyOn{false};  // on, read without the lock by every call
   std::uint32_t seed = 0;
   ChaosProfile profile;
   std::atomic<std::uint64_t> step{0};
@@ -272,6 +273,7 @@ HRESULT SetChaos(std::uint32_t seed, const std::wstring& profileText, std::wstri
     s.seed = seed;
     s.profile = profile;
     s.step = 0;
+    s.anyOn = on;
   }
   if (!on) {
     for (DWORD fault : kWalkFaults) Runtime::Get().SetFault(fault, 0);
@@ -301,6 +303,7 @@ void ReleaseChaosHangs() {
 bool ChaosBefore(CallScope& call, HRESULT* hr) {
   State& s = Get();
   t_byrefTargets.clear();  // the previous call of this thread has been marshaled
+  if (!s.anyOn.load(std::memory_order_relaxed)) return false;
   std::uint32_t seed;
   ChaosProfile p;
   {
