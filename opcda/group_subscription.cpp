@@ -27,7 +27,11 @@ void GroupSubscription::SetRefreshTimingForTesting(Clock::duration period, Clock
 }
 
 GroupSubscription::~GroupSubscription() {
-  if (sink_) sink_->Close();
+  if (!sink_) return;
+  sink_->Close();
+  // A stub that still holds the sink (Unadvise failed or was not made) lets go of it now, so no
+  // late call or Release from the server reaches the library after the host freed it.
+  ::CoDisconnectObject(static_cast<IOPCDataCallback*>(sink_.Get()), 0);
 }
 
 bool GroupSubscription::Start(IUnknown* group, std::chrono::milliseconds updateRate) {
@@ -57,6 +61,7 @@ bool GroupSubscription::Start(IUnknown* group, std::chrono::milliseconds updateR
   }
   if (FAILED(hr)) {
     sink->Close();
+    ::CoDisconnectObject(static_cast<IOPCDataCallback*>(sink.Get()), 0);
     async_.Reset();
     if (hr != E_ABORT) {
       log_(kLogWarning, Format("The server %1% refused the data change subscription (%2% failed: %3%); values "
@@ -82,7 +87,7 @@ bool GroupSubscription::Start(IUnknown* group, std::chrono::milliseconds updateR
 }
 
 void GroupSubscription::Track(const std::vector<std::pair<OPCHANDLE, OPCHANDLE>>& added) {
-  if (!sink_) return;
+  if (!Active()) return;
   mirror_->Track(std::vector<std::pair<VariantMirror::Handle, VariantMirror::Handle>>(added.begin(), added.end()));
 }
 
@@ -116,32 +121,28 @@ void GroupSubscription::Maintain(Clock::time_point now) {
 }
 
 ItemStates GroupSubscription::Read(const std::vector<OPCHANDLE>& handles, const ServerRead& serverRead) {
-  if (!sink_) return serverRead(handles);
+  if (!Active()) return serverRead(handles);
   Maintain(Clock::now());
   return ReadThroughMirror(*mirror_, handles, serverRead);
 }
 
 void GroupSubscription::NoteWritten(const std::vector<OPCHANDLE>& handles) {
-  if (sink_) mirror_->NoteWritten(std::vector<VariantMirror::Handle>(handles.begin(), handles.end()));
+  if (Active()) mirror_->NoteWritten(std::vector<VariantMirror::Handle>(handles.begin(), handles.end()));
 }
 
 void GroupSubscription::Stop(bool mayCall) {
-  if (!sink_) return;
+  if (!Active()) return;
+  stopped_ = true;
   sink_->Close();
   mirror_->Clear();
-  if (mayCall && point_) {
-    call_("IConnectionPoint::Unadvise", [&] { return point_->Unadvise(cookie_); });
-  }
-  point_.Reset();
-  async_.Reset();
-  sink_.Reset();
-  cookie_ = 0;
+  if (mayCall) call_("IConnectionPoint::Unadvise", [&] { return point_->Unadvise(cookie_); });
+  // The interfaces go with the subscription: letting go of a proxy is a server call too.
 }
 
 GroupSubscription::Status GroupSubscription::GetStatus() {
   Status status;
-  status.advised = static_cast<bool>(sink_);
-  if (!sink_) return status;
+  status.advised = Active();
+  if (!status.advised) return status;
   status.healthy = mirror_->Healthy();
   if (auto last = mirror_->LastNotification()) status.sinceLastNotification = Clock::now() - *last;
   status.notifications = mirror_->GetCounters().notifications;

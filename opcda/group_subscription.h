@@ -44,7 +44,8 @@ class GroupSubscription {
   // IOPCGroupStateMgt2, asks for a keep-alive of twice the update rate. A refused Advise is one
   // Warning, and reads go to the server for this session. True when advised.
   bool Start(IUnknown* group, std::chrono::milliseconds updateRate);
-  bool Active() const { return static_cast<bool>(sink_); }
+  // Advised and not stopped.
+  bool Active() const { return sink_ && !stopped_; }
 
   // Items the session added: (client handle, server handle) pairs.
   void Track(const std::vector<std::pair<OPCHANDLE, OPCHANDLE>>& added);
@@ -54,7 +55,8 @@ class GroupSubscription {
   // After a write of handles returned.
   void NoteWritten(const std::vector<OPCHANDLE>& handles);
   // A loss or a close: the mirror is cleared and the sink ignores whatever still arrives;
-  // unadvised when mayCall (a gone or abandoned server is not called).
+  // unadvised when mayCall (a gone or abandoned server is not called). The interfaces are
+  // released, and the sink disconnected from COM, when the subscription is destroyed.
   void Stop(bool mayCall);
 
   // For the diagnosis: whether notifications arrive (a notification within twice the update
@@ -82,6 +84,7 @@ class GroupSubscription {
   com::ComPtr<IOPCAsyncIO2> async_;
   Clock::time_point nextRefresh_{};
   DWORD nextTransaction_ = 1;
+  bool stopped_ = false;
 };
 
 }  // namespace krelta
