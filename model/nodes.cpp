@@ -40,6 +40,8 @@ std::unique_ptr<Node> Node::MakeConfigured(TreeContext& context, std::string nam
   auto node = std::make_unique<Node>(context, std::move(name), std::move(path));
   try {
     node->LoadTags();
+  } catch (const UnansweredListing&) {
+    throw;  // the tree would silently lack the node's tags: the open fails
   } catch (const Exception& e) {
     context.Log().Write(kLogError, Format("krelta2_connectionOpen:Node: Operation Load Tags failed (%1%).",
                                           e.message()));

@@ -24,6 +24,9 @@ using com::ComPtr;
 
 constexpr ULONG kNamesPerFetch = 100;
 
+// The dialog's walks run on the caller's own server interface: every call may go ahead.
+const CallGate kEveryCall = [](const char*) { return true; };
+
 struct Element {
   std::string name;
   std::string itemId;
@@ -35,7 +38,7 @@ struct Element {
 // False when the walk stopped early (a failed call, a point handed out twice), which is logged;
 // the elements received until then are kept.
 bool BrowseAll(IOPCBrowse* browse, const std::string& itemId, OPCBROWSEFILTER filter,
-               const LogSink& log, std::vector<Element>& out) {
+               const LogSink& log, const CallGate& gate, std::vector<Element>& out) {
   std::wstring branch = com::Utf8ToWide(itemId);
   wchar_t emptyName[1] = {L'\0'};
   wchar_t emptyVendor[1] = {L'\0'};
@@ -48,6 +51,7 @@ bool BrowseAll(IOPCBrowse* browse, const std::string& itemId, OPCBROWSEFILTER fi
   for (;;) {
     BOOL more = FALSE;
     com::CoTaskArray<OPCBROWSEELEMENT, com::BrowseElementCleanup> elements;
+    if (!gate("IOPCBrowse::Browse")) return false;
     LPWSTR point = continuation.get();
     const HRESULT hr = browse->Browse(branch.data(), &point, 0, filter, emptyName, emptyVendor,
                                       FALSE, FALSE, 0, &noProperties, &more,
@@ -75,7 +79,8 @@ bool BrowseAll(IOPCBrowse* browse, const std::string& itemId, OPCBROWSEFILTER fi
 // The names of an IEnumString, fetched kNamesPerFetch at a time as they are needed.
 class NameReader {
  public:
-  NameReader(ComPtr<IEnumString> names, const LogSink& log) : names_(std::move(names)), log_(log) {}
+  NameReader(ComPtr<IEnumString> names, const LogSink& log, const CallGate& gate)
+      : names_(std::move(names)), log_(log), gate_(gate) {}
   // The next name; false at the end. A failed fetch, or an S_OK batch without names (which would
   // be fetched forever), is logged and ends the names: failed() tells.
   bool Next(std::string& name);
@@ -84,6 +89,7 @@ class NameReader {
  private:
   ComPtr<IEnumString> names_;
   const LogSink& log_;
+  const CallGate& gate_;
   std::vector<std::string> batch_;
   std::size_t next_ = 0;
   bool done_ = false;
@@ -93,6 +99,10 @@ class NameReader {
 bool NameReader::Next(std::string& name) {
   while (next_ == batch_.size()) {
     if (done_) return false;
+    if (!gate_("IEnumString::Next")) {
+      failed_ = done_ = true;
+      return false;
+    }
     LPOLESTR fetched[kNamesPerFetch] = {};
     ULONG count = 0;
     const HRESULT hr = names_->Next(kNamesPerFetch, fetched, &count);
@@ -123,9 +133,13 @@ bool NameReader::Next(std::string& name) {
 
 // BrowseOPCItemIDs at the current position; no reader (logged) on failure or when empty.
 std::optional<NameReader> BrowseIds(IOPCBrowseServerAddressSpace* space, OPCBROWSETYPE type,
-                                    const LogSink& log, bool& failed) {
+                                    const LogSink& log, const CallGate& gate, bool& failed) {
   ComPtr<IEnumString> names;
   failed = false;
+  if (!gate("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs")) {
+    failed = true;
+    return std::nullopt;
+  }
   const HRESULT hr = space->BrowseOPCItemIDs(type, L"", VT_EMPTY, 0, names.ReleaseAndGetAddressOf());
   if (FAILED(hr)) {
     failed = true;
@@ -137,7 +151,7 @@ std::optional<NameReader> BrowseIds(IOPCBrowseServerAddressSpace* space, OPCBROW
     log(kLogInformation, "IOPCBrowseServerAddressSpace::BrowseOPCItemIDs, nothing more to enumerate.");
     return std::nullopt;
   }
-  return NameReader(std::move(names), log);
+  return NameReader(std::move(names), log, gate);
 }
 
 // ---- branches, for the configuration dialog ----
@@ -181,7 +195,7 @@ void WalkBranchesDA30(IOPCBrowse* browse, BranchWalk& walk, BrowseNode& top) {
   // Browses node's branch and puts its sub-branches on the stack, the first one on top.
   const auto browseBelow = [&](BrowseNode& node, const std::string& itemId) {
     std::vector<Element> elements;
-    if (!BrowseAll(browse, itemId, OPC_BROWSE_FILTER_BRANCHES, walk.log, elements)) {
+    if (!BrowseAll(browse, itemId, OPC_BROWSE_FILTER_BRANCHES, walk.log, kEveryCall, elements)) {
       walk.browseError = true;
     }
     const std::size_t firstOfNode = pending.size();
@@ -220,7 +234,7 @@ void WalkBranchesDA20(IOPCBrowseServerAddressSpace* space, BranchWalk& walk, Bro
   };
   const auto open = [&](BrowseNode& node) {
     bool failed = false;
-    Level level{&node, BrowseIds(space, OPC_BRANCH, walk.log, failed)};
+    Level level{&node, BrowseIds(space, OPC_BRANCH, walk.log, kEveryCall, failed)};
     if (failed) walk.browseError = true;
     return level;
   };
@@ -261,10 +275,10 @@ void WalkBranchesDA20(IOPCBrowseServerAddressSpace* space, BranchWalk& walk, Bro
 
 // ---- items of one branch, for the connection ----
 
-std::vector<ItemRecord> GetDA30Items(const LogSink& log, const std::string& itemId,
-                                     IOPCBrowse* browse) {
+std::vector<ItemRecord> GetDA30Items(const LogSink& log, const CallGate& gate,
+                                     const std::string& itemId, IOPCBrowse* browse) {
   std::vector<Element> elements;
-  BrowseAll(browse, itemId, OPC_BROWSE_FILTER_ITEMS, log, elements);
+  BrowseAll(browse, itemId, OPC_BROWSE_FILTER_ITEMS, log, gate, elements);
   std::vector<ItemRecord> items;
   items.reserve(elements.size());
   for (Element& e : elements) {
@@ -289,8 +303,8 @@ bool LeadsTo(const std::string& path, const std::string& target, const std::stri
 // Depth-first search, in server order, for the branch whose path of browse names is target;
 // lists that branch's leaves with their full item IDs. Descends only into branches on the way
 // to the target: no other branch can match.
-std::vector<ItemRecord> GetDA20Items(const LogSink& log, const std::string& target,
-                                     const std::string& delimiter,
+std::vector<ItemRecord> GetDA20Items(const LogSink& log, const CallGate& gate,
+                                     const std::string& target, const std::string& delimiter,
                                      IOPCBrowseServerAddressSpace* space) {
   const LogSink& sink = log;
   struct Level {
@@ -300,9 +314,13 @@ std::vector<ItemRecord> GetDA20Items(const LogSink& log, const std::string& targ
   const auto open = [&](std::string path) {
     bool failed = false;
     const OPCBROWSETYPE type = path == target ? OPC_LEAF : OPC_BRANCH;
-    return Level{std::move(path), BrowseIds(space, type, sink, failed)};
+    return Level{std::move(path), BrowseIds(space, type, sink, gate, failed)};
   };
+  // Once the owner gave up, the walk unwinds without another call.
+  bool stopped = false;
+  const auto mayCall = [&](const char* call) { return !stopped && !(stopped = !gate(call)); };
   const auto up = [&] {
+    if (!mayCall("IOPCBrowseServerAddressSpace::ChangeBrowsePosition")) return;
     const HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
     if (FAILED(hr)) {
       log(kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition(OPC_BROWSE_UP) "
@@ -317,7 +335,7 @@ std::vector<ItemRecord> GetDA20Items(const LogSink& log, const std::string& targ
     Level& level = levels.back();
     std::string name;
     if (level.path == target) {
-      while (level.names && level.names->Next(name)) {
+      while (level.names && level.names->Next(name) && mayCall("IOPCBrowseServerAddressSpace::GetItemID")) {
         std::wstring wide = com::Utf8ToWide(name);
         com::CoTaskString fullId;
         space->GetItemID(wide.data(), fullId.put());
@@ -330,7 +348,7 @@ std::vector<ItemRecord> GetDA20Items(const LogSink& log, const std::string& targ
       }
       continue;
     }
-    if (!level.names || !level.names->Next(name)) {
+    if (stopped || !level.names || !level.names->Next(name)) {
       levels.pop_back();
       if (!levels.empty()) up();
       continue;
@@ -344,6 +362,7 @@ std::vector<ItemRecord> GetDA20Items(const LogSink& log, const std::string& targ
                                   path, kMaxBranchDepth));
       continue;
     }
+    if (!mayCall("IOPCBrowseServerAddressSpace::ChangeBrowsePosition")) continue;
     const HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_DOWN, com::Utf8ToWide(name).c_str());
     if (hr == E_INVALIDARG) {
       log(kLogError, Format("%1%", FormatResult(hr)));
@@ -409,30 +428,40 @@ std::unique_ptr<BrowseTree> BrowseServerBranches(const OPCServerInfo& server, bo
 
 std::vector<ItemRecord> ListBranchItems(IOPCServer* server, const std::string& branchItemId,
                                         const std::string& displayPath, const std::string& delimiter,
-                                        const LogSink& log) {
-  if (server == nullptr) return {};
+                                        const LogSink& log, const CallGate& asked) {
+  const CallGate& gate = asked ? asked : kEveryCall;
+  if (server == nullptr || !gate("QueryInterface(IOPCBrowse)")) return {};
   ComPtr<IOPCBrowse> browse;
   HRESULT hr = server->QueryInterface(IID_IOPCBrowse, reinterpret_cast<void**>(browse.ReleaseAndGetAddressOf()));
-  if (SUCCEEDED(hr)) return GetDA30Items(log, branchItemId, browse.Get());
+  if (SUCCEEDED(hr)) return GetDA30Items(log, gate, branchItemId, browse.Get());
   if (hr != E_NOINTERFACE) {
     throw Exception(Format("Could not create the OPC browser: %1%", FormatResult(hr)));
   }
   ComPtr<IOPCBrowseServerAddressSpace> space;
+  if (!gate("QueryInterface(IOPCBrowseServerAddressSpace)")) return {};
   hr = server->QueryInterface(IID_IOPCBrowseServerAddressSpace,
                               reinterpret_cast<void**>(space.ReleaseAndGetAddressOf()));
   if (FAILED(hr)) throw Exception(Format("Could not create the OPC browser: %1%", FormatResult(hr)));
+  if (!gate("IOPCBrowseServerAddressSpace::ChangeBrowsePosition")) return {};
   hr = space->ChangeBrowsePosition(OPC_BROWSE_TO, L"");
   if (FAILED(hr)) {
     log(kLogError, Format("IOPCBrowseServerAddressSpace::ChangeBrowsePosition(OPC_BROWSE_TO root) "
                           "failed: %1%",
                           FormatResult(hr)));
   }
-  return GetDA20Items(log, displayPath, delimiter, space.Get());
+  return GetDA20Items(log, gate, displayPath, delimiter, space.Get());
 }
 
 std::vector<ItemRecord> GetItems(OpcDaProxy& proxy, const std::string& branchItemId,
                                  const std::string& displayPath) {
-  return proxy.ListItems(branchItemId, displayPath);
+  ItemListing listing = proxy.List(branchItemId, displayPath);
+  if (listing.unanswered != nullptr) {
+    throw UnansweredListing(Format("The items of node %1% were not listed: the server did not "
+                                   "answer %2% within the call bound.",
+                                   displayPath.empty() ? branchItemId : displayPath,
+                                   listing.unanswered));
+  }
+  return std::move(listing.items);
 }
 
 }  // namespace krelta

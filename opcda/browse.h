@@ -19,6 +19,9 @@ namespace krelta {
 class OpcDaProxy;
 
 using LogSink = std::function<void(std::int32_t, const std::string&)>;
+// Asked before each server call of a walk, with the call's name: false stops the walk at once
+// (its owner gave up on the session), true lets the call go ahead (and may mark it as under way).
+using CallGate = std::function<bool(const char* call)>;
 
 // Browsing descends at most this many levels below the top of the address space; deeper
 // branches are logged and left out. Far beyond any real server: only a branch that lists itself
@@ -42,14 +45,15 @@ std::unique_ptr<BrowseTree> BrowseServerBranches(const OPCServerInfo& server, bo
 // proxy's session (opened first when it never was, reopened when a lost session is due); empty
 // without a session. Throws
 // Exception when the server offers neither browse interface. Failures are logged to the
-// connection log.
+// connection log; a listing the server left unanswered past the call bound throws
+// UnansweredListing naming the node and the call.
 std::vector<ItemRecord> GetItems(OpcDaProxy& proxy, const std::string& branchItemId,
                                  const std::string& displayPath);
 
 // The same listing on a server interface the caller holds (the session's thread); failures go
-// to log.
+// to log. gate (none: every call goes ahead) is asked before each server call.
 std::vector<ItemRecord> ListBranchItems(IOPCServer* server, const std::string& branchItemId,
                                         const std::string& displayPath, const std::string& delimiter,
-                                        const LogSink& log);
+                                        const LogSink& log, const CallGate& gate = {});
 
 }  // namespace krelta

@@ -33,15 +33,14 @@ OpcDaProxy::AddedHandles OpcDaProxy::AddItems(const std::vector<std::string>& it
   std::vector<std::wstring> wide;
   wide.reserve(itemIds.size());
   for (const std::string& id : itemIds) wide.push_back(com::Utf8ToWide(id));
-  std::optional<AddedItems> answer = OnSession<AddedItems>(
+  SessionOutcome<AddedItems> answer = OnSession<AddedItems>(
       "IOPCItemMgt::AddItems",
       [ids = std::move(wide)](OpcDaSession& session) { return session.AddItems(ids); });
   NoteLoss();
-  if (!answer) {
-    added.outcome = timedOut_ ? AddedHandles::kNoAnswer : AddedHandles::kClosed;
-    return added;
+  if (!answer.Answered()) {
+    if (answer.kind == SessionOutcome<AddedItems>::kNoAnswer) added.outcome = AddedHandles::kNoAnswer;
+    return added;  // else kClosed
   }
-  if (answer->closed) return added;  // kClosed
   added.call = answer->call;
   if (FAILED(answer->call) || answer->errors.size() != itemIds.size()) {
     added.outcome = AddedHandles::kFailed;

@@ -2,8 +2,12 @@
 // Included by the proxy's own source files only.
 #pragma once
 
+#include <objbase.h>
+
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 #include "opcda/opc_da_proxy.h"
 #include "opcda/opc_da_session.h"
@@ -12,28 +16,64 @@
 
 namespace krelta {
 
+// Whether the calling thread belongs to a single-threaded apartment (it must pump messages
+// while it waits).
+inline bool InSingleThreadedApartment() {
+  APTTYPE type;
+  APTTYPEQUALIFIER qualifier;
+  return SUCCEEDED(::CoGetApartmentType(&type, &qualifier)) &&
+         (type == APTTYPE_STA || type == APTTYPE_MAINSTA);
+}
+
+template <typename Answer>
+bool OpcDaProxy::WaitForAnswer(SessionThread& thread, AnswerSlot<Answer>& slot,
+                               std::chrono::steady_clock::time_point posted) {
+  const std::chrono::milliseconds bound = CallBound();
+  if (bound.count() == 0) return slot.WaitUntil(std::nullopt);
+  for (;;) {
+    // The thread's last progress (a call began or ended, a task started), never before the post:
+    // an idle thread's old mark must not count against a new operation.
+    const auto now = std::chrono::steady_clock::now();
+    const auto since = thread.InSelfBoundedCall() ? now : std::max(thread.ProgressAt(), posted);
+    if (now - since >= bound && !slot.WaitUntil(now)) return false;
+    if (slot.WaitUntil(since + bound)) return true;
+  }
+}
+
 template <typename Answer, typename Work>
-std::optional<Answer> OpcDaProxy::OnSession(const char* call, Work&& work) {
-  timedOut_ = false;
-  if (!session_) return std::nullopt;
+SessionOutcome<Answer> OpcDaProxy::OnSession(const char* call, Work&& work) {
+  SessionOutcome<Answer> outcome;
+  if (!session_ || pendingOpen_) return outcome;  // kClosed
   // The task owns everything it works on: when the caller stops waiting, the thread still
   // finishes the call with its own copies.
   auto slot = std::make_shared<AnswerSlot<Answer>>();
-  const bool posted = session_->Post([slot, work = std::forward<Work>(work)](OpcDaSession& session) mutable {
-    try {
-      slot->Set(work(session));
-    } catch (...) {
-      slot->SetFailure(std::current_exception());
-    }
-  });
-  if (!posted) return std::nullopt;
-  if (!slot->Wait(CallBound())) {
-    const char* current = session_->CurrentCall();
-    Abandon(current != nullptr ? current : call);
-    timedOut_ = true;
-    return std::nullopt;
+  if (InSingleThreadedApartment()) slot->PumpWhileWaiting();
+  const auto posted = std::chrono::steady_clock::now();
+  if (!session_->Post([slot, work = std::forward<Work>(work)](OpcDaSession& session) mutable {
+        try {
+          slot->Set(work(session));
+        } catch (...) {
+          slot->SetFailure(std::current_exception());
+        }
+      })) {
+    return outcome;
   }
-  return slot->Take();
+  if (!WaitForAnswer(*session_, *slot, posted)) {
+    const char* current = session_->CurrentCall();
+    outcome.kind = SessionOutcome<Answer>::kNoAnswer;
+    outcome.call = current != nullptr ? current : call;
+    Abandon(outcome.call);
+    return outcome;
+  }
+  outcome.answer.emplace(slot->Take());
+  if constexpr (std::is_base_of_v<SessionAnswer, Answer>) {
+    if (outcome.answer->closed) {
+      outcome.answer.reset();
+      return outcome;
+    }
+  }
+  outcome.kind = SessionOutcome<Answer>::kAnswered;
+  return outcome;
 }
 
 }  // namespace krelta

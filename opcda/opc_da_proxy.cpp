@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 
 #include "log/log_file.h"
@@ -40,6 +41,8 @@ bool IsServerGone(HRESULT hr) {
     case 0x800401FD:  // CO_E_OBJNOTCONNECTED
     case 0x80010007:  // RPC_E_SERVER_DIED
     case 0x80010012:  // RPC_E_SERVER_DIED_DNE
+    case 0x800706BF:  // RPC_S_CALL_FAILED_DNE
+    case 0x80004018:  // CO_E_SERVER_STOPPING
       return true;
     default:
       return false;
@@ -71,6 +74,7 @@ OpcDaProxy::~OpcDaProxy() {
     // Out of memory while logging; the session thread still ends by itself.
   }
   if (session_) session_->Abandon();
+  pendingOpen_.reset();
   // From here on a thread that comes back from a call late writes nowhere.
   logRelay_->Detach();
 }
@@ -100,79 +104,90 @@ std::string OpcDaProxy::CallTimeoutText() const {
   return text;
 }
 
+std::string OpcDaProxy::ServerName() const {
+  std::string name = serverAddress_.GetProgId();
+  if (name.empty()) name = serverAddress_.GetPath().substr(0, serverAddress_.GetPath().find('/'));
+  return Format("%1% (%2%)", serverAddress_.GetHost(), name);
+}
+
+std::string OpcDaProxy::ServerKey() const {
+  std::string key = serverAddress_.GetHost() + "/" + ToBracedString(serverAddress_.GetClsid());
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
+
 void OpcDaProxy::Abandon(const char* call) {
   connectionLog_.Write(kLogError, Format("The server did not answer %1% within %2% s: the session is "
                                          "abandoned and opened again later.",
                                          call, CallTimeoutText()));
   session_->Abandon();
-  abandoned_.push_back(std::move(session_));  // leaves session_ empty
+  session_.reset();
+  pendingOpen_.reset();
   schedule_.Lost(ReconnectSchedule::Clock::now());
 }
 
 void OpcDaProxy::RetireSession() {
+  pendingOpen_.reset();
   if (!session_) return;
-  session_->Stop();
+  session_->Stop(CallBound());
   session_.reset();
 }
 
 void OpcDaProxy::NoteLoss() {
   // A shutdown request counts from when it arrived: the session thread closes the session
   // after the request's call has returned to the server, possibly a moment later.
-  if (!session_ || !(session_->Lost() || session_->ShutdownRequested())) return;
+  if (!session_ || pendingOpen_ || !(session_->Lost() || session_->ShutdownRequested())) return;
   schedule_.Lost(session_->Lost() ? session_->LostAt() : ReconnectSchedule::Clock::now());
   RetireSession();
 }
 
 bool OpcDaProxy::IsConnected() {
   NoteLoss();
-  return session_ != nullptr;
+  return session_ != nullptr && !pendingOpen_;
 }
 
-std::size_t OpcDaProxy::AbandonedSessions() {
-  abandoned_.erase(std::remove_if(abandoned_.begin(), abandoned_.end(),
-                                  [](const std::shared_ptr<SessionThread>& t) { return t->Ended(); }),
-                   abandoned_.end());
-  return abandoned_.size();
-}
-
-bool OpcDaProxy::Open() {
-  if (!configured_) return false;
-  NoteLoss();
-  if (session_) return true;
-  connectionLog_.Write(kLogInformation, "Open OPC Server.");
+bool OpcDaProxy::StartOpen() {
   openFailure_.clear();
   openSteps_ = OpenSteps{};
-
-  const std::string host = serverAddress_.GetHost();
-  if (!host.empty()) {
-    const HRESULT probe = PingHost(host, pingTimeoutMs_);
-    if (FAILED(probe)) {
-      openFailure_ = "the host did not answer: " + FormatResult(probe);
-      return false;
-    }
-  }
-  session_ = SessionThread::Start();
-  SessionSettings settings{serverAddress_, credentials_, kUpdateRateSeconds};
-  struct Opened {
-    bool connected = false;
-    std::string failure;
-    OpenSteps steps;
-  };
-  const std::optional<Opened> opened = OnSession<Opened>(
-      "CoCreateInstanceEx",
-      [settings = std::move(settings), relay = logRelay_](OpcDaSession& session) {
-        Opened answer;
-        answer.connected = session.Open(settings, relay, answer.failure);
-        answer.steps = session.Steps();
-        return answer;
-      });
-  if (!opened) {
-    if (openFailure_.empty()) openFailure_ = "the server did not answer in time";
+  const std::size_t stuck = SessionThread::StuckWith(ServerKey());
+  if (stuck >= kMaxStuckCalls) {
+    openFailure_ = Format("%1% calls to %2% have not returned; not opened again until one does",
+                          stuck, ServerName());
     return false;
   }
-  openSteps_ = opened->steps;
-  if (!opened->connected) {
-    openFailure_ = opened->failure;
+  connectionLog_.Write(kLogInformation, "Open OPC Server.");
+  const std::chrono::milliseconds bound = CallBound();
+  session_ = SessionThread::Start(ServerKey());
+  // The probe ends by itself within its own bound, never longer than a call may take.
+  DWORD probeMs = pingTimeoutMs_;
+  if (bound.count() > 0) probeMs = std::min<DWORD>(probeMs, static_cast<DWORD>(bound.count()));
+  SessionSettings settings{serverAddress_, credentials_, kUpdateRateSeconds, probeMs};
+  pendingOpen_ = std::make_shared<AnswerSlot<OpenAnswer>>();
+  if (InSingleThreadedApartment()) pendingOpen_->PumpWhileWaiting();
+  const bool posted = session_->Post(
+      [slot = pendingOpen_, settings = std::move(settings), relay = logRelay_](OpcDaSession& session) {
+        try {
+          OpenAnswer answer;
+          answer.connected = session.Open(settings, relay, answer.failure);
+          answer.steps = session.Steps();
+          slot->Set(std::move(answer));
+        } catch (...) {
+          slot->SetFailure(std::current_exception());
+        }
+      });
+  if (!posted) {
+    RetireSession();
+    openFailure_ = "no session";
+    return false;
+  }
+  return true;
+}
+
+bool OpcDaProxy::FinishOpen(OpenAnswer answer) {
+  pendingOpen_.reset();
+  openSteps_ = answer.steps;
+  if (!answer.connected) {
+    openFailure_ = answer.failure;
     RetireSession();
     return false;
   }
@@ -180,31 +195,83 @@ bool OpcDaProxy::Open() {
   return true;
 }
 
-void OpcDaProxy::ReopenIfDue() {
-  using Clock = ReconnectSchedule::Clock;
+bool OpcDaProxy::Open() {
+  if (!configured_) return false;
   NoteLoss();
-  if (session_ || !schedule_.Due(Clock::now())) return;
-  // Threads still stuck in calls to this server: no third one until one of them has ended.
-  if (AbandonedSessions() >= kMaxAbandonedSessions) return;
-  std::string name = serverAddress_.GetProgId();
-  if (name.empty()) name = serverAddress_.GetPath().substr(0, serverAddress_.GetPath().find('/'));
-  const std::string server = Format("%1% (%2%)", serverAddress_.GetHost(), name);
-  if (Open()) {
+  if (pendingOpen_) {
+    // A reopen under way is not waited for here either.
+    SettlePendingReopen();
+    return IsConnected();
+  }
+  if (session_) return true;
+  if (!StartOpen()) {
+    connectionLog_.Write(kLogError, Format("The server is not opened: %1%.", openFailure_));
+    return false;
+  }
+  const auto posted = std::chrono::steady_clock::now();
+  if (!WaitForAnswer(*session_, *pendingOpen_, posted)) {
+    Abandon(session_->CurrentCall() != nullptr ? session_->CurrentCall() : "CoCreateInstanceEx");
+    openFailure_ = "the server did not answer in time";
+    return false;
+  }
+  return FinishOpen(pendingOpen_->Take());
+}
+
+void OpcDaProxy::LogReopen(bool reconnected) {
+  using Clock = ReconnectSchedule::Clock;
+  if (reconnected) {
     const Clock::duration away = Clock::now() - schedule_.LostAt();
     schedule_.Reconnected();
-    connectionLog_.Write(kLogWarning,
-                         Format("Reconnected to server %1% after %2% s.", server, SecondsText(away)));
+    connectionLog_.Write(kLogWarning, Format("Reconnected to server %1% after %2% s.", ServerName(),
+                                             SecondsText(away)));
     return;
   }
   schedule_.AttemptFailed(Clock::now());
   connectionLog_.Write(kLogError, Format("Could not reconnect to server %1%: %2%. Next attempt in "
                                          "%3% s.",
-                                         server, openFailure_.empty() ? "no session" : openFailure_,
+                                         ServerName(), openFailure_.empty() ? "no session" : openFailure_,
                                          SecondsText(schedule_.Interval())));
 }
 
+void OpcDaProxy::SettlePendingReopen(bool wait) {
+  if (!pendingOpen_) return;
+  if (wait && !WaitForAnswer(*session_, *pendingOpen_, std::chrono::steady_clock::now())) {
+    const char* call = session_->CurrentCall();
+    Abandon(call != nullptr ? call : "CoCreateInstanceEx");
+    openFailure_ = "the server did not answer in time";
+    LogReopen(false);
+    return;
+  }
+  if (pendingOpen_->WaitUntil(std::chrono::steady_clock::now())) {
+    LogReopen(FinishOpen(pendingOpen_->Take()));
+    return;
+  }
+  // Still opening: given up on once one of its calls has outlived the bound.
+  const std::chrono::milliseconds bound = CallBound();
+  if (bound.count() == 0 || session_->InSelfBoundedCall() ||
+      std::chrono::steady_clock::now() - session_->ProgressAt() < bound) {
+    return;
+  }
+  const char* call = session_->CurrentCall();
+  Abandon(call != nullptr ? call : "CoCreateInstanceEx");
+  openFailure_ = "the server did not answer in time";
+  LogReopen(false);
+}
+
+void OpcDaProxy::ReopenIfDue() {
+  NoteLoss();
+  SettlePendingReopen();
+  if (session_ || !schedule_.Due(ReconnectSchedule::Clock::now())) return;
+  // The attempt runs on the new session's thread; this caller goes on as while away.
+  if (!StartOpen()) LogReopen(false);
+}
+
 bool OpcDaProxy::Close() {
-  AbandonedSessions();
+  if (pendingOpen_) {
+    // An open under way is not waited for: its thread closes what it opened and ends.
+    RetireSession();
+    return true;
+  }
   if (!session_) return true;
   OnSession<bool>("IOPCServer::RemoveGroup", [](OpcDaSession& session) {
     session.Close();
@@ -214,43 +281,47 @@ bool OpcDaProxy::Close() {
   return true;
 }
 
-std::vector<ItemRecord> OpcDaProxy::ListItems(const std::string& branchItemId,
-                                              const std::string& displayPath, std::string* failure) {
-  // A lost session is opened again only on the retry schedule, as for reads and writes; one
-  // that was never opened is opened now.
+ItemListing OpcDaProxy::List(const std::string& branchItemId, const std::string& displayPath) {
+  // A lost session is opened again only on the retry schedule, as for reads and writes, and
+  // the listing waits for that reopen; one that was never opened is opened now.
   ReopenIfDue();
+  SettlePendingReopen(true);
   if (!session_ && !schedule_.IsLost()) Open();
-  struct Listing {
-    std::vector<ItemRecord> items;
-    std::string failure;
-  };
-  std::optional<Listing> listing = OnSession<Listing>(
+  SessionOutcome<ListingAnswer> listing = OnSession<ListingAnswer>(
       "IOPCBrowse::Browse",
       [branchItemId, displayPath, delimiter = delimiter_](OpcDaSession& session) {
-        Listing answer;
-        answer.items = session.ListItems(branchItemId, displayPath, delimiter, &answer.failure);
-        return answer;
+        return session.ListItems(branchItemId, displayPath, delimiter);
       });
   NoteLoss();
-  if (failure) {
-    *failure = !listing ? (timedOut_ ? "the server did not answer in time" : "there is no session")
-                        : listing->failure;
+  ItemListing result;
+  switch (listing.kind) {
+    case SessionOutcome<ListingAnswer>::kAnswered:
+      result.items = std::move(listing->items);
+      result.failure = std::move(listing->failure);
+      break;
+    case SessionOutcome<ListingAnswer>::kClosed:
+      result.failure = "there is no session";
+      break;
+    case SessionOutcome<ListingAnswer>::kNoAnswer:
+      result.failure = "the server did not answer in time";
+      result.unanswered = listing.call;
+      break;
   }
-  return listing ? std::move(listing->items) : std::vector<ItemRecord>();
+  return result;
+}
+
+std::vector<ItemRecord> OpcDaProxy::ListItems(const std::string& branchItemId,
+                                              const std::string& displayPath, std::string* failure) {
+  ItemListing listing = List(branchItemId, displayPath);
+  if (failure) *failure = std::move(listing.failure);
+  return std::move(listing.items);
 }
 
 std::optional<ServerStatus> OpcDaProxy::GetStatus() {
-  struct Status {
-    bool closed = false;
-    ServerStatus status;
-  };
-  std::optional<Status> answer = OnSession<Status>("IOPCServer::GetStatus", [](OpcDaSession& session) {
-    Status s;
-    s.status = session.GetStatus(s.closed);
-    return s;
-  });
+  SessionOutcome<StatusAnswer> answer =
+      OnSession<StatusAnswer>("IOPCServer::GetStatus", [](OpcDaSession& session) { return session.GetStatus(); });
   NoteLoss();
-  if (!answer || answer->closed) return std::nullopt;
+  if (!answer.Answered()) return std::nullopt;
   return std::move(answer->status);
 }
 

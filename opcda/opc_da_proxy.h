@@ -3,11 +3,14 @@
 // item registration, reads, writes, the item listing and the teardown.
 //
 // The session itself lives on a thread of its own (OpcDaSession on a SessionThread): every
-// operation here is handed to that thread, and the caller waits for the answer at most the call
-// bound. A server that does not answer within it costs the caller the bound once: the session
-// is abandoned (its thread finishes the stuck call, lets go and ends by itself), later reads and
-// writes fail at once, and a new session is opened on the retry schedule. The calling thread's
-// COM apartment (none, single- or multithreaded) does not matter.
+// operation here is handed to that thread, and the caller waits for the answer as long as the
+// thread keeps completing server calls, giving up only when one call has been under way longer
+// than the call bound. Such a server costs the caller the bound once: the session is abandoned
+// (its thread finishes the stuck call, lets go and ends by itself), later reads and writes fail
+// at once, and a new session is opened on the retry schedule, on its own thread: the read that
+// finds a reopen due does not wait for it. At most kMaxStuckCalls threads of the process wait in
+// calls to one server; no session of it is opened while they do. A caller in a single-threaded
+// apartment keeps dispatching its messages while it waits.
 //
 // An OpcDaProxy belongs to its connection's thread of the moment: it is not shared between
 // threads at once.
@@ -28,6 +31,7 @@
 #include "opcda/create_instance.h"
 #include "opcda/ping_host.h"
 #include "opcda/reconnect_schedule.h"
+#include "opcda/slim_sync.h"
 
 namespace krelta {
 
@@ -56,9 +60,30 @@ constexpr const char* kGroupName = "KRELTAGroup";
 constexpr std::uint32_t kUpdateRateSeconds = 5;
 // The default bound of every call into the server; zero waits as long as the server takes.
 constexpr std::chrono::seconds kDefaultCallTimeout{15};
-// Sessions given up on whose threads still wait for their server; a reopen that would need one
-// more waits until one has ended.
-constexpr std::size_t kMaxAbandonedSessions = 2;
+// Threads of the process that may wait in calls to one server (host and class); while that
+// many do, no session of it is opened.
+constexpr std::size_t kMaxStuckCalls = 2;
+
+// How an operation handed to the session thread came out: answered; closed (no session, or it
+// closed before or during the operation: the answer is not used); or not answered within the
+// bound (the session was abandoned; call names the server call that did not return).
+template <typename Answer>
+struct SessionOutcome {
+  enum Kind { kAnswered, kClosed, kNoAnswer } kind = kClosed;
+  std::optional<Answer> answer;  // kAnswered
+  const char* call = nullptr;    // kNoAnswer
+  bool Answered() const { return kind == kAnswered; }
+  Answer& operator*() { return *answer; }
+  Answer* operator->() { return &*answer; }
+};
+
+// The items below one branch as the session listed them; unanswered names the call that
+// outlived the bound (the listing is incomplete then).
+struct ItemListing {
+  std::vector<ItemRecord> items;
+  std::string failure;  // the first error the listing logged, or why there was no listing
+  const char* unanswered = nullptr;
+};
 
 // What the last Open found at each of its steps (krelta-host diagnose names the failing one).
 // A step not reached keeps reached == false.
@@ -108,8 +133,8 @@ class OpcDaProxy {
   // Bound of every call into the server; zero: no bound.
   void SetCallTimeout(std::chrono::milliseconds bound) { callTimeout_ = bound; }
 
-  // Probes the host, creates the server, adds the group and advises the shutdown sink.
-  // Returns whether a server is connected; true at once when already connected.
+  // Probes the host, creates the server, adds the group and advises the shutdown sink, and
+  // waits for it. Returns whether a server is connected; true at once when already connected.
   bool Open();
   // Removes items and group, unadvises and releases every server interface, waiting at most
   // the call bound. Always true.
@@ -117,14 +142,13 @@ class OpcDaProxy {
   bool IsConnected();
 
   // A session that ended without the owner asking (shutdown request, dead server, a call that
-  // outlived its bound) is opened again by the next read or write once its retry interval has
-  // passed: the owner calls this before each, and forgets its tags' server handles when
-  // SessionNumber changed. Logs a success at Warning and a failed attempt at Error.
+  // outlived its bound) is opened again once its retry interval has passed: the owner calls
+  // this before each read and write, and forgets its tags' server handles when SessionNumber
+  // changed. A due reopen starts on the new session's thread and is not waited for; a later
+  // call takes its outcome. Logs a success at Warning and a failed attempt at Error.
   void ReopenIfDue();
   // Counts successful opens: the items of an earlier session are unknown to the current one.
   std::uint64_t SessionNumber() const { return sessionNumber_; }
-  // Threads of abandoned sessions that have not ended yet.
-  std::size_t AbandonedSessions();
 
   // Intervals of proxies created afterwards (tests; the defaults are 10 s and 5 min).
   static void SetReconnectIntervalsForTesting(std::chrono::milliseconds first,
@@ -151,8 +175,9 @@ class OpcDaProxy {
   void WriteData(const std::vector<NodeGroupEntry>& entries, std::int64_t startSeconds,
                  std::int64_t stepMilliseconds, const std::vector<ValueVector*>& rows,
                  bool writeVqt);
-  // The items below one branch, listed on the session; empty without one. failure (when given)
-  // receives the first error the listing logged, or why there was no listing.
+  // The items below one branch, listed on the session; empty without one.
+  ItemListing List(const std::string& branchItemId, const std::string& displayPath);
+  // The same; failure (when given) receives ItemListing::failure.
   std::vector<ItemRecord> ListItems(const std::string& branchItemId, const std::string& displayPath,
                                     std::string* failure = nullptr);
 
@@ -169,14 +194,36 @@ class OpcDaProxy {
   const WideCredentials& GetCredentials() const { return credentials_; }
 
  private:
-  // Runs work on the session thread and waits for its answer at most the call bound. Empty
-  // when there is no session or the bound passed (the session is abandoned then; call names
-  // the operation when no server call is under way).
+  // Runs work on the session thread and waits for its answer while each server call stays
+  // within the bound (call names the operation when no server call is under way).
   template <typename Answer, typename Work>
-  std::optional<Answer> OnSession(const char* call, Work&& work);
+  SessionOutcome<Answer> OnSession(const char* call, Work&& work);
+  // Waits for slot while thread keeps making progress; false once one call (or the span
+  // between two) has outlived the bound.
+  template <typename Answer>
+  bool WaitForAnswer(SessionThread& thread, AnswerSlot<Answer>& slot,
+                     std::chrono::steady_clock::time_point posted);
   // Gives up on the current session: logs it, leaves its thread to end by itself and starts
   // the retry schedule.
   void Abandon(const char* call);
+  struct OpenAnswer {
+    bool connected = false;
+    std::string failure;
+    OpenSteps steps;
+  };
+  // Starts a new session's thread and posts the open to it; false (openFailure_ set) when
+  // kMaxStuckCalls threads still wait for this server or no thread could be started.
+  bool StartOpen();
+  // Takes the answer of the posted open: the session is usable, or it is retired with
+  // openFailure_ set.
+  bool FinishOpen(OpenAnswer answer);
+  // A reopen that has answered, or outlived the bound: its outcome taken and logged. wait: wait
+  // for it as for any operation.
+  void SettlePendingReopen(bool wait = false);
+  void LogReopen(bool reconnected);
+  // "host (ProgID)" for messages; ServerKey identifies the server across connections.
+  std::string ServerName() const;
+  std::string ServerKey() const;
   // Takes note of a session that ended on its thread (shutdown request, dead server).
   void NoteLoss();
   // Ends the current session's thread once it has run what is queued.
@@ -198,13 +245,12 @@ class OpcDaProxy {
   DWORD pingTimeoutMs_ = kDefaultPingTimeoutMs;
   std::chrono::milliseconds callTimeout_ = kDefaultCallTimeout;
   std::shared_ptr<SessionThread> session_;  // null while closed
-  std::vector<std::shared_ptr<SessionThread>> abandoned_;
+  std::shared_ptr<AnswerSlot<OpenAnswer>> pendingOpen_;  // a reopen posted to session_, not yet taken
   ReconnectSchedule schedule_;
   std::uint64_t sessionNumber_ = 0;
   std::string openFailure_;  // why the last Open returned false
   OpenSteps openSteps_;
   bool vqtFallbackLogged_ = false;
-  bool timedOut_ = false;  // the last OnSession gave up waiting
 };
 
 }  // namespace krelta

@@ -6,6 +6,7 @@
 #include "opcda/log_relay.h"
 #include "opcda/opc_da_proxy.h"
 #include "opcda/opc_shutdown.h"
+#include "opcda/ping_host.h"
 #include "opcda/session_thread.h"
 #include "platform/com/wide_text.h"
 #include "util/exception.h"
@@ -13,6 +14,10 @@
 
 namespace krelta {
 namespace {
+
+// How long a closing session waits for the outside references of its shutdown sink to go
+// after disconnecting it (COM lets go of them at once unless a call into the sink is under way).
+constexpr DWORD kSinkReleaseWaitMs = 2000;
 
 void LogOpcda(std::int32_t level, const std::string& message) { WriteStandaloneLog(level, message); }
 
@@ -61,6 +66,17 @@ bool OpcDaSession::Open(const SessionSettings& settings, std::shared_ptr<LogRela
   steps_ = OpenSteps{};
   steps_.answered = true;
   HRESULT hr;
+  if (!host.empty()) {
+    CallScope call(thread_, "the host probe", true);
+    hr = PingHost(host, settings.probeTimeoutMs);
+  } else {
+    hr = S_OK;
+  }
+  if (FAILED(hr)) {
+    failure = "the host did not answer: " + FormatResult(hr);
+    return false;
+  }
+  if (!MayCall()) return false;
   {
     CallScope call(thread_, "CoCreateInstanceEx");
     hr = NvCreateInstanceEx(ToClsid(settings.address.GetClsid()), host, IID_IOPCServer,
@@ -141,7 +157,11 @@ void OpcDaSession::AddGroup(std::string& failure) {
 
 HRESULT OpcDaSession::AdviseShutdownSink() {
   com::ComPtr<IConnectionPointContainer> container;
-  HRESULT hr = server_.As(&container);
+  HRESULT hr;
+  {
+    CallScope call(thread_, "QueryInterface(IConnectionPointContainer)");
+    hr = server_.As(&container);
+  }
   if (FAILED(hr)) {
     LogOpcda(kLogError, Format("OpcDaProxy::GetShutdownConnectionPoint: "
                                "GetServerConnectionPointContainer() failed: %1%",
@@ -259,6 +279,8 @@ void OpcDaSession::Close() {
 }
 
 void OpcDaSession::Release() {
+  // Letting go of a proxy is a call into the server too (a hung one may hold it).
+  CallScope call(thread_, "IUnknown::Release");
   advise_.abandon();
   connectionPoint_.Reset();
   if (shutdownSink_) {
@@ -266,6 +288,9 @@ void OpcDaSession::Release() {
     // A stub that still holds the sink (Unadvise failed, the server died) lets go of it now, so
     // no late call or Release from the server reaches this library after the host freed it.
     ::CoDisconnectObject(static_cast<IOPCShutdown*>(shutdownSink_.Get()), 0);
+    // This thread holds the library; the sink's code must stay while anyone outside still
+    // holds it. If someone still does after the wait, the library is never unloaded.
+    if (!shutdownSink_->WaitUntilOnlyOwnerHolds(kSinkReleaseWaitMs)) OpcShutdown::PinModuleForever();
   }
   shutdownSink_.Reset();
   syncIO_.Reset();
@@ -277,14 +302,26 @@ void OpcDaSession::Release() {
 }
 
 com::ComPtr<IOPCSyncIO> OpcDaSession::SyncIO() {
-  if (!syncIO_ && itemMgt_) NoteServerGone("QueryInterface(IOPCSyncIO)", itemMgt_.As(&syncIO_));
+  if (!syncIO_ && itemMgt_ && MayCall()) {
+    HRESULT hr;
+    {
+      CallScope call(thread_, "QueryInterface(IOPCSyncIO)");
+      hr = itemMgt_.As(&syncIO_);
+    }
+    NoteServerGone("QueryInterface(IOPCSyncIO)", hr);
+  }
   return syncIO_;
 }
 
 com::ComPtr<IOPCSyncIO2> OpcDaSession::SyncIO2() {
   if (!syncIO2Asked_ && itemMgt_) {
     syncIO2Asked_ = true;
-    NoteServerGone("QueryInterface(IOPCSyncIO2)", itemMgt_.As(&syncIO2_));
+    HRESULT hr;
+    {
+      CallScope call(thread_, "QueryInterface(IOPCSyncIO2)");
+      hr = itemMgt_.As(&syncIO2_);
+    }
+    NoteServerGone("QueryInterface(IOPCSyncIO2)", hr);
   }
   return syncIO2_;
 }
@@ -481,31 +518,39 @@ WriteAnswer OpcDaSession::Write(WriteRow& row, bool withQualityAndTime, bool log
   return settle();
 }
 
-std::vector<ItemRecord> OpcDaSession::ListItems(const std::string& branchItemId,
-                                                const std::string& displayPath,
-                                                const std::string& delimiter, std::string* failure) {
+ListingAnswer OpcDaSession::ListItems(const std::string& branchItemId,
+                                      const std::string& displayPath, const std::string& delimiter) {
+  ListingAnswer answer;
   if (!CanOperate()) {
-    if (failure) *failure = "there is no session";
-    return {};
+    answer.closed = true;
+    return answer;
   }
   std::shared_ptr<LogRelay> relay = log_;
+  std::string* failure = &answer.failure;
   const LogSink sink = [relay, failure](std::int32_t level, const std::string& message) {
-    if (failure && failure->empty() && level <= kLogError) *failure = message;
+    if (failure->empty() && level <= kLogError) *failure = message;
     if (relay) relay->Write(level, message);
   };
-  std::vector<ItemRecord> items;
-  {
-    CallScope call(thread_, "IOPCBrowse::Browse");
-    items = ListBranchItems(server_.Get(), branchItemId, displayPath, delimiter, sink);
+  // Each call of the walk is bounded on its own, and none is made once the owner gave up.
+  const CallGate gate = [this](const char* call) {
+    if (!MayCall()) return false;
+    thread_.EnterCall(call);
+    return true;
+  };
+  answer.items = ListBranchItems(server_.Get(), branchItemId, displayPath, delimiter, sink, gate);
+  thread_.LeaveCall();
+  if (ClosedByShutdown()) {
+    answer.items.clear();
+    answer.closed = true;
   }
-  if (ClosedByShutdown()) return {};
-  return items;
+  return answer;
 }
 
-ServerStatus OpcDaSession::GetStatus(bool& closed) {
-  ServerStatus answer;
-  closed = !CanOperate();
-  if (closed) return answer;
+StatusAnswer OpcDaSession::GetStatus() {
+  StatusAnswer result;
+  result.closed = !CanOperate();
+  if (result.closed) return result;
+  ServerStatus& answer = result.status;
   com::CoTaskMem<OPCSERVERSTATUS> status;
   {
     CallScope call(thread_, "IOPCServer::GetStatus");
@@ -513,12 +558,12 @@ ServerStatus OpcDaSession::GetStatus(bool& closed) {
   }
   const com::CoTaskMem<wchar_t> vendor(status ? status.get()->szVendorInfo : nullptr);
   if (ClosedByShutdown()) {
-    closed = true;
-    return answer;
+    result.closed = true;
+    return result;
   }
   if (FAILED(answer.call)) {
     NoteServerGone("IOPCServer::GetStatus", answer.call);
-    return answer;
+    return result;
   }
   if (status) {
     answer.vendor = com::WideToUtf8(vendor.get());
@@ -528,7 +573,7 @@ ServerStatus OpcDaSession::GetStatus(bool& closed) {
     answer.buildNumber = status.get()->wBuildNumber;
     answer.currentTime = status.get()->ftCurrentTime;
   }
-  return answer;
+  return result;
 }
 
 }  // namespace krelta

@@ -33,17 +33,22 @@ struct SessionSettings {
   OPCURL address;
   WideCredentials credentials;
   std::uint32_t updateRateSeconds = 5;
+  DWORD probeTimeoutMs = 10000;  // the host probe's bound
 };
 
-struct AddedItems {
+// An answer the owner does not use when the session was closed before or during the operation
+// (no session, a shutdown request): OnSession turns it into SessionOutcome::kClosed.
+struct SessionAnswer {
   bool closed = false;
+};
+
+struct AddedItems : SessionAnswer {
   HRESULT call = S_OK;
   std::vector<HRESULT> errors;     // per item when the call succeeded
   std::vector<OPCHANDLE> handles;  // per item; meaningful where errors[i] succeeded
 };
 
-struct ReadAnswer {
-  bool closed = false;
+struct ReadAnswer : SessionAnswer {
   bool noInterface = false;  // the group offers no IOPCSyncIO
   HRESULT call = S_OK;
   com::CoTaskArray<OPCITEMSTATE, com::ItemStateCleanup> states;
@@ -67,11 +72,20 @@ struct WriteRow {
 };
 
 struct WriteAnswer {
-  bool closed = false;
+  bool closed = false;          // the session closed during the row: later rows are not sent
   bool noInterface = false;     // neither IOPCSyncIO nor (when asked for) IOPCSyncIO2
   bool serverGone = false;      // later rows are not sent
   bool fellBack = false;        // items that refused quality and time got their value alone
   std::size_t accepted = 0;
+};
+
+struct StatusAnswer : SessionAnswer {
+  ServerStatus status;
+};
+
+struct ListingAnswer : SessionAnswer {
+  std::vector<ItemRecord> items;
+  std::string failure;
 };
 
 class OpcDaSession {
@@ -83,8 +97,8 @@ class OpcDaSession {
   OpcDaSession(const OpcDaSession&) = delete;
   OpcDaSession& operator=(const OpcDaSession&) = delete;
 
-  // Creates the server, adds the group and advises the shutdown sink. False, with the reason in
-  // failure, when there is no usable session afterwards.
+  // Probes the host, creates the server, adds the group and advises the shutdown sink. False,
+  // with the reason in failure, when there is no usable session afterwards.
   bool Open(const SessionSettings& settings, std::shared_ptr<LogRelay> log, std::string& failure);
   // Removes items and group, unadvises and releases every interface.
   void Close();
@@ -99,15 +113,15 @@ class OpcDaSession {
   // refusing quality and time get their value alone with Write), else Write of the values that
   // are not empty. logFallback: log the first fallback of the connection.
   WriteAnswer Write(WriteRow& row, bool withQualityAndTime, bool logFallback);
-  // The items below one branch (see GetItems in browse.h). Throws Exception when the server
-  // offers neither browse interface; empty without a session. failure (when given) receives the
-  // first error the listing logged.
-  std::vector<ItemRecord> ListItems(const std::string& branchItemId, const std::string& displayPath,
-                                    const std::string& delimiter, std::string* failure = nullptr);
+  // The items below one branch (see GetItems in browse.h), each server call of the walk marked
+  // on its own. Throws Exception when the server offers neither browse interface; closed
+  // without a session. failure receives the first error the listing logged.
+  ListingAnswer ListItems(const std::string& branchItemId, const std::string& displayPath,
+                          const std::string& delimiter);
   // The steps of the last Open.
   const OpenSteps& Steps() const { return steps_; }
   // IOPCServer::GetStatus; closed (no call made) without a session.
-  ServerStatus GetStatus(bool& closed);
+  StatusAnswer GetStatus();
 
  private:
   bool IsOpen() const { return static_cast<bool>(itemMgt_); }

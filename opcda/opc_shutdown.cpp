@@ -45,6 +45,21 @@ HRESULT STDMETHODCALLTYPE OpcShutdown::ShutdownRequest(LPCWSTR reason) {
   return S_OK;
 }
 
+bool OpcShutdown::WaitUntilOnlyOwnerHolds(DWORD ms) const {
+  const ULONGLONG deadline = ::GetTickCount64() + ms;
+  while (::InterlockedCompareExchange(const_cast<volatile LONG*>(&references_), 0, 0) > 1) {
+    if (::GetTickCount64() >= deadline) return false;
+    ::Sleep(5);
+  }
+  return true;
+}
+
+void OpcShutdown::PinModuleForever() {
+  HMODULE module = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&OpcShutdown::PinModuleForever), &module);
+}
+
 void OpcShutdown::SetSession(std::shared_ptr<SessionThread> session) {
   std::lock_guard<std::mutex> guard(lock_);
   session_ = session;

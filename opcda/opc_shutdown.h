@@ -1,8 +1,8 @@
 // The session's IOPCShutdown sink. The server calls it on an RPC thread; the request is noted
 // and handed to the session's own thread as a close, and the call returns at once: it never
-// calls into the server from inside the server's own call and never waits for the session. A
-// sink keeps the library loaded while it lives: COM may still release it after the host has
-// freed the library.
+// calls into the server from inside the server's own call and never waits for the session. The
+// session thread that owns the sink (and holds the library) waits for outside references to go
+// before it ends, and pins the library for good when they do not.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +11,6 @@
 #include <mutex>
 
 #include "opc_da.h"
-#include "opcda/module_pin.h"
 
 namespace krelta {
 
@@ -30,14 +29,18 @@ class OpcShutdown final : public IOPCShutdown {
 
   // The session a request closes; null detaches the sink.
   void SetSession(std::shared_ptr<SessionThread> session);
+  // After CoDisconnectObject: waits at most ms until the caller's reference is the only one.
+  bool WaitUntilOnlyOwnerHolds(DWORD ms) const;
+  // Keeps this library loaded until the process ends: a sink someone still holds may be called
+  // or released at any time.
+  static void PinModuleForever();
 
  private:
   ~OpcShutdown() = default;
 
-  ModulePin pin_;  // first member, so destroyed last: no member's destructor runs unpinned
   std::mutex lock_;
   std::weak_ptr<SessionThread> session_;
-  LONG references_ = 1;
+  volatile LONG references_ = 1;
 };
 
 }  // namespace krelta

@@ -5,7 +5,8 @@
 #include <memory>
 
 #include "opcda/create_instance.h"
-#include "opcda/module_pin.h"
+#include "opcda/session_thread.h"
+#include "opcda/slim_sync.h"
 #include "platform/com/wide_text.h"
 
 namespace krelta {
@@ -15,56 +16,32 @@ namespace {
 constexpr CLSID kUnregisteredClass = {
     0xF3839019, 0x166B, 0x4EC4, {0x85, 0x6C, 0xCC, 0x68, 0x37, 0x1A, 0xC7, 0xB2}};
 
-struct ProbeTask {
-  std::wstring host;
-  HMODULE module = nullptr;  // keeps this library loaded while a late worker still runs
-};
-
-DWORD WINAPI ProbeWorker(void* parameter) {
-  std::unique_ptr<ProbeTask> task(static_cast<ProbeTask*>(parameter));
-  HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  if (SUCCEEDED(hr)) {
-    COSERVERINFO serverInfo{};
-    serverInfo.pwszName = task->host.data();
-    MULTI_QI result{&IID_IUnknown, nullptr, S_OK};
-    hr = CallCreateInstanceEx(kUnregisteredClass,
-                              CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
-                              &serverInfo, &result);
-    if (result.pItf != nullptr) result.pItf->Release();
-    ::CoUninitialize();
-  }
-  const HMODULE module = task->module;
-  task.reset();
-  if (module != nullptr) ::FreeLibraryAndExitThread(module, static_cast<DWORD>(hr));
-  return static_cast<DWORD>(hr);
-}
-
 }  // namespace
 
 HRESULT PingHost(const std::string& host, DWORD timeLimitMs) {
   if (host.empty()) return S_OK;
-
-  auto task = std::make_unique<ProbeTask>();
-  task->host = com::AnsiToWide(host);
-  task->module = ModulePin().Release();
-  const HMODULE module = task->module;
-  HANDLE thread = ::CreateThread(nullptr, 0, &ProbeWorker, task.get(), 0, nullptr);
-  if (thread == nullptr) {
-    const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-    if (module != nullptr) ::FreeLibrary(module);
-    return hr;
-  }
-  task.release();  // the worker owns it now
-
-  HRESULT hr;
-  if (::WaitForSingleObject(thread, timeLimitMs) == WAIT_OBJECT_0) {
-    DWORD exitCode = 0;
-    ::GetExitCodeThread(thread, &exitCode);
-    hr = static_cast<HRESULT>(exitCode);
-  } else {
-    hr = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
-  }
-  ::CloseHandle(thread);
+  // The probe runs on a thread of its own that keeps the library loaded: a host that never
+  // answers leaves it waiting after the caller has moved on.
+  auto answer = std::make_shared<AnswerSlot<HRESULT>>();
+  const bool started = StartPinnedThread([answer, wideHost = com::AnsiToWide(host)]() mutable {
+    HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (SUCCEEDED(hr)) {
+      COSERVERINFO serverInfo{};
+      serverInfo.pwszName = wideHost.data();
+      MULTI_QI result{&IID_IUnknown, nullptr, S_OK};
+      hr = CallCreateInstanceEx(kUnregisteredClass,
+                                CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+                                &serverInfo, &result);
+      if (result.pItf != nullptr) result.pItf->Release();
+      ::CoUninitialize();
+    }
+    answer->Set(hr);
+  });
+  if (!started) return HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);
+  const bool answered = timeLimitMs == kPingWaitForever
+                            ? answer->WaitUntil(std::nullopt)
+                            : answer->Wait(std::chrono::milliseconds(timeLimitMs));
+  const HRESULT hr = answered ? answer->Take() : HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
   return hr == REGDB_E_CLASSNOTREG ? S_OK : hr;
 }
 

@@ -2,7 +2,9 @@
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include "opcda/opc_da_session.h"
 #include "util/exception.h"
@@ -10,86 +12,144 @@
 namespace krelta {
 namespace {
 
-// Enough for the COM marshaling and the iterative browse walks; reserved, not committed, so a
-// hundred connections cost address space rather than memory.
-constexpr SIZE_T kStackReservation = 256 * 1024;
+// The default reservation of a Windows thread: remote activation with credentials, security
+// packages and other DLLs' hooks run on this stack. Reserved, not committed.
+constexpr SIZE_T kStackReservation = 1024 * 1024;
 
 std::atomic<int> g_running{0};
 
+// Every session thread of the process, for the count of stuck calls per server.
+SlimLock g_registryLock;
+std::vector<std::weak_ptr<SessionThread>>& Registry() {
+  static auto* threads = new std::vector<std::weak_ptr<SessionThread>>();  // never destroyed
+  return *threads;
+}
+
+struct PinnedStart {
+  std::function<void()> body;
+  HMODULE module = nullptr;
+};
+
+DWORD WINAPI PinnedMain(void* parameter) {
+  auto* start = static_cast<PinnedStart*>(parameter);
+  const HMODULE module = start->module;
+  try {
+    start->body();
+  } catch (...) {
+    // Nothing may leave a thread procedure; the body reports through its own state.
+  }
+  delete start;
+  ::FreeLibraryAndExitThread(module, 0);
+}
+
 }  // namespace
+
+bool StartPinnedThread(std::function<void()> body, SIZE_T stackReservation) {
+  auto start = std::make_unique<PinnedStart>(PinnedStart{std::move(body), nullptr});
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&PinnedMain), &start->module)) {
+    return false;
+  }
+  const HMODULE module = start->module;
+  HANDLE thread = ::CreateThread(nullptr, stackReservation, &PinnedMain, start.get(),
+                                 stackReservation != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
+  if (thread == nullptr) {
+    ::FreeLibrary(module);
+    return false;
+  }
+  start.release();  // the thread owns it now
+  ::CloseHandle(thread);
+  return true;
+}
 
 int SessionThread::Running() { return g_running.load(); }
 
-std::shared_ptr<SessionThread> SessionThread::Start() {
+std::shared_ptr<SessionThread> SessionThread::Start(std::string serverKey) {
   std::shared_ptr<SessionThread> thread(new SessionThread());
-  HMODULE module = nullptr;
-  // The thread's own reference to this library, given back by FreeLibraryAndExitThread.
-  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&SessionThread::Main), &module)) {
-    throw Exception("The session thread could not be started: no module reference.");
+  thread->serverKey_ = std::move(serverKey);
+  Mark(thread->progressAt_);
+  {
+    std::lock_guard<SlimLock> held(g_registryLock);
+    auto& threads = Registry();
+    threads.erase(std::remove_if(threads.begin(), threads.end(),
+                                 [](const std::weak_ptr<SessionThread>& t) { return t.expired(); }),
+                  threads.end());
+    threads.push_back(thread);
   }
-  thread->self_ = thread;
-  struct StartArguments {
-    SessionThread* thread;
-    HMODULE module;
-  };
-  auto* arguments = new StartArguments{thread.get(), module};
   ++g_running;  // before the thread runs: it counts itself out when it ends
-  HANDLE handle = ::CreateThread(
-      nullptr, kStackReservation,
-      [](void* p) -> DWORD {
-        auto* start = static_cast<StartArguments*>(p);
-        const HMODULE own = start->module;
-        SessionThread* self = start->thread;
-        delete start;
-        Main(self);
-        ::FreeLibraryAndExitThread(own, 0);
-      },
-      arguments, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (handle == nullptr) {
+  // The running thread's own reference is set before the thread exists and taken back if it
+  // never does; the body holds only a plain pointer that this reference keeps alive.
+  thread->self_ = thread;
+  SessionThread* raw = thread.get();
+  bool started = false;
+  try {
+    started = StartPinnedThread([raw] { raw->Run(); }, kStackReservation);
+  } catch (...) {
+    // Out of memory: as a thread that could not be had.
+  }
+  if (!started) {
     --g_running;
-    delete arguments;
+    thread->ended_.store(true);
     thread->self_.reset();
-    ::FreeLibrary(module);
     throw Exception("The session thread could not be started.");
   }
-  ::CloseHandle(handle);
   return thread;
 }
 
 SessionThread::~SessionThread() = default;
 
-DWORD WINAPI SessionThread::Main(void* self) {
-  static_cast<SessionThread*>(self)->Run();
-  return 0;
+std::size_t SessionThread::StuckWith(const std::string& serverKey) {
+  const Clock::time_point now = Clock::now();
+  std::size_t stuck = 0;
+  std::lock_guard<SlimLock> held(g_registryLock);
+  for (const std::weak_ptr<SessionThread>& weak : Registry()) {
+    const std::shared_ptr<SessionThread> thread = weak.lock();
+    if (thread && thread->serverKey_ == serverKey && thread->IsStuck(now)) ++stuck;
+  }
+  return stuck;
+}
+
+bool SessionThread::IsStuck(Clock::time_point now) const {
+  if (ended_.load()) return false;
+  if (abandoned_.load()) return true;
+  // A retired thread closing the session orderly: nobody waits for it, so its call counts once
+  // it has outlived the bound an owner would have given it.
+  const std::chrono::milliseconds bound(callBoundMs_.load());
+  return stopping_.load() && currentCall_.load() != nullptr && bound.count() > 0 &&
+         now - ProgressAt() > bound;
 }
 
 void SessionThread::Run() {
-  const bool com = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-  // Process-wide, so asked for once; fails harmlessly when the process already chose its
-  // security.
-  static std::once_flag security;
-  std::call_once(security, [] {
+  const HRESULT apartment = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const bool com = SUCCEEDED(apartment);
+  // Each thread asks: a session thread's CoUninitialize may have ended the process's
+  // multithreaded apartment, and a new one starts without the security chosen before.
+  // RPC_E_TOO_LATE (the process chose already) is expected and harmless.
+  if (com) {
     ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
                            RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-  });
-  {
+  }
+  try {
     OpcDaSession session(*this);
     for (;;) {
       Task task;
       {
         std::lock_guard<SlimLock> held(lock_);
-        wake_.Wait(lock_, [this] { return stopping_ || !queue_.empty(); });
+        wake_.Wait(lock_, [this] { return stopping_.load() || !queue_.empty(); });
         if (queue_.empty()) break;
         task = std::move(queue_.front());
         queue_.pop_front();
       }
+      Mark(progressAt_);
       try {
         task(session);
       } catch (...) {
-        // A task answers through its own promise; nothing may end the thread early.
+        // A task answers through its own slot; nothing may end the thread early.
       }
+      LeaveCall();
     }
+  } catch (...) {
+    // The session's teardown failed (out of memory while logging): the thread still ends.
   }  // the session lets go of the server here: without calls when abandoned
   if (com) ::CoUninitialize();
   std::shared_ptr<SessionThread> keep = std::move(self_);
@@ -97,20 +157,33 @@ void SessionThread::Run() {
   --g_running;
 }
 
+void SessionThread::EnterCall(const char* call, bool selfBounded) {
+  selfBounded_.store(selfBounded);
+  currentCall_.store(call);
+  Mark(progressAt_);
+}
+
+void SessionThread::LeaveCall() {
+  currentCall_.store(nullptr);
+  selfBounded_.store(false);
+  Mark(progressAt_);
+}
+
 bool SessionThread::Post(Task task) {
   {
     std::lock_guard<SlimLock> held(lock_);
-    if (stopping_) return false;
+    if (stopping_.load()) return false;
     queue_.push_back(std::move(task));
   }
   wake_.NotifyOne();
   return true;
 }
 
-void SessionThread::Stop() {
+void SessionThread::Stop(std::chrono::milliseconds callBound) {
+  callBoundMs_.store(callBound.count());
   {
     std::lock_guard<SlimLock> held(lock_);
-    stopping_ = true;
+    stopping_.store(true);
   }
   wake_.NotifyOne();
 }
@@ -120,7 +193,7 @@ void SessionThread::Abandon() {
   std::deque<Task> dropped;
   {
     std::lock_guard<SlimLock> held(lock_);
-    stopping_ = true;
+    stopping_.store(true);
     dropped.swap(queue_);
   }
   wake_.NotifyOne();
@@ -137,7 +210,7 @@ void SessionThread::RequestShutdown() {
 
 void SessionThread::MarkLost() {
   if (lost_.load()) return;
-  lostAt_.store(Clock::now().time_since_epoch().count());
+  Mark(lostAt_);
   lost_.store(true);
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <chrono>
 #include <exception>
@@ -62,26 +63,62 @@ class SlimCondition {
 template <typename Answer>
 class AnswerSlot {
  public:
+  using Clock = SlimCondition::Clock;
+  AnswerSlot() = default;
+  ~AnswerSlot() {
+    if (event_ != nullptr) ::CloseHandle(event_);
+  }
+  AnswerSlot(const AnswerSlot&) = delete;
+  AnswerSlot& operator=(const AnswerSlot&) = delete;
+
+  // For a waiter in a single-threaded apartment: it waits with CoWaitForMultipleHandles, which
+  // keeps dispatching its messages (a UI host stays responsive, COM calls into the apartment get
+  // through). Called before the answer can be set. False when no event could be had (the slim
+  // wait is used then).
+  bool PumpWhileWaiting() {
+    event_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event_ != nullptr;
+  }
   void Set(Answer answer) {
     {
       std::lock_guard<SlimLock> held(lock_);
       answer_.emplace(std::move(answer));
     }
-    ready_.NotifyAll();
+    Signal();
   }
   void SetFailure(std::exception_ptr failure) {
     {
       std::lock_guard<SlimLock> held(lock_);
       failure_ = std::move(failure);
     }
-    ready_.NotifyAll();
+    Signal();
+  }
+  // False when the deadline (none: no limit) passed without an answer.
+  bool WaitUntil(std::optional<Clock::time_point> deadline) {
+    if (event_ == nullptr) {
+      std::lock_guard<SlimLock> held(lock_);
+      return ready_.Wait(lock_, [this] { return Ready(); }, deadline);
+    }
+    for (;;) {
+      DWORD ms = INFINITE;
+      {
+        std::lock_guard<SlimLock> held(lock_);
+        if (Ready()) return true;
+      }
+      if (deadline) {
+        const auto left = *deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return false;
+        ms = static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+      }
+      DWORD index = 0;
+      ::CoWaitForMultipleHandles(0, ms, 1, &event_, &index);
+    }
   }
   // False when bound (zero: none) passed without an answer.
   bool Wait(std::chrono::milliseconds bound) {
-    std::lock_guard<SlimLock> held(lock_);
-    std::optional<SlimCondition::Clock::time_point> deadline;
-    if (bound.count() > 0) deadline = SlimCondition::Clock::now() + bound;
-    return ready_.Wait(lock_, [this] { return answer_.has_value() || failure_; }, deadline);
+    std::optional<Clock::time_point> deadline;
+    if (bound.count() > 0) deadline = Clock::now() + bound;
+    return WaitUntil(deadline);
   }
   // After a successful Wait: the answer, or the operation's exception rethrown.
   Answer Take() {
@@ -91,8 +128,15 @@ class AnswerSlot {
   }
 
  private:
+  bool Ready() const { return answer_.has_value() || static_cast<bool>(failure_); }
+  void Signal() {
+    ready_.NotifyAll();
+    if (event_ != nullptr) ::SetEvent(event_);
+  }
+
   SlimLock lock_;
   SlimCondition ready_;
+  HANDLE event_ = nullptr;
   std::optional<Answer> answer_;
   std::exception_ptr failure_;
 };

@@ -52,12 +52,12 @@ void OpcDaProxy::Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& m
     if (debug) {
       log.Write(kLogDebug, Format("Calling IOPCSyncIO::Read, input parameters:\nNumItems: %1%", count));
     }
-    std::optional<ReadAnswer> read = OnSession<ReadAnswer>(
+    SessionOutcome<ReadAnswer> read = OnSession<ReadAnswer>(
         "IOPCSyncIO::Read",
         [handles = std::move(slots.handles)](OpcDaSession& session) { return session.Read(handles); });
     NoteLoss();
     // No answer in time, or a shutdown request during the call: cells stay unset.
-    if (!read || read->closed) return;
+    if (!read.Answered()) return;
     if (read->noInterface) throw Exception("Could not read data.");
     if (FAILED(read->call)) return;  // logged on the session
     if (!read->states) {
@@ -126,10 +126,10 @@ void OpcDaProxy::Read(const std::vector<NodeGroupEntry>& entries, ValueMatrix& m
 }
 
 std::optional<ItemSamples> OpcDaProxy::ReadSamples(const std::vector<OPCHANDLE>& handles) {
-  std::optional<ReadAnswer> read = OnSession<ReadAnswer>(
+  SessionOutcome<ReadAnswer> read = OnSession<ReadAnswer>(
       "IOPCSyncIO::Read", [handles](OpcDaSession& session) { return session.Read(handles); });
   NoteLoss();
-  if (!read || read->closed) return std::nullopt;
+  if (!read.Answered()) return std::nullopt;
   ItemSamples samples;
   samples.call = read->noInterface ? E_NOINTERFACE : read->call;
   if (FAILED(samples.call) || !read->states) return samples;

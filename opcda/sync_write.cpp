@@ -178,13 +178,13 @@ void OpcDaProxy::WriteData(const std::vector<NodeGroupEntry>& entries, std::int6
     if (row->handles.empty()) continue;
 
     const bool logFallback = !vqtFallbackLogged_;
-    std::optional<WriteAnswer> answer = OnSession<WriteAnswer>(
+    SessionOutcome<WriteAnswer> answer = OnSession<WriteAnswer>(
         writeVqt ? "IOPCSyncIO2::WriteVQT" : "IOPCSyncIO::Write",
         [row, writeVqt, logFallback](OpcDaSession& session) {
           return session.Write(*row, writeVqt, logFallback);
         });
     NoteLoss();
-    if (!answer) break;  // no answer in time: the session was abandoned
+    if (!answer.Answered()) break;  // no answer in time: the session was abandoned
     if (answer->noInterface && accepted == 0) throw Exception("Could not write data.");
     vqtFallbackLogged_ = vqtFallbackLogged_ || answer->fellBack;
     if (answer->accepted > 0) {

@@ -1,6 +1,7 @@
 #include "simulator/runtime.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/com/wide_text.h"
 
@@ -115,7 +116,8 @@ CallScope::CallScope(const char* method, Kind kind) : method_(method), kind_(kin
     rt.BeforeCrash();
     ::TerminateProcess(::GetCurrentProcess(), 3);
   }
-  const LONG delay = rt.Fault(SIM_FAULT_CALL_DELAY_MS);
+  LONG delay = rt.Fault(SIM_FAULT_CALL_DELAY_MS);
+  if (std::strncmp(method, "IOPCBrowse", 10) == 0) delay += rt.Fault(SIM_FAULT_BROWSE_DELAY_MS);
   if (delay > 0) ::Sleep(static_cast<DWORD>(delay));
 }
 

@@ -15,4 +15,11 @@ class Exception : public std::runtime_error {
   std::string message_ = what();
 };
 
+// A listing the server left unanswered past the call bound while a connection was being opened:
+// the tree would miss the node's tags, so the open fails instead of reporting success.
+class UnansweredListing : public Exception {
+ public:
+  using Exception::Exception;
+};
+
 }  // namespace krelta

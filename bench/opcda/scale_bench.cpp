@@ -104,7 +104,7 @@ double HopMicros() {
     slot->Take();
     times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
-  thread->Stop();
+  thread->Stop({});
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
 }
@@ -159,7 +159,7 @@ int main() {
     std::printf("an idle session thread: %.0f KB committed, %.0f KB in the working set\n",
                 double(CommittedBytes() - before) / 100 / 1024,
                 double(WorkingSetBytes() - touchedBefore) / 100 / 1024);
-    for (auto& t : idle) t->Stop();
+    for (auto& t : idle) t->Stop({});
   }
 
   krelta::com::ComPtr<ISimulatorControl> control;

@@ -372,6 +372,21 @@ TEST_F(DataOperations, HostThreadsOfAnyApartmentAndTwoConnectionsAtOnce) {
     host.join();
     EXPECT_EQ(values, Texts{"1"}) << apartment;
   }
+  // A host thread in a single-threaded apartment answers its window's messages while it waits.
+  std::thread sta([&] {
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    HWND window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    std::thread sender([window] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      DWORD_PTR result = 0;
+      EXPECT_NE(::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 300, &result), 0);
+    });
+    EXPECT_EQ(Read({"S/Slow"}), Texts{"2"});
+    sender.join();
+    ::DestroyWindow(window);
+    ::CoUninitialize();
+  });
+  sta.join();
   // A second connection to the same data source reads while the first waits for a slow item.
   krelta2_connection second = nullptr;
   ASSERT_EQ(dll_.krelta2_connectionOpen(name_.c_str(), &second), KRELTA2_OK);
