@@ -226,7 +226,9 @@ void OpcDaProxy::LogReopen(bool reconnected) {
                                              SecondsText(away)));
     return;
   }
-  schedule_.AttemptFailed(Clock::now());
+  // The next attempt counts from when this one began, as if it had failed at once: how long
+  // its calls took does not stretch the schedule.
+  schedule_.AttemptFailed(std::min(attemptStartedAt_, Clock::now()));
   connectionLog_.Write(kLogError, Format("Could not reconnect to server %1%: %2%. Next attempt in "
                                          "%3% s.",
                                          ServerName(), openFailure_.empty() ? "no session" : openFailure_,
@@ -263,6 +265,7 @@ void OpcDaProxy::ReopenIfDue() {
   SettlePendingReopen();
   if (session_ || !schedule_.Due(ReconnectSchedule::Clock::now())) return;
   // The attempt runs on the new session's thread; this caller goes on as while away.
+  attemptStartedAt_ = ReconnectSchedule::Clock::now();
   if (!StartOpen()) LogReopen(false);
 }
 

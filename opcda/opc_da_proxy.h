@@ -247,6 +247,7 @@ class OpcDaProxy {
   std::shared_ptr<SessionThread> session_;  // null while closed
   std::shared_ptr<AnswerSlot<OpenAnswer>> pendingOpen_;  // a reopen posted to session_, not yet taken
   ReconnectSchedule schedule_;
+  ReconnectSchedule::Clock::time_point attemptStartedAt_{};  // of the last reopen
   std::uint64_t sessionNumber_ = 0;
   std::string openFailure_;  // why the last Open returned false
   OpenSteps openSteps_;

@@ -95,7 +95,7 @@ TEST_F(Recovery, AfterAShutdownRequestReadsAndWritesComeBackWithItemsAddedAfresh
     Texts ignored;
     ASSERT_TRUE(testing::WaitUntil([&] {
       return (writeFirst ? Write({"R/Y"}, {{"5"}}) : TryRead({"R/X"}, ignored)) == KRELTA2_OK;
-    }, kFirstInterval));
+    }, milliseconds(2000)));
     // The write issued while the server was away is not replayed.
     EXPECT_EQ(Read({"R/X", "R/Y"}), (Texts{"1", writeFirst ? "5" : "2"}));
     EXPECT_EQ(Counter(SIM_COUNTER_GROUPS_ADDED) - groups, 1);
