@@ -107,7 +107,7 @@ std::string VariantTypeName(unsigned vt) {
   return name;
 }
 
-std::string DescribeValue(const std::string& dump) {
+std::string DescribeValue(const std::string& dump, const std::string& elements) {
   // The read's dump is "{ vt: <number>, value: <text or null> }".
   unsigned vt = 0;
   int consumed = 0;
@@ -117,6 +117,7 @@ std::string DescribeValue(const std::string& dump) {
     return dump;
   }
   const std::string value = dump.substr(valueAt + 9, dump.size() - valueAt - 11);
+  if ((vt & VT_ARRAY) != 0 && !elements.empty()) return VariantTypeName(vt) + " (" + elements + ")";
   if ((vt & VT_ARRAY) != 0 && value == "null") return VariantTypeName(vt) + " (an array: its elements are not shown)";
   return VariantTypeName(vt) + " " + value;
 }
@@ -502,7 +503,7 @@ class Diagnosis {
         ++next;
       } else {
         const ItemSample& sample = samples->items[next++];
-        line += DescribeValue(sample.value) + ", quality " + QualityName(sample.quality) + " (" + Hex(sample.quality) +
+        line += DescribeValue(sample.value, sample.elements) + ", quality " + QualityName(sample.quality) + " (" + Hex(sample.quality) +
                 "), " + FormatFileTimeUtc(sample.timeStamp);
         ++good;
       }

@@ -26,8 +26,9 @@ ResolveHostName SetHostResolverForTesting(ResolveHostName resolver);
 
 // A variant type by name: "VT_R8", "VT_ARRAY|VT_I4", "VT_37" for one without a name.
 std::string VariantTypeName(unsigned vt);
-// A read's value dump ("{ vt: 5, value: \"1.5\" }") with its type named: VT_R8 "1.5".
-std::string DescribeValue(const std::string& dump);
+// A read's value dump ("{ vt: 5, value: \"1.5\" }") with its type named: VT_R8 "1.5"; an array
+// by its elements (ItemSample::elements): VT_ARRAY|VT_I4 (3 elements: 1, 2, 3).
+std::string DescribeValue(const std::string& dump, const std::string& elements = std::string());
 
 // What a failing result of a COM or OPC call means and what to check, for the results a path
 // to a server typically ends with; a generic text for any other.

@@ -109,6 +109,7 @@ struct ServerStatus {
 struct ItemSample {
   HRESULT error = S_OK;
   std::string value;  // DumpVariant's text of the value
+  std::string elements;  // of an array value: "<n> elements: <first>, <second>, <third>, ..."
   WORD quality = 0;
   FILETIME timeStamp{};
 };

@@ -1,4 +1,5 @@
 // The synchronous cache read behind every current-data read of the host.
+#include <cstdio>
 #include <sstream>
 #include <unordered_set>
 
@@ -22,6 +23,31 @@ std::string TraceLine(const Tag& tag, HRESULT error, const OPCITEMSTATE& state) 
        << QualityName(state.wQuality) << "\", value: ";
   DumpVariant(line, state.vDataValue);
   return line.str();
+}
+
+// "<n> elements: a, b, c, ..." for an array value (its first three elements as the read
+// converts them); empty for a scalar.
+std::string ArrayText(const VARIANT& value) {
+  if ((value.vt & VT_ARRAY) == 0) return std::string();
+  const std::uint32_t count = ElementCount(value);
+  std::ostringstream text;
+  text << count << (count == 1 ? " element" : " elements");
+  const ValueClass valueClass = ClassOf(value);
+  for (std::uint32_t i = 0; i < count && i < 3; ++i) {
+    const CellValue cell = ConvertElement(value, valueClass, i);
+    text << (i == 0 ? ": " : ", ");
+    if (cell.kind == SlotKind::Number) {
+      char number[32];
+      std::snprintf(number, sizeof number, "%.9g", static_cast<double>(cell.number));
+      text << number;
+    } else if (cell.kind == SlotKind::Text) {
+      text << '"' << cell.text << '"';
+    } else {
+      text << "null";
+    }
+  }
+  if (count > 3) text << ", ...";
+  return text.str();
 }
 
 }  // namespace
@@ -137,8 +163,8 @@ std::optional<ItemSamples> OpcDaProxy::ReadSamples(const std::vector<OPCHANDLE>&
     const OPCITEMSTATE& state = read->states[i];
     std::ostringstream value;
     DumpVariant(value, state.vDataValue);
-    samples.items.push_back({read->errors ? read->errors[i] : S_OK, value.str(), state.wQuality,
-                             state.ftTimeStamp});
+    samples.items.push_back({read->errors ? read->errors[i] : S_OK, value.str(), ArrayText(state.vDataValue),
+                             state.wQuality, state.ftTimeStamp});
   }
   return samples;
 }

@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/class_registry.h"
@@ -172,10 +173,11 @@ TEST_F(Diagnose, ACreationThatOutlivesTheConfiguredCallBoundIsNamedWithIt) {
 }
 
 TEST(DescribeValue, NamesTheVariantTypeAndKeepsWhatItCannotRead) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"{ vt: 5, value: \"1.5\" }", "VT_R8 \"1.5\""}, {"{ vt: 8196, value: null }", "VT_ARRAY|VT_R4 (an array: its elements are not shown)"},
-      {"{ vt: 0, value: \"\" }", "VT_EMPTY \"\""}, {"{ vt: 16421, value: null }", "VT_BYREF|VT_37 null"}, {"odd", "odd"}};
-  for (const auto& [dump, described] : cases) EXPECT_EQ(described, host::DescribeValue(dump));
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"{ vt: 5, value: \"1.5\" }", "", "VT_R8 \"1.5\""}, {"{ vt: 8196, value: null }", "", "VT_ARRAY|VT_R4 (an array: its elements are not shown)"},
+      {"{ vt: 8195, value: null }", "4 elements: 1, 2, 3, ...", "VT_ARRAY|VT_I4 (4 elements: 1, 2, 3, ...)"},
+      {"{ vt: 0, value: \"\" }", "", "VT_EMPTY \"\""}, {"{ vt: 16421, value: null }", "", "VT_BYREF|VT_37 null"}, {"odd", "", "odd"}};
+  for (const auto& [dump, elements, described] : cases) EXPECT_EQ(described, host::DescribeValue(dump, elements));
 }
 
 // Keys under HKLM\Software\Classes in one view of the registry (the prefix's own); an empty
