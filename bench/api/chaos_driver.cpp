@@ -625,6 +625,11 @@ int Driver::Run() {
     return 2;
   }
   krelta::com::Bstr error;
+  const std::wstring profile = krelta::com::Utf8ToWide(o_.profile);
+  if (FAILED(control_->SetChaos(o_.seed, profile.c_str(), error.put()))) {  // checked before any work
+    std::printf("bad profile: %ls\n", error.get() ? error.get() : L"");
+    return 2;
+  }
   control_->SetChaos(0, L"off", error.put());
   std::mt19937 rng(o_.seed);
   // First round, chaos off: every connection opens and reads right, then closes; the memory,
@@ -654,11 +659,7 @@ int Driver::Run() {
               judgeKeys ? "" : " (keys are not judged)");
   std::fflush(stdout);
 
-  const std::wstring profile = krelta::com::Utf8ToWide(o_.profile);
-  if (FAILED(control_->SetChaos(o_.seed, profile.c_str(), error.put()))) {
-    std::printf("bad profile: %ls\n", error.get() ? error.get() : L"");
-    return 2;
-  }
+  control_->SetChaos(o_.seed, profile.c_str(), error.put());
   running_ = true;
   std::thread monitor([this] {
     krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
