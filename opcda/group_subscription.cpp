@@ -92,19 +92,23 @@ void GroupSubscription::Track(const std::vector<std::pair<OPCHANDLE, OPCHANDLE>>
 }
 
 void GroupSubscription::Maintain(Clock::time_point now) {
+  ReportHealth(now);
   if (now >= nextRefresh_) {
     nextRefresh_ = now + RefreshPeriod();
     DWORD cancel = 0;
     const DWORD transaction = nextTransaction_++;
+    const std::int64_t within = g_answerWithinForTesting.load();
+    const bool asked =
+        mirror_->RefreshAsked(now, within > 0 ? Clock::duration(within) : Clock::duration(2 * updateRate_));
     const HRESULT hr = call_("IOPCAsyncIO2::Refresh2",
                              [&] { return async_->Refresh2(OPC_DS_CACHE, transaction, &cancel); });
-    // Asked before the answer can count: a refresh refused (no active item yet) proves nothing.
-    const std::int64_t within = g_answerWithinForTesting.load();
-    if (SUCCEEDED(hr)) {
-      mirror_->RefreshAsked(now, within > 0 ? Clock::duration(within) : Clock::duration(2 * updateRate_));
-    }
+    // A refresh refused (no active item yet, say) proves nothing either way.
+    if (asked && FAILED(hr)) mirror_->RefreshRefused();
   }
-  switch (mirror_->CheckHealth(Clock::now())) {
+}
+
+void GroupSubscription::ReportHealth(Clock::time_point now) {
+  switch (mirror_->CheckHealth(now)) {
     case MirrorHealthChange::kStopped:
       log_(kLogWarning, Format("Data change notifications stopped arriving from %1%; values are read from the "
                                "server until they do.",

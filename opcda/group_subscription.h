@@ -70,8 +70,9 @@ class GroupSubscription {
   Status GetStatus();
 
  private:
-  // Asks for a refresh when one is due and reports health changes once.
+  // Reports a health change (once), then asks for a refresh when one is due.
   void Maintain(Clock::time_point now);
+  void ReportHealth(Clock::time_point now);
 
   ServerCall call_;
   LogLine log_;

@@ -115,12 +115,20 @@ class SubscriptionMirror {
     }
   }
 
-  // A refresh was asked for at now: a notification must arrive by now + within, else the
-  // mirror counts as stopped.
-  void RefreshAsked(Clock::time_point now, Clock::duration within) {
+  // A refresh is asked for at now (called before the call: its answer may come before the call
+  // returns): a notification must arrive by now + within, else the mirror counts as stopped.
+  // While an earlier refresh is still unanswered its deadline holds; false then.
+  bool RefreshAsked(Clock::time_point now, Clock::duration within) {
     std::lock_guard<Lock> held(lock_);
+    if (refreshDeadline_) return false;
     refreshAskedAt_ = ++sequence_;
     refreshDeadline_ = now + within;
+    return true;
+  }
+  // The refresh just asked for was refused: it proves nothing either way.
+  void RefreshRefused() {
+    std::lock_guard<Lock> held(lock_);
+    refreshDeadline_.reset();
   }
 
   // Where the server promised a notification at least this often (a keep-alive), silence

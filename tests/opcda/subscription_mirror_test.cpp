@@ -142,6 +142,7 @@ TEST(SubscriptionMirror, StopsAndResumesAreReportedOnce) {
   mirror.Apply(Sent({}, 0).Get(), t0 + milliseconds(50));
   EXPECT_EQ(MirrorHealthChange::kNone, mirror.CheckHealth(t0 + milliseconds(200)));
   mirror.RefreshAsked(t0 + milliseconds(200), milliseconds(100));
+  mirror.RefreshAsked(t0 + milliseconds(250), milliseconds(100));  // the first deadline holds
   EXPECT_EQ(MirrorHealthChange::kNone, mirror.CheckHealth(t0 + milliseconds(300)));
   EXPECT_EQ(MirrorHealthChange::kStopped, mirror.CheckHealth(t0 + milliseconds(301)));
   mirror.RefreshAsked(t0 + milliseconds(400), milliseconds(100));
