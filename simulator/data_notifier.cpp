@@ -90,7 +90,7 @@ HRESULT STDMETHODCALLTYPE DataNotifier::Unadvise(DWORD cookie) {
     {
       std::lock_guard<std::mutex> guard(lock_);
       if (!sink_ || cookie != cookie_) return CONNECT_E_NOCONNECTION;
-      released = std::move(sink_);
+      released.Swap(sink_);  // mingw-w64's move assignment of ComPtr copies: the source stays set
       ++generation_;
       refreshes_.clear();
     }
@@ -131,7 +131,7 @@ void DataNotifier::Stop() {
     stopped_ = true;
     ++generation_;
     if (sink_) Runtime::Get().Count(SIM_COUNTER_DATA_SINKS, -1);
-    released = std::move(sink_);
+    released.Swap(sink_);
   }
   wake_.notify_all();
 }
