@@ -15,6 +15,7 @@ Connection::Connection(const std::string& connectionString)
   const Credentials& credentials = settings_.GetCredentials();
   proxy_->Configure(credentials.user, credentials.password, credentials.domain, settings_.Url());
   proxy_->SetCallTimeout(std::chrono::seconds(settings_.CallTimeoutSeconds()));
+  proxy_->SetReadFromSubscription(settings_.ReadFromSubscription());
   if (!proxy_->Open()) throw Exception("Could not load server.");
   handlesSession_ = proxy_->SessionNumber();
   // A failure from here on unwinds the members in reverse: tree, session, settings.

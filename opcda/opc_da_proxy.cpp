@@ -161,7 +161,8 @@ bool OpcDaProxy::StartOpen() {
   // The probe ends by itself within its own bound, never longer than a call may take.
   DWORD probeMs = pingTimeoutMs_;
   if (bound.count() > 0) probeMs = std::min<DWORD>(probeMs, static_cast<DWORD>(bound.count()));
-  SessionSettings settings{serverAddress_, credentials_, kUpdateRateSeconds, probeMs};
+  SessionSettings settings{serverAddress_, credentials_, kUpdateRateSeconds, probeMs, readFromSubscription_,
+                           ServerName()};
   pendingOpen_ = std::make_shared<AnswerSlot<OpenAnswer>>();
   if (InSingleThreadedApartment()) pendingOpen_->PumpWhileWaiting();
   const bool posted = session_->Post(
@@ -318,6 +319,14 @@ std::vector<ItemRecord> OpcDaProxy::ListItems(const std::string& branchItemId,
   ItemListing listing = List(branchItemId, displayPath);
   if (failure) *failure = std::move(listing.failure);
   return std::move(listing.items);
+}
+
+std::optional<GroupSubscription::Status> OpcDaProxy::SubscriptionStatus() {
+  SessionOutcome<SubscriptionAnswer> answer = OnSession<SubscriptionAnswer>(
+      "the subscription's status", [](OpcDaSession& session) { return session.SubscriptionStatus(); });
+  NoteLoss();
+  if (!answer.Answered()) return std::nullopt;
+  return answer->status;
 }
 
 std::optional<ServerStatus> OpcDaProxy::GetStatus() {

@@ -29,6 +29,7 @@
 #include "opc_da.h"
 #include "opcda/browse.h"
 #include "opcda/create_instance.h"
+#include "opcda/group_subscription.h"
 #include "opcda/ping_host.h"
 #include "opcda/reconnect_schedule.h"
 #include "opcda/slim_sync.h"
@@ -133,6 +134,8 @@ class OpcDaProxy {
   void SetPingTimeout(DWORD milliseconds) { pingTimeoutMs_ = milliseconds; }
   // Bound of every call into the server; zero: no bound.
   void SetCallTimeout(std::chrono::milliseconds bound) { callTimeout_ = bound; }
+  // Reads through a subscription mirror of the group (sessions opened afterwards).
+  void SetReadFromSubscription(bool on) { readFromSubscription_ = on; }
 
   // Probes the host, creates the server, adds the group and advises the shutdown sink, and
   // waits for it. Returns whether a server is connected; true at once when already connected.
@@ -188,6 +191,8 @@ class OpcDaProxy {
   const OpenSteps& LastOpenSteps() const { return openSteps_; }
   std::optional<ServerStatus> GetStatus();
   std::optional<ItemSamples> ReadSamples(const std::vector<OPCHANDLE>& handles);
+  // Where the session's reads come from and whether notifications arrive.
+  std::optional<GroupSubscription::Status> SubscriptionStatus();
 
   const std::string& Delimiter() const { return delimiter_; }
   LogFile& ConnectionLog() { return connectionLog_; }
@@ -253,6 +258,7 @@ class OpcDaProxy {
   std::string openFailure_;  // why the last Open returned false
   OpenSteps openSteps_;
   bool vqtFallbackLogged_ = false;
+  bool readFromSubscription_ = false;
 };
 
 }  // namespace krelta

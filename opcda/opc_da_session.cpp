@@ -113,6 +113,9 @@ bool OpcDaSession::Open(const SessionSettings& settings, std::shared_ptr<LogRela
                                FormatResult(shutdown)));
   }
   if (!shutdownSink_) Log(kLogCritical, "Failed to get shutdown object");
+  if (settings.readFromSubscription && IsOpen() && MayCall()) {
+    StartSubscription(settings.serverName);
+  }
   // A request made while the session was being opened (during Advise, say) closes it now.
   if (ClosedByShutdown()) {
     failure = "the server asked its clients to shut down";
@@ -207,6 +210,34 @@ bool OpcDaSession::ClosedByShutdown() {
 
 void OpcDaSession::CloseIfShutdownRequested() { ClosedByShutdown(); }
 
+void OpcDaSession::StartSubscription(const std::string& serverName) {
+  subscription_ = std::make_unique<GroupSubscription>(
+      [this](const char* name, const std::function<HRESULT()>& work) -> HRESULT {
+        if (!MayCall() || goneCall_ != nullptr) return E_ABORT;
+        HRESULT hr;
+        {
+          CallScope call(thread_, name);
+          hr = work();
+        }
+        if (IsServerGone(hr)) {
+          goneCall_ = name;
+          goneResult_ = hr;
+        }
+        return hr;
+      },
+      [this](std::int32_t level, const std::string& message) { Log(level, message); }, serverName);
+  if (!subscription_->Start(itemMgt_.Get(), std::chrono::seconds(updateRateSeconds_))) subscription_.reset();
+  NoteGoneInSubscription();
+}
+
+bool OpcDaSession::NoteGoneInSubscription() {
+  if (goneCall_ == nullptr) return false;
+  const char* call = goneCall_;
+  goneCall_ = nullptr;
+  NoteServerGone(call, goneResult_);
+  return true;
+}
+
 bool OpcDaSession::CanOperate() { return !ClosedByShutdown() && IsOpen() && MayCall(); }
 
 bool OpcDaSession::NoteServerGone(const char* call, HRESULT hr) {
@@ -257,6 +288,8 @@ void OpcDaSession::RemoveItems() {
 
 void OpcDaSession::Close() {
   if (!server_) return;
+  // First: the mirror is cleared and the sink answers nothing more, whatever follows.
+  if (subscription_) subscription_->Stop(MayCall());
   // Once the server is known to be gone, or the owner gave up on it, nothing more is asked of
   // it: every call would only wait for the RPC layer to fail again.
   if (itemMgt_ && !serverHandles_.empty() && MayCall()) RemoveItems();
@@ -281,6 +314,8 @@ void OpcDaSession::Close() {
 void OpcDaSession::Release() {
   // Letting go of a proxy is a call into the server too (a hung one may hold it).
   CallScope call(thread_, "IUnknown::Release");
+  subscription_.reset();
+  goneCall_ = nullptr;
   advise_.abandon();
   connectionPoint_.Reset();
   if (shutdownSink_) {
@@ -366,6 +401,7 @@ AddedItems OpcDaSession::AddItems(const std::vector<std::wstring>& itemIds) {
     return answer;
   }
   std::string failures;
+  std::vector<std::pair<OPCHANDLE, OPCHANDLE>> tracked;  // (client, server) of the added items
   answer.errors.resize(count, S_OK);
   answer.handles.resize(count, 0);
   for (std::size_t i = 0; i < count; ++i) {
@@ -377,7 +413,9 @@ AddedItems OpcDaSession::AddItems(const std::vector<std::wstring>& itemIds) {
     }
     answer.handles[i] = results[i].hServer;
     serverHandles_.push_back(results[i].hServer);
+    tracked.emplace_back(definitions[i].hClient, results[i].hServer);
   }
+  if (subscription_) subscription_->Track(tracked);
   if (!failures.empty()) {
     Log(kLogWarning, "IOPCItemMgt::AddItems partially failed, result: " + FormatResult(answer.call) +
                          failures);
@@ -396,14 +434,26 @@ ReadAnswer OpcDaSession::Read(const std::vector<OPCHANDLE>& handles) {
     answer.noInterface = true;
     return answer;
   }
-  const DWORD count = static_cast<DWORD>(handles.size());
-  {
-    CallScope call(thread_, "IOPCSyncIO::Read");
-    answer.call = io->Read(OPC_DS_CACHE, count, const_cast<OPCHANDLE*>(handles.data()),
-                           answer.states.put(), answer.errors.put());
+  const ServerRead serverRead = [&](const std::vector<OPCHANDLE>& asked) {
+    ItemStates read;
+    const DWORD count = static_cast<DWORD>(asked.size());
+    {
+      CallScope call(thread_, "IOPCSyncIO::Read");
+      read.call = io->Read(OPC_DS_CACHE, count, const_cast<OPCHANDLE*>(asked.data()), read.states.put(),
+                           read.errors.put());
+    }
+    read.states.set_size(SUCCEEDED(read.call) ? count : 0);
+    read.errors.set_size(SUCCEEDED(read.call) ? count : 0);
+    return read;
+  };
+  ItemStates read = subscription_ ? subscription_->Read(handles, serverRead) : serverRead(handles);
+  answer.call = read.call;
+  answer.states = std::move(read.states);
+  answer.errors = std::move(read.errors);
+  if (NoteGoneInSubscription()) {  // a refresh found the server gone: no value of the mirror counts
+    answer.closed = true;
+    return answer;
   }
-  answer.states.set_size(SUCCEEDED(answer.call) ? count : 0);
-  answer.errors.set_size(SUCCEEDED(answer.call) ? count : 0);
   if (ClosedByShutdown()) {
     answer.closed = true;
     return answer;
@@ -447,6 +497,15 @@ WriteAnswer OpcDaSession::Write(WriteRow& row, bool withQualityAndTime, bool log
     answer.closed = true;
     return answer;
   }
+  // Whatever the outcome, the row's items are read from the server until a notification that
+  // arrived after the write (a failed write may still have changed some).
+  struct NoteWritten {
+    GroupSubscription* subscription;
+    const std::vector<OPCHANDLE>& handles;
+    ~NoteWritten() {
+      if (subscription != nullptr) subscription->NoteWritten(handles);
+    }
+  } noteWritten{subscription_.get(), row.handles};
   const com::ComPtr<IOPCSyncIO2> io2 = withQualityAndTime ? SyncIO2() : nullptr;
   const com::ComPtr<IOPCSyncIO> io = IsOpen() ? SyncIO() : nullptr;  // also the fallback
   if (!IsOpen()) {
@@ -543,6 +602,13 @@ ListingAnswer OpcDaSession::ListItems(const std::string& branchItemId,
     answer.items.clear();
     answer.closed = true;
   }
+  return answer;
+}
+
+SubscriptionAnswer OpcDaSession::SubscriptionStatus() {
+  SubscriptionAnswer answer;
+  answer.closed = !CanOperate();
+  if (!answer.closed && subscription_) answer.status = subscription_->GetStatus();
   return answer;
 }
 

@@ -20,6 +20,7 @@
 #include "opc_da.h"
 #include "opcda/browse.h"
 #include "opcda/create_instance.h"
+#include "opcda/group_subscription.h"
 #include "opcda/opc_da_proxy.h"
 #include "platform/com/com_owners.h"
 
@@ -34,6 +35,8 @@ struct SessionSettings {
   WideCredentials credentials;
   std::uint32_t updateRateSeconds = 5;
   DWORD probeTimeoutMs = 10000;  // the host probe's bound
+  bool readFromSubscription = false;  // advise a data callback and read through its mirror
+  std::string serverName;             // "host (ProgID)" for messages
 };
 
 // An answer the owner does not use when the session was closed before or during the operation
@@ -83,6 +86,10 @@ struct StatusAnswer : SessionAnswer {
   ServerStatus status;
 };
 
+struct SubscriptionAnswer : SessionAnswer {
+  GroupSubscription::Status status;  // advised false when the session reads from the server only
+};
+
 struct ListingAnswer : SessionAnswer {
   std::vector<ItemRecord> items;
   std::string failure;
@@ -122,6 +129,8 @@ class OpcDaSession {
   const OpenSteps& Steps() const { return steps_; }
   // IOPCServer::GetStatus; closed (no call made) without a session.
   StatusAnswer GetStatus();
+  // Where reads come from; no server call.
+  SubscriptionAnswer SubscriptionStatus();
 
  private:
   bool IsOpen() const { return static_cast<bool>(itemMgt_); }
@@ -149,6 +158,11 @@ class OpcDaSession {
   std::size_t WritePlain(IOPCSyncIO* io, WriteRow& row, const std::vector<std::size_t>& picks,
                          HRESULT& callResult);
   void Log(std::int32_t level, const std::string& message);
+  // Advises the group's data callback for reads through its mirror; a refusal leaves none.
+  void StartSubscription(const std::string& serverName);
+  // A server found gone by a call of the subscription: noted (the session closes) once the
+  // subscription's own operation has returned. True then.
+  bool NoteGoneInSubscription();
 
   SessionThread& thread_;
   std::shared_ptr<LogRelay> log_;
@@ -165,6 +179,9 @@ class OpcDaSession {
   std::vector<OPCHANDLE> serverHandles_;  // every item added in this session
   OPCHANDLE nextClientHandle_ = 1;
   bool serverGone_ = false;  // nothing more is asked of the server
+  std::unique_ptr<GroupSubscription> subscription_;  // with ReadFromSubscription, once advised
+  const char* goneCall_ = nullptr;                   // see NoteGoneInSubscription
+  HRESULT goneResult_ = S_OK;
   OpenSteps steps_;
 };
 

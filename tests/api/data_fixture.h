@@ -26,6 +26,41 @@ using Texts = std::vector<std::string>;
 
 constexpr std::uint32_t kTime2024 = 1709294400;  // 2024-03-01 12:00:00 UTC
 
+// One item of every value class the read converts, and the ways a read can go wrong.
+inline constexpr const wchar_t kValueSpace[] =
+    L"branch V\n"
+    L"item I1 I1 -5\n"
+    L"item UI4 UI4 4294967295\n"
+    L"item I8 I8 4294967296\n"
+    L"item Flag BOOL true\n"
+    L"item Cost CY 12.5\n"
+    L"item Dec DECIMAL 1.25\n"
+    L"item Nan R8 nan\n"
+    L"item Inf R4 -inf\n"
+    L"item Text BSTR \"Pump 1\"\n"
+    L"item Date DATE 2024-01-01T06:00:00\n"
+    L"item Empty EMPTY -\n"
+    L"item Ref I4 42 byref\n"
+    L"item Unknown R8 7 0x80\n"
+    L"item Uncertain R8 8 uncertain\n"
+    L"item Bad R8 8 bad\n"
+    L"item Failing R8 9 readerror=0xC0040007\n"
+    L"item Stamped R8 3 time=2024-03-01T12:00:00.250\n"
+    L"item Mixed VARIANT[] 7;x\n"
+    L"item Profile R4[] 1;2;3 lbound=5\n"
+    L"item Short R4[] 1;2\n";
+
+// The test build of the library (its exports plus test hooks) beside the shipped one.
+inline std::string TestLibraryPath() {
+  std::string path = host::Library::DefaultPath();
+  return path.substr(0, path.size() - std::string("OpcDAKrelta.dll").size()) + "OpcDAKreltaTest.dll";
+}
+template <typename Function>
+Function* TestHook(const char* name) {
+  return reinterpret_cast<Function*>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("OpcDAKreltaTest.dll"), name)));
+}
+
 inline ArrayNodeConfig ArrayOf(const std::string& itemId, std::vector<std::string> names) {
   ArrayNodeConfig config;
   config.tag = itemId;

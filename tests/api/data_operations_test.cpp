@@ -21,29 +21,7 @@ using testing::HasEntry;
 using testing::kTime2024;
 using testing::LogEntry;
 using testing::Texts;
-
-constexpr const wchar_t kValueSpace[] =
-    L"branch V\n"
-    L"item I1 I1 -5\n"
-    L"item UI4 UI4 4294967295\n"
-    L"item I8 I8 4294967296\n"
-    L"item Flag BOOL true\n"
-    L"item Cost CY 12.5\n"
-    L"item Dec DECIMAL 1.25\n"
-    L"item Nan R8 nan\n"
-    L"item Inf R4 -inf\n"
-    L"item Text BSTR \"Pump 1\"\n"
-    L"item Date DATE 2024-01-01T06:00:00\n"
-    L"item Empty EMPTY -\n"
-    L"item Ref I4 42 byref\n"
-    L"item Unknown R8 7 0x80\n"
-    L"item Uncertain R8 8 uncertain\n"
-    L"item Bad R8 8 bad\n"
-    L"item Failing R8 9 readerror=0xC0040007\n"
-    L"item Stamped R8 3 time=2024-03-01T12:00:00.250\n"
-    L"item Mixed VARIANT[] 7;x\n"
-    L"item Profile R4[] 1;2;3 lbound=5\n"
-    L"item Short R4[] 1;2\n";
+using testing::kValueSpace;
 
 TEST_F(DataOperations, ReadsEveryValueClassWithItsTrace) {
   Open(kValueSpace, {"V"}, [](ConnectionSettings& s) {

@@ -30,29 +30,19 @@ constexpr milliseconds kNoWait{250};
 constexpr const wchar_t kSpace[] = L"branch R\nitem X R8 1\nitem Y R8 2\n";
 constexpr HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
 
-std::string TestLibraryPath() {
-  std::string path = host::Library::DefaultPath();
-  return path.substr(0, path.size() - std::string("OpcDAKrelta.dll").size()) + "OpcDAKreltaTest.dll";
-}
-
 class Recovery : public testing::DataOperations {
  protected:
-  Recovery() : DataOperations(TestLibraryPath()) {}
+  Recovery() : DataOperations(testing::TestLibraryPath()) {}
   void SetUp() override {
     DataOperations::SetUp();
-    TestHook<void(uint32_t, uint32_t)>("krelta_test_setReconnectIntervals")(
+    testing::TestHook<void(uint32_t, uint32_t)>("krelta_test_setReconnectIntervals")(
         static_cast<uint32_t>(kFirstInterval.count()), static_cast<uint32_t>(kLongestInterval.count()));
     SetCallTimeout(milliseconds(-1));
   }
-  template <typename Function>
-  static Function* TestHook(const char* name) {
-    return reinterpret_cast<Function*>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("OpcDAKreltaTest.dll"), name)));
-  }
   static void SetCallTimeout(milliseconds bound) {
-    TestHook<void(int32_t)>("krelta_test_setCallTimeout")(static_cast<int32_t>(bound.count()));
+    testing::TestHook<void(int32_t)>("krelta_test_setCallTimeout")(static_cast<int32_t>(bound.count()));
   }
-  static int32_t SessionThreads() { return TestHook<int32_t()>("krelta_test_sessionThreads")(); }
+  static int32_t SessionThreads() { return testing::TestHook<int32_t()>("krelta_test_sessionThreads")(); }
   static bool SessionThreadsDropTo(int32_t n, milliseconds limit) {
     return testing::WaitUntil([n] { return SessionThreads() <= n; }, limit);
   }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "opcda/group_subscription.h"
 #include "opcda/opc_da_proxy.h"
 #include "opcda/session_thread.h"
 
@@ -20,3 +21,9 @@ extern "C" void krelta_test_setCallTimeout(int32_t milliseconds) {
 
 // Session threads that have not ended, abandoned ones included.
 extern "C" int32_t krelta_test_sessionThreads() { return krelta::SessionThread::Running(); }
+
+// The subscription's refresh period and the bound of its answer, milliseconds; 0: the defaults.
+extern "C" void krelta_test_setRefreshTiming(int32_t periodMilliseconds, int32_t answerMilliseconds) {
+  krelta::GroupSubscription::SetRefreshTimingForTesting(std::chrono::milliseconds(periodMilliseconds),
+                                                        std::chrono::milliseconds(answerMilliseconds));
+}
