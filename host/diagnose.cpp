@@ -46,6 +46,7 @@ constexpr const char* kShutdownStep = "shutdown callback accepted";
 constexpr const char* kGroupStep = "group added";
 constexpr const char* kTagListStep = "tag list read";
 constexpr const char* kReadStep = "one read";
+constexpr const char* kReadSourceStep = "read source";
 constexpr std::size_t kTagsRead = 10;
 
 const char* StateName(OPCSERVERSTATE state) {
@@ -137,6 +138,7 @@ class Diagnosis {
   int Run() {
     if (ReadConfiguration() && CheckAddress() && LookUpHostName() && ProbeHost() && FindClass() && CheckProxyStubs() && OpenSession()) {
       ReadTags(settings_->BrowseSupported() ? BrowseNodes() : ReadTagList());
+      ReportReadSource();
     }
     if (proxy_) proxy_->Close();  // items and group go again
     return failed_ ? 1 : 0;
@@ -359,6 +361,7 @@ class Diagnosis {
     const Credentials& credentials = settings_->GetCredentials();
     proxy_->Configure(credentials.user, credentials.password, credentials.domain, settings_->Url());
     proxy_->SetCallTimeout(std::chrono::seconds(settings_->CallTimeoutSeconds()));
+    proxy_->SetReadFromSubscription(settings_->ReadFromSubscription());
     proxy_->Open();
     const OpenSteps& steps = proxy_->LastOpenSteps();
     if (!steps.answered) {
@@ -518,6 +521,43 @@ class Diagnosis {
       Ok(kReadStep, std::to_string(good) + " of " + Plural(itemIds.size(), "tag", "tags") + " read");
     }
     for (const std::string& line : lines) report_(line);
+  }
+
+  // Where reads come from; with ReadFromSubscription, whether a change notification arrived
+  // within twice the update rate of the read's items being added.
+  void ReportReadSource() {
+    if (!settings_->ReadFromSubscription()) {
+      Ok(kReadSourceStep, "the server, one IOPCSyncIO::Read per node on every read (ReadFromSubscription is off)");
+      return;
+    }
+    const std::uint32_t limit = 2 * kUpdateRateSeconds;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
+    std::optional<GroupSubscription::Status> status;
+    while ((status = proxy_->SubscriptionStatus()) && status->advised && status->notifications == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      ::Sleep(100);
+    }
+    const std::string dcom =
+        "On this machine run dcomcnfg: under My Computer > Properties > COM Security > Access Permissions > "
+        "Edit Limits, allow the server's account remote access, and let the server's calls through this "
+        "machine's firewall; or set ReadFromSubscription to 0.";
+    if (!status) {
+      FailedAs(kReadSourceStep, "no answer", RPC_E_TIMEOUT);
+    } else if (!status->advised) {
+      Failed(kReadSourceStep, "the server refused the data change subscription: every value is read from the server",
+             "The server could not or would not call back into this process (DCOM security between the "
+             "machines, or a server without data change notifications). Reads work as without the setting.",
+             dcom);
+    } else if (status->notifications == 0) {
+      Failed(kReadSourceStep, "no change notification arrived within " + std::to_string(limit) +
+                                  " s: values are read from the server",
+             "The server accepted the subscription, but its notifications do not reach this process (DCOM "
+             "callbacks refused by this machine's security or firewall), or it sends none.",
+             dcom);
+    } else {
+      Ok(kReadSourceStep, "change notifications where they are current, the server for the rest (a change "
+                          "notification arrived within " + std::to_string(limit) + " s)");
+    }
   }
 
   std::string connectionString_;

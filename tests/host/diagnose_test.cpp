@@ -55,6 +55,8 @@ std::string Node(int i, const std::string& branch) {
          "        <setting key=\"Node_" + n + "_1\" value=\"" + branch + "\" />\n";
 }
 const std::string kPlant = Configuration(kSimulatorDA3Url, Node(0, "Plant.Line1") + Node(1, "Plant.Utilities"));
+const std::string kSubscribed = std::string(kPlant).insert(kPlant.find("<settings>") + 10,
+                                                           "<setting key=\"ReadFromSubscription\" value=\"1\" />");
 
 class Diagnose : public SimulatorSuite {
  protected:
@@ -80,7 +82,7 @@ TEST_F(Diagnose, EveryStepPassesAgainstTheSimulator) {
   const std::vector<std::string> steps = {
       "configuration file", "server address", "host answers", "class known on that host",
       "OPC proxy/stub", "server created", "server status", "shutdown callback accepted", "group added",
-      "node Plant.Line1 browsed", "node Plant.Utilities browsed", "one read"};
+      "node Plant.Line1 browsed", "node Plant.Utilities browsed", "one read", "read source"};
   std::vector<std::string> stepLines;
   for (const std::string& line : lines_) {
     if (line[0] == '[') stepLines.push_back(line);
@@ -91,6 +93,8 @@ TEST_F(Diagnose, EveryStepPassesAgainstTheSimulator) {
   }
   EXPECT_NE(Report().find("    Plant.Line1.Temperature: "), std::string::npos) << Report();
   EXPECT_EQ(Counter(Control(), SIM_COUNTER_GROUPS_LIVE), 0) << "the group stays behind";
+  EXPECT_EQ(Run(kSubscribed), 0) << Report();
+  EXPECT_NE(Report().find("[ok] read source: change notifications where they are current"), std::string::npos);
 }
 
 struct FailingStep {
@@ -134,6 +138,8 @@ TEST_F(Diagnose, EachFailingStepIsNamedWithItsCause) {
        "shutdown callback accepted", "this machine's DCOM security"},
       {"node does not browse", kPlant, SIM_FAULT_BROWSE_RESULT, E_FAIL, false, "node Plant.Line1 browsed", "browse"},
       {"read refused", kPlant, SIM_FAULT_READ_RESULT, E_FAIL, false, "one read", "refused"},
+      {"data callback refused", kSubscribed, SIM_FAULT_DATA_ADVISE_RESULT, E_ACCESSDENIED, false, "read source",
+       "call back into this process"},
   };
   for (const FailingStep& row : rows) {
     SCOPED_TRACE(row.name);
