@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/opcda/library_reads.h"
 #include "bench/opcda/raw_session.h"
 #include "bench/support/median_time.h"
 #include "config/connection_settings.h"
@@ -19,58 +20,16 @@
 
 namespace {
 
+using krelta::bench::Configure;
+using krelta::bench::Interleaved;
 using krelta::bench::MedianMicros;
+using krelta::bench::Open;
+using krelta::bench::Opened;
+using krelta::bench::ReadAll;
 using krelta::host::Library;
 
-constexpr DWORD kBranches = 10, kPerBranch = 1000;
-
-// Writes the configuration of a connection to the generated space's ten branches.
-void Configure(const std::string& name, int logLevel) {
-  krelta::ConnectionSettings settings(name);
-  settings.SetUrl("opcda://localhost/OpcDAKrelta.Simulator.1/{DE186CF8-2426-4039-ACAB-729B0908B909}");
-  std::vector<krelta::NodeEntry> nodes;
-  char branch[16];
-  for (DWORD b = 0; b < kBranches; ++b) {
-    std::snprintf(branch, sizeof branch, "B%04lu", static_cast<unsigned long>(b));
-    nodes.push_back({branch, branch});
-  }
-  settings.SetNodes(nodes);
-  settings.SetLogLevel(logLevel);
-  settings.WriteConfiguration();
-}
-
-struct Opened {
-  krelta2_connection connection = nullptr;
-  std::vector<krelta2_tag> tags;
-};
-
-Opened Open(const Library& dll, const std::string& name) {
-  Opened opened;
-  if (dll.krelta2_connectionOpen(name.c_str(), &opened.connection) != KRELTA2_OK) return opened;
-  for (const auto& t : krelta::host::CollectTags(dll, opened.connection)) opened.tags.push_back(t.tag);
-  return opened;
-}
-
-bool ReadAll(const Library& dll, const Opened& c, std::size_t count) {
-  krelta2_vector values = nullptr;
-  const bool ok = dll.krelta2_connectionReadCurrentData(c.connection, c.tags.data(),
-                                                        static_cast<uint32_t>(count), &values) == KRELTA2_OK;
-  dll.krelta2_vectorFree(values);
-  return ok;
-}
-
-// Medians of a and b timed alternately, so load from other processes falls on both alike.
-std::pair<double, double> Interleaved(int runs, const std::function<bool()>& a,
-                                      const std::function<bool()>& b, bool* failed) {
-  std::vector<double> ta, tb;
-  for (int i = 0; i < runs; ++i) {
-    ta.push_back(MedianMicros(1, a, failed));
-    tb.push_back(MedianMicros(1, b, failed));
-  }
-  std::sort(ta.begin(), ta.end());
-  std::sort(tb.begin(), tb.end());
-  return {ta[ta.size() / 2], tb[tb.size() / 2]};
-}
+using krelta::bench::kBranches;
+using krelta::bench::kPerBranch;
 
 void Ratio(const char* label, double measured, double baseline, double target) {
   const double ratio = measured / baseline;

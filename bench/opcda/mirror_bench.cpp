@@ -1,4 +1,5 @@
-// Reads from the subscription mirror against the raw IOPCSyncIO::Read, 10,000 items in 10 nodes
+// Reads from the subscription mirror, alone and through the library's exports with
+// ReadFromSubscription 1, against the raw IOPCSyncIO::Read, 10,000 items in 10 nodes
 // of 1,000 (one read per node, as the connection groups them), with the simulator's per-call
 // delay at 0 and 20 ms (a server on the plant network). Also shows what the mirror rests on: the
 // first notification brings every item, a steady-state poll makes no server call, a refresh is
@@ -12,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/opcda/library_reads.h"
 #include "bench/opcda/raw_session.h"
 #include "bench/support/median_time.h"
 #include "bench/support/heap_bytes.h"
@@ -23,7 +25,7 @@ namespace {
 using krelta::bench::MedianMicros;
 using Clock = std::chrono::steady_clock;
 using krelta::VariantMirror;
-constexpr DWORD kNodes = 10, kPerNode = 1000;
+constexpr DWORD kNodes = krelta::bench::kBranches, kPerNode = krelta::bench::kPerBranch;
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
@@ -120,6 +122,34 @@ int main() {
                 delay, raw, viaMirror, mirrorCalls, viaMirror / raw, delay == 0 ? 0.1 : 0.02);
   }
   control->SetFault(SIM_FAULT_CALL_DELAY_MS, 0);
+
+  // The same through the library's exports: a connection with ReadFromSubscription 1 reading all
+  // 10,000 tags (ten nodes), against the ten raw reads, interleaved.
+  krelta::host::Library dll;
+  krelta::bench::Configure("BenchMirror", krelta::kLogInformation, true);
+  const krelta::bench::Opened library = dll.Loaded() ? krelta::bench::Open(dll, "BenchMirror") : krelta::bench::Opened{};
+  const std::size_t n = library.tags.size();
+  const bool libraryReady = n == ids.size() && krelta::bench::ReadAll(dll, library, n) &&
+                            WaitFor([&] {
+                              const LONG calls = Counter(control.Get(), SIM_COUNTER_OPC_CALLS);
+                              return krelta::bench::ReadAll(dll, library, n) &&
+                                     Counter(control.Get(), SIM_COUNTER_OPC_CALLS) == calls;
+                            }, std::chrono::seconds(20));
+  for (LONG delay : {0L, 20L}) {
+    if (!libraryReady) {
+      std::printf("the library's connection did not come to read from its subscription (%zu tags)\n", n);
+      failed = true;
+      break;
+    }
+    control->SetFault(SIM_FAULT_CALL_DELAY_MS, delay);
+    const auto [viaLibrary, raw] = krelta::bench::Interleaved(
+        delay == 0 ? 21 : 7, [&] { return krelta::bench::ReadAll(dll, library, n); }, rawPoll, &failed);
+    std::printf("delay %2ld ms: krelta2_connectionReadCurrentData of %zu tags %10.1f us, raw SyncIO poll %10.1f us; "
+                "library / raw: %.4f (target <= %.2f)\n",
+                delay, n, viaLibrary, raw, viaLibrary / raw, delay == 0 ? 0.1 : 0.02);
+  }
+  control->SetFault(SIM_FAULT_CALL_DELAY_MS, 0);
+  if (library.connection != nullptr) dll.krelta2_connectionClose(library.connection);
 
   auto notifications = [&] { return mirror->GetCounters().notifications; };
   std::uint64_t before = notifications();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace krelta::bench {
@@ -19,6 +20,19 @@ inline double MedianMicros(int runs, const std::function<bool()>& body, bool* fa
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
+}
+
+// Medians of a and b timed alternately, so load from other processes falls on both alike.
+inline std::pair<double, double> Interleaved(int runs, const std::function<bool()>& a,
+                                             const std::function<bool()>& b, bool* failed) {
+  std::vector<double> ta, tb;
+  for (int i = 0; i < runs; ++i) {
+    ta.push_back(MedianMicros(1, a, failed));
+    tb.push_back(MedianMicros(1, b, failed));
+  }
+  std::sort(ta.begin(), ta.end());
+  std::sort(tb.begin(), tb.end());
+  return {ta[ta.size() / 2], tb[tb.size() / 2]};
 }
 
 }  // namespace krelta::bench

@@ -29,10 +29,9 @@ expect() {  # expect <line pattern (grep -E, whole line)> [count]
 
 url='opcda://localhost/OpcDAKrelta.Simulator.1/{DE186CF8-2426-4039-ACAB-729B0908B909}'
 odd='Line "2" <&>'  # no such branch: the node stays, empty
-# Reads from the subscription: a write below is read back at once all the same.
 host 2 write-config Cli "$url" setting=ReadFromSubscription
 host 0 write-config Cli "$url" Plant.Line2 Plant.Line2 "$odd" "$odd" Plant.Line1 Line1 Plant Plant \
-  'array=Plant.Line1.Profile:p1,,p3' setting=ReadFromSubscription:1
+  'array=Plant.Line1.Profile:p1,,p3'
 host 0 tree Cli
 expect '\[OpcDAKrelta.Simulator.1\]'
 expect "  \[$odd\]"
@@ -62,7 +61,7 @@ expect "wrote $node/Temperature 123456792 at .*"
 host 0 --help
 # Connection strings are in the ANSI code page: one letter apart, two data sources; a text the
 # code page cannot hold is refused.
-host 0 write-config 'Anlage_Müll' "$url" Plant.Line1 Line1
+host 0 write-config 'Anlage_Müll' "$url" Plant.Line1 Line1 setting=ReadFromSubscription:1
 host 0 tree 'Anlage_Müll'
 host 1 tree 'Anlage_Mäll'
 expect 'connection log: Initialization: configuration done, no configuration loaded\.'
