@@ -1,7 +1,7 @@
 // Chaos driver: many connections through the exports, as a host uses them, against the
 // simulator in chaos mode, with the invariants a host relies on checked on every call and at
 // the end. Prints a summary; exit code 0 when nothing was violated, 1 on any violation, 2 when
-// the run could not start (no simulator registered, no library).
+// the run could not start (no simulator registered, no library), 3 when the process crashed.
 //
 //   chaos_driver.exe [--seconds N] [--seed S] [--profile P] [--connections N] [--threads N]
 //                    [--call-timeout S] [--library PATH] [--reconnect-ms MS] [--stuck-allowance N]
@@ -740,6 +740,23 @@ int Driver::Run() {
   return violationCount_ == 0 ? 0 : 1;
 }
 
+// The host process must live: a crash anywhere in it (the library, COM, the driver) is reported
+// as what it is, with exit code 3, never as the silent end of a run.
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
+  const EXCEPTION_RECORD& record = *info->ExceptionRecord;
+  char module[MAX_PATH] = "?";
+  HMODULE owner = nullptr;
+  if (::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           static_cast<LPCSTR>(record.ExceptionAddress), &owner)) {
+    ::GetModuleFileNameA(owner, module, MAX_PATH);
+  }
+  std::printf("VIOLATION the host process crashed: exception 0x%08lX at %p (%s), thread %lu, host thread %d, step %lld\n",
+              record.ExceptionCode, record.ExceptionAddress, module, ::GetCurrentThreadId(), t_thread, t_step);
+  std::fflush(stdout);
+  ::TerminateProcess(::GetCurrentProcess(), 3);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
 bool ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -772,6 +789,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   setvbuf(stdout, nullptr, _IOLBF, 4096);
+  ::SetUnhandledExceptionFilter(&ReportCrash);
   krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
   {
     // A host without the simulator gets one clear line, not a run of failed opens.
