@@ -31,7 +31,7 @@ GroupSubscription::~GroupSubscription() {
   sink_->Close();
   // A stub that still holds the sink (Unadvise failed or was not made) lets go of it now, so no
   // late call or Release from the server reaches the library after the host freed it.
-  ::CoDisconnectObject(static_cast<IOPCDataCallback*>(sink_.Get()), 0);
+  sink_->Disconnect(kSinkDisconnectWaitMs);
 }
 
 bool GroupSubscription::Start(IUnknown* group, std::chrono::milliseconds updateRate) {
@@ -61,7 +61,7 @@ bool GroupSubscription::Start(IUnknown* group, std::chrono::milliseconds updateR
   }
   if (FAILED(hr)) {
     sink->Close();
-    ::CoDisconnectObject(static_cast<IOPCDataCallback*>(sink.Get()), 0);
+    sink->Disconnect(kSinkDisconnectWaitMs);
     async_.Reset();
     if (hr != E_ABORT) {
       log_(kLogWarning, Format("The server %1% refused the data change subscription (%2% failed: %3%); values "

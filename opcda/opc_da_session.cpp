@@ -15,10 +15,6 @@
 namespace krelta {
 namespace {
 
-// How long a closing session waits for the outside references of its shutdown sink to go
-// after disconnecting it (COM lets go of them at once unless a call into the sink is under way).
-constexpr DWORD kSinkReleaseWaitMs = 2000;
-
 void LogOpcda(std::int32_t level, const std::string& message) { WriteStandaloneLog(level, message); }
 
 // Counts accepted items of a call over picks (indices into the row) and appends
@@ -322,10 +318,7 @@ void OpcDaSession::Release() {
     shutdownSink_->SetSession(nullptr);
     // A stub that still holds the sink (Unadvise failed, the server died) lets go of it now, so
     // no late call or Release from the server reaches this library after the host freed it.
-    ::CoDisconnectObject(static_cast<IOPCShutdown*>(shutdownSink_.Get()), 0);
-    // This thread holds the library; the sink's code must stay while anyone outside still
-    // holds it. If someone still does after the wait, the library is never unloaded.
-    if (!shutdownSink_->WaitUntilOnlyOwnerHolds(kSinkReleaseWaitMs)) OpcShutdown::PinModuleForever();
+    shutdownSink_->Disconnect(kSinkDisconnectWaitMs);
   }
   shutdownSink_.Reset();
   syncIO_.Reset();

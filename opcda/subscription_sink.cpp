@@ -7,27 +7,6 @@ namespace krelta {
 static_assert(sizeof(OPCHANDLE) == sizeof(VariantMirror::Handle) && sizeof(HRESULT) == sizeof(std::int32_t),
               "notification arrays are passed to the mirror as they are");
 
-HRESULT STDMETHODCALLTYPE SubscriptionSink::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_INVALIDARG;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback)) {
-    AddRef();
-    *out = static_cast<IOPCDataCallback*>(this);
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE SubscriptionSink::AddRef() {
-  return static_cast<ULONG>(::InterlockedIncrement(&references_));
-}
-
-ULONG STDMETHODCALLTYPE SubscriptionSink::Release() {
-  const LONG count = ::InterlockedDecrement(&references_);
-  if (count == 0) delete this;
-  return static_cast<ULONG>(count);
-}
-
 HRESULT SubscriptionSink::Copy(DWORD count, const OPCHANDLE* clients, const VARIANT* values,
                                const WORD* qualities, const FILETIME* times, const HRESULT* errors) {
   if (closed_.load()) {

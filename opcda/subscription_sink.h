@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "opc_da.h"
+#include "opcda/com_sink.h"
 #include "opcda/slim_sync.h"
 #include "opcda/subscription_mirror.h"
 
@@ -47,13 +48,9 @@ inline FILETIME NumberFileTime(std::uint64_t number) {
   return FILETIME{static_cast<DWORD>(number & 0xFFFFFFFFu), static_cast<DWORD>(number >> 32)};
 }
 
-class SubscriptionSink final : public IOPCDataCallback {
+class SubscriptionSink final : public ComSink<IOPCDataCallback> {
  public:
   explicit SubscriptionSink(std::shared_ptr<VariantMirror> mirror) : mirror_(std::move(mirror)) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT masterQuality,
                                          HRESULT masterError, DWORD count, OPCHANDLE* clients,
@@ -73,14 +70,13 @@ class SubscriptionSink final : public IOPCDataCallback {
   std::uint64_t CallsAfterClose() const { return afterClose_.load(); }
 
  private:
-  ~SubscriptionSink() = default;
+  ~SubscriptionSink() override = default;
   HRESULT Copy(DWORD count, const OPCHANDLE* clients, const VARIANT* values, const WORD* qualities,
                const FILETIME* times, const HRESULT* errors);
 
   std::shared_ptr<VariantMirror> mirror_;
   std::atomic<bool> closed_{false};
   std::atomic<std::uint64_t> afterClose_{0};
-  LONG references_ = 1;
 };
 
 }  // namespace krelta
