@@ -30,14 +30,11 @@ bool OpcDaProxy::WaitForAnswer(SessionThread& thread, AnswerSlot<Answer>& slot,
                                std::chrono::steady_clock::time_point posted) {
   const std::chrono::milliseconds bound = CallBound();
   if (bound.count() == 0) return slot.WaitUntil(std::nullopt);
-  for (;;) {
-    // The thread's last progress (a call began or ended, a task started), never before the post:
-    // an idle thread's old mark must not count against a new operation.
-    const auto now = std::chrono::steady_clock::now();
-    const auto since = thread.InSelfBoundedCall() ? now : std::max(thread.ProgressAt(), posted);
-    if (now - since >= bound && !slot.WaitUntil(now)) return false;
-    if (slot.WaitUntil(since + bound)) return true;
+  while (!slot.WaitUntil(MeasuredSince(thread, posted) + bound)) {
+    // An answer that arrived at the last moment still counts.
+    if (OutlivedBound(thread, posted)) return slot.WaitUntil(std::chrono::steady_clock::now());
   }
+  return true;
 }
 
 template <typename Answer, typename Work>

@@ -116,6 +116,24 @@ std::string OpcDaProxy::ServerKey() const {
   return key;
 }
 
+std::chrono::steady_clock::time_point OpcDaProxy::MeasuredSince(
+    const SessionThread& thread, std::chrono::steady_clock::time_point posted) {
+  if (thread.InSelfBoundedCall()) return std::chrono::steady_clock::now();
+  return std::max(thread.ProgressAt(), posted);
+}
+
+bool OpcDaProxy::OutlivedBound(const SessionThread& thread,
+                               std::chrono::steady_clock::time_point posted) const {
+  const std::chrono::milliseconds bound = CallBound();
+  return bound.count() > 0 && std::chrono::steady_clock::now() - MeasuredSince(thread, posted) >= bound;
+}
+
+void OpcDaProxy::AbandonOpen() {
+  const char* call = session_->CurrentCall();
+  Abandon(call != nullptr ? call : "CoCreateInstanceEx");
+  openFailure_ = "the server did not answer in time";
+}
+
 void OpcDaProxy::Abandon(const char* call) {
   connectionLog_.Write(kLogError, Format("The server did not answer %1% within %2% s: the session is "
                                          "abandoned and opened again later.",
@@ -211,8 +229,7 @@ bool OpcDaProxy::Open() {
   }
   const auto posted = std::chrono::steady_clock::now();
   if (!WaitForAnswer(*session_, *pendingOpen_, posted)) {
-    Abandon(session_->CurrentCall() != nullptr ? session_->CurrentCall() : "CoCreateInstanceEx");
-    openFailure_ = "the server did not answer in time";
+    AbandonOpen();
     return false;
   }
   return FinishOpen(pendingOpen_->Take());
@@ -238,26 +255,15 @@ void OpcDaProxy::LogReopen(bool reconnected) {
 
 void OpcDaProxy::SettlePendingReopen(bool wait) {
   if (!pendingOpen_) return;
-  if (wait && !WaitForAnswer(*session_, *pendingOpen_, std::chrono::steady_clock::now())) {
-    const char* call = session_->CurrentCall();
-    Abandon(call != nullptr ? call : "CoCreateInstanceEx");
-    openFailure_ = "the server did not answer in time";
-    LogReopen(false);
-    return;
-  }
-  if (pendingOpen_->WaitUntil(std::chrono::steady_clock::now())) {
+  const auto now = std::chrono::steady_clock::now();
+  if (wait ? WaitForAnswer(*session_, *pendingOpen_, now) : pendingOpen_->WaitUntil(now)) {
     LogReopen(FinishOpen(pendingOpen_->Take()));
     return;
   }
-  // Still opening: given up on once one of its calls has outlived the bound.
-  const std::chrono::milliseconds bound = CallBound();
-  if (bound.count() == 0 || session_->InSelfBoundedCall() ||
-      std::chrono::steady_clock::now() - session_->ProgressAt() < bound) {
-    return;
-  }
-  const char* call = session_->CurrentCall();
-  Abandon(call != nullptr ? call : "CoCreateInstanceEx");
-  openFailure_ = "the server did not answer in time";
+  // Still opening: given up on once one of its calls has outlived the bound (the thread marked
+  // progress when the open's task began).
+  if (!wait && !OutlivedBound(*session_, {})) return;
+  AbandonOpen();
   LogReopen(false);
 }
 

@@ -209,9 +209,18 @@ class OpcDaProxy {
   template <typename Answer>
   bool WaitForAnswer(SessionThread& thread, AnswerSlot<Answer>& slot,
                      std::chrono::steady_clock::time_point posted);
+  // When the span the bound applies to began: the thread's last progress (a call began or
+  // ended, a task started), never before posted (an idle thread's old mark must not count
+  // against a new operation); now while a self-bounded call runs, which is never given up on.
+  static std::chrono::steady_clock::time_point MeasuredSince(const SessionThread& thread,
+                                                             std::chrono::steady_clock::time_point posted);
+  // Whether thread's current call, or the span since its last one, has outlived the bound.
+  bool OutlivedBound(const SessionThread& thread, std::chrono::steady_clock::time_point posted) const;
   // Gives up on the current session: logs it, leaves its thread to end by itself and starts
   // the retry schedule.
   void Abandon(const char* call);
+  // Gives up on the session being opened (the call under way named, else the creation).
+  void AbandonOpen();
   struct OpenAnswer {
     bool connected = false;
     std::string failure;
