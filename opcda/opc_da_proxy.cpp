@@ -31,6 +31,13 @@ std::string SecondsText(ReconnectSchedule::Clock::duration d) {
   return text;
 }
 
+// A short pause during which a single-threaded apartment's messages keep flowing.
+void WaitAMoment() {
+  AnswerSlot<bool> nothing;
+  if (InSingleThreadedApartment()) nothing.PumpWhileWaiting();
+  nothing.Wait(std::chrono::milliseconds(10));
+}
+
 }  // namespace
 
 bool IsServerGone(HRESULT hr) {
@@ -164,18 +171,19 @@ bool OpcDaProxy::IsConnected() {
   return session_ != nullptr && !pendingOpen_;
 }
 
-bool OpcDaProxy::StartOpen() {
+OpcDaProxy::OpenStart OpcDaProxy::StartOpen() {
   openFailure_.clear();
   openSteps_ = OpenSteps{};
-  const std::size_t stuck = SessionThread::StuckWith(ServerKey());
-  if (stuck >= kMaxStuckCalls) {
+  const std::chrono::milliseconds bound = CallBound();
+  std::size_t stuck = 0;
+  session_ = SessionThread::StartOpening(ServerKey(), bound, stuck);
+  if (!session_) {
+    if (stuck < kMaxStuckCalls) return OpenStart::kBusy;
     openFailure_ = Format("%1% calls to %2% have not returned; not opened again until one does",
                           stuck, ServerName());
-    return false;
+    return OpenStart::kRefused;
   }
   connectionLog_.Write(kLogInformation, "Open OPC Server.");
-  const std::chrono::milliseconds bound = CallBound();
-  session_ = SessionThread::Start(ServerKey());
   // The probe ends by itself within its own bound, never longer than a call may take.
   DWORD probeMs = pingTimeoutMs_;
   if (bound.count() > 0) probeMs = std::min<DWORD>(probeMs, static_cast<DWORD>(bound.count()));
@@ -197,9 +205,9 @@ bool OpcDaProxy::StartOpen() {
   if (!posted) {
     RetireSession();
     openFailure_ = "no session";
-    return false;
+    return OpenStart::kRefused;
   }
-  return true;
+  return OpenStart::kStarted;
 }
 
 bool OpcDaProxy::FinishOpen(OpenAnswer answer) {
@@ -223,7 +231,10 @@ bool OpcDaProxy::Open() {
     return IsConnected();
   }
   if (session_) return true;
-  if (!StartOpen()) {
+  // Opens of the server under way on other connections end or turn out stuck within the bound.
+  OpenStart start;
+  while ((start = StartOpen()) == OpenStart::kBusy) WaitAMoment();
+  if (start == OpenStart::kRefused) {
     connectionLog_.Write(kLogError, Format("The server is not opened: %1%.", openFailure_));
     return false;
   }
@@ -273,7 +284,8 @@ void OpcDaProxy::ReopenIfDue() {
   if (session_ || !schedule_.Due(ReconnectSchedule::Clock::now())) return;
   // The attempt runs on the new session's thread; this caller goes on as while away.
   attemptStartedAt_ = ReconnectSchedule::Clock::now();
-  if (!StartOpen()) LogReopen(false);
+  // While other opens of the server are under way the reopen stays due for the next caller.
+  if (StartOpen() == OpenStart::kRefused) LogReopen(false);
 }
 
 bool OpcDaProxy::Close() {

@@ -9,8 +9,10 @@
 // (its thread finishes the stuck call, lets go and ends by itself), later reads and writes fail
 // at once, and a new session is opened on the retry schedule, on its own thread: the read that
 // finds a reopen due does not wait for it. At most kMaxStuckCalls threads of the process wait in
-// calls to one server; no session of it is opened while they do. A caller in a single-threaded
-// apartment keeps dispatching its messages while it waits.
+// calls to one server or open sessions of it: no session of it is opened while that many are
+// stuck, a further open waits while they are still opening, and a close asks nothing of a server
+// that has that many calls stuck. A caller in a single-threaded apartment keeps dispatching its
+// messages while it waits.
 //
 // An OpcDaProxy belongs to its connection's thread of the moment: it is not shared between
 // threads at once.
@@ -61,9 +63,6 @@ constexpr const char* kGroupName = "KRELTAGroup";
 constexpr std::uint32_t kUpdateRateSeconds = 5;
 // The default bound of every call into the server; zero waits as long as the server takes.
 constexpr std::chrono::seconds kDefaultCallTimeout{15};
-// Threads of the process that may wait in calls to one server (host and class); while that
-// many do, no session of it is opened.
-constexpr std::size_t kMaxStuckCalls = 2;
 
 // How an operation handed to the session thread came out: answered; closed (no session, or it
 // closed before or during the operation: the answer is not used); or not answered within the
@@ -226,9 +225,11 @@ class OpcDaProxy {
     std::string failure;
     OpenSteps steps;
   };
-  // Starts a new session's thread and posts the open to it; false (openFailure_ set) when
-  // kMaxStuckCalls threads still wait for this server or no thread could be started.
-  bool StartOpen();
+  enum class OpenStart { kStarted, kRefused, kBusy };
+  // Starts a new session's thread and posts the open to it. kRefused (openFailure_ set):
+  // kMaxStuckCalls threads are stuck in calls to this server, or no thread could be started;
+  // kBusy: other sessions of the server are being opened and may yet turn out stuck.
+  OpenStart StartOpen();
   // Takes the answer of the posted open: the session is usable, or it is retired with
   // openFailure_ set.
   bool FinishOpen(OpenAnswer answer);

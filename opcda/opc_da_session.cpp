@@ -284,10 +284,17 @@ void OpcDaSession::RemoveItems() {
 
 void OpcDaSession::Close() {
   if (!server_) return;
+  // Once the server is known to be gone, or the owner gave up on it, nothing more is asked of
+  // it: every call would only wait for the RPC layer to fail again. Nor while other calls to it
+  // are stuck: this thread would most likely be the next. Letting go of the proxies ends the
+  // server's objects of this session.
+  if (MayCall() && thread_.ServerHasStuckCalls()) {
+    Log(kLogWarning, "The session is closed without removing its group: the server has not "
+                     "answered other calls.");
+    serverGone_ = true;
+  }
   // First: the mirror is cleared and the sink answers nothing more, whatever follows.
   if (subscription_) subscription_->Stop(MayCall());
-  // Once the server is known to be gone, or the owner gave up on it, nothing more is asked of
-  // it: every call would only wait for the RPC layer to fail again.
   if (itemMgt_ && !serverHandles_.empty() && MayCall()) RemoveItems();
   serverHandles_.clear();
   if (itemMgt_ && groupHandle_ != 0 && MayCall()) {

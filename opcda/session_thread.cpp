@@ -25,6 +25,23 @@ std::vector<std::weak_ptr<SessionThread>>& Registry() {
   return *threads;
 }
 
+// Keeps the process's multithreaded apartment for the life of the process once a session
+// thread has joined it. Without that, the last session thread to leave tears the apartment down
+// and a new session builds it again: the teardown releases every proxy still in it remotely, on
+// that thread, while other threads may be creating the next apartment. Windows 8 and later; on
+// Windows 7 the apartment comes and goes as before.
+void KeepMultithreadedApartment() {
+  static const bool kept = [] {
+    using Increment = HRESULT(WINAPI*)(void**);
+    const HMODULE ole32 = ::GetModuleHandleW(L"ole32.dll");
+    const auto increment =
+        ole32 != nullptr ? reinterpret_cast<Increment>(reinterpret_cast<void*>(::GetProcAddress(ole32, "CoIncrementMTAUsage"))) : nullptr;
+    void* cookie = nullptr;  // never given back
+    return increment != nullptr && SUCCEEDED(increment(&cookie));
+  }();
+  static_cast<void>(kept);
+}
+
 struct PinnedStart {
   std::function<void()> body;
   HMODULE module = nullptr;
@@ -70,12 +87,46 @@ std::shared_ptr<SessionThread> SessionThread::Start(std::string serverKey) {
   Mark(thread->progressAt_);
   {
     std::lock_guard<SlimLock> held(g_registryLock);
-    auto& threads = Registry();
-    threads.erase(std::remove_if(threads.begin(), threads.end(),
-                                 [](const std::weak_ptr<SessionThread>& t) { return t.expired(); }),
-                  threads.end());
-    threads.push_back(thread);
+    Register(thread);
   }
+  return Launch(std::move(thread));
+}
+
+std::shared_ptr<SessionThread> SessionThread::StartOpening(std::string serverKey,
+                                                           std::chrono::milliseconds callBound,
+                                                           std::size_t& stuck) {
+  std::shared_ptr<SessionThread> thread(new SessionThread());
+  thread->serverKey_ = std::move(serverKey);
+  thread->callBoundMs_.store(callBound.count());
+  thread->opening_.store(true);
+  Mark(thread->progressAt_);
+  {
+    const Clock::time_point now = Clock::now();
+    std::size_t waiting = 0;
+    stuck = 0;
+    std::lock_guard<SlimLock> held(g_registryLock);
+    for (const std::weak_ptr<SessionThread>& weak : Registry()) {
+      const std::shared_ptr<SessionThread> other = weak.lock();
+      if (!other || other->serverKey_ != thread->serverKey_ || other->ended_.load()) continue;
+      const bool isStuck = other->IsStuck(now);
+      if (isStuck) ++stuck;
+      if (isStuck || other->opening_.load()) ++waiting;
+    }
+    if (waiting >= kMaxStuckCalls) return nullptr;
+    Register(thread);
+  }
+  return Launch(std::move(thread));
+}
+
+void SessionThread::Register(const std::shared_ptr<SessionThread>& thread) {
+  auto& threads = Registry();
+  threads.erase(std::remove_if(threads.begin(), threads.end(),
+                               [](const std::weak_ptr<SessionThread>& t) { return t.expired(); }),
+                threads.end());
+  threads.push_back(thread);
+}
+
+std::shared_ptr<SessionThread> SessionThread::Launch(std::shared_ptr<SessionThread> thread) {
   ++g_running;  // before the thread runs: it counts itself out when it ends
   // The running thread's own reference is set before the thread exists and taken back if it
   // never does; the body holds only a plain pointer that this reference keeps alive.
@@ -112,11 +163,11 @@ std::size_t SessionThread::StuckWith(const std::string& serverKey) {
 bool SessionThread::IsStuck(Clock::time_point now) const {
   if (ended_.load()) return false;
   if (abandoned_.load()) return true;
-  // A retired thread closing the session orderly: nobody waits for it, so its call counts once
-  // it has outlived the bound an owner would have given it.
+  // A retired thread closing the session orderly, or one opening it (a reopen nobody waits
+  // for): its call counts once it has outlived the bound an owner would have given it.
   const std::chrono::milliseconds bound(callBoundMs_.load());
-  return stopping_.load() && currentCall_.load() != nullptr && bound.count() > 0 &&
-         now - ProgressAt() > bound;
+  return (stopping_.load() || opening_.load()) && currentCall_.load() != nullptr && !selfBounded_.load() &&
+         bound.count() > 0 && now - ProgressAt() > bound;
 }
 
 void SessionThread::Run() {
@@ -126,6 +177,7 @@ void SessionThread::Run() {
   // multithreaded apartment, and a new one starts without the security chosen before.
   // RPC_E_TOO_LATE (the process chose already) is expected and harmless.
   if (com) {
+    KeepMultithreadedApartment();
     ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
                            RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
   }
@@ -147,6 +199,7 @@ void SessionThread::Run() {
         // A task answers through its own slot; nothing may end the thread early.
       }
       LeaveCall();
+      opening_.store(false);  // the first task is the open
     }
   } catch (...) {
     // The session's teardown failed (out of memory while logging): the thread still ends.

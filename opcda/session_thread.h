@@ -28,6 +28,11 @@ class OpcDaSession;
 // 0: the process's default. False (nothing started, body not run) when no thread could be had.
 bool StartPinnedThread(std::function<void()> body, SIZE_T stackReservation = 0);
 
+// Threads of the process that may wait for one server (host and class): stuck in a call, or
+// opening a session (an open may turn out stuck before anyone knows). While that many do, no
+// further session of the server is started.
+constexpr std::size_t kMaxStuckCalls = 2;
+
 class SessionThread : public std::enable_shared_from_this<SessionThread> {
  public:
   using Task = std::function<void(OpcDaSession&)>;
@@ -36,6 +41,13 @@ class SessionThread : public std::enable_shared_from_this<SessionThread> {
   // Starts the thread for the server named by serverKey (threads stuck in calls are counted per
   // server). Throws Exception when the thread cannot be started.
   static std::shared_ptr<SessionThread> Start(std::string serverKey = std::string());
+  // Starts the thread of a session about to be opened, unless kMaxStuckCalls threads already
+  // wait for the server: the count and the new thread's place in it are taken under one lock,
+  // so opens racing from several host threads cannot all pass. Null when refused; stuck then
+  // holds how many of those threads are stuck (the rest are still opening). The thread counts as
+  // opening until its first task ends, and as stuck once a call of it outlives callBound.
+  static std::shared_ptr<SessionThread> StartOpening(std::string serverKey, std::chrono::milliseconds callBound,
+                                                     std::size_t& stuck);
   ~SessionThread();
   SessionThread(const SessionThread&) = delete;
   SessionThread& operator=(const SessionThread&) = delete;
@@ -57,6 +69,8 @@ class SessionThread : public std::enable_shared_from_this<SessionThread> {
   // Threads of this process stuck in a call to the server: abandoned ones that have not ended,
   // and stopped ones whose current call has been under way longer than their bound.
   static std::size_t StuckWith(const std::string& serverKey);
+  // Whether kMaxStuckCalls threads are stuck in calls to this thread's server.
+  bool ServerHasStuckCalls() const { return StuckWith(serverKey_) >= kMaxStuckCalls; }
 
   // The server's shutdown request (from the sink, on an RPC thread): noted and handed to the
   // session thread as a close. Never calls the server and never waits.
@@ -80,6 +94,9 @@ class SessionThread : public std::enable_shared_from_this<SessionThread> {
 
  private:
   SessionThread() = default;
+  // Adds thread to the process's registry (the caller holds its lock).
+  static void Register(const std::shared_ptr<SessionThread>& thread);
+  static std::shared_ptr<SessionThread> Launch(std::shared_ptr<SessionThread> thread);
   static Clock::time_point At(const std::atomic<Clock::rep>& t) {
     return Clock::time_point(Clock::duration(t.load()));
   }
@@ -92,6 +109,7 @@ class SessionThread : public std::enable_shared_from_this<SessionThread> {
   std::deque<Task> queue_;  // under lock_
   std::atomic<bool> stopping_{false};
   std::atomic<bool> abandoned_{false};
+  std::atomic<bool> opening_{false};
   std::atomic<bool> ended_{false};
   std::atomic<bool> shutdownRequested_{false};
   std::atomic<bool> lost_{false};
