@@ -56,10 +56,49 @@ struct Options {
   std::string library;
   int reconnectMs = 500;
   int stuckAllowance = 2 * 2;  // threads waiting for a server: 2 per server, 2 server classes
+  bool handleNames = false;    // list the handles the run left open by type and name
+  bool bareCom = false;        // no library: see Driver::RunBareCom
 };
 
 constexpr int kWritten = 4, kVariants = 3;
-constexpr DWORD kProbeBoundMs = 10000;  // the library's host probe
+constexpr DWORD kProbeBoundMs = 10000;  // the library's host probe, unless CallTimeout is shorter
+constexpr DWORD kSlackMs = 1000;         // beyond an export's bound before a call counts as too long
+
+// The server calls an export may wait for one after another. The library bounds each call by
+// CallTimeout, not the export: the host waits as long as the session thread keeps completing
+// calls (OpcDaProxy::WaitForAnswer), so an export may take CallTimeout per call counted here,
+// plus the host probe's own bound for an open. Counted from opcda/ for the driver's connections
+// (one node, a branch of 8 items, one row written); "Subscribed": with ReadFromSubscription.
+struct ServerCalls {
+  // OpcDaSession::Open: CoCreateInstanceEx, AddGroup, QueryInterface(IConnectionPointContainer),
+  // FindConnectionPoint, Advise.
+  static constexpr int kOpen = 5;
+  // GroupSubscription::Start: QueryInterface(IConnectionPointContainer),
+  // QueryInterface(IOPCAsyncIO2), FindConnectionPoint, Advise, SetKeepAlive.
+  static constexpr int kOpenSubscribed = 5;
+  // The node's listing (ListBranchItems, browse.cpp). DA3: QueryInterface(IOPCBrowse), one
+  // Browse (8 items are one page: the simulator pages only under a fault chaos does not draw).
+  static constexpr int kListDA3 = 2;
+  // DA2: QueryInterface(IOPCBrowse) and (IOPCBrowseServerAddressSpace), ChangeBrowsePosition
+  // to the root (3); BrowseOPCItemIDs and IEnumString::Next at the root (2), then a
+  // ChangeBrowsePosition down, BrowseOPCItemIDs and Next at "Chaos" and at the branch (3 + 3);
+  // GetItemID of each item (8); two ChangeBrowsePosition up (2); one more Next at the branch
+  // and at the root when a walk fault answers short batches with S_OK (2).
+  static constexpr int kListDA2 = 3 + 2 + 3 + 3 + 8 + 2 + 2;
+  // AddItems of the request's unregistered items (OpcDaProxy::UpdateServerHandles),
+  // QueryInterface(IOPCSyncIO) once a session, Read (OpcDaSession::Read); with a subscription a
+  // Refresh2 before it (GroupSubscription::Maintain).
+  static constexpr int kRead = 3, kReadSubscribed = 1;
+  // AddItems, QueryInterface(IOPCSyncIO2) and (IOPCSyncIO) once a session, WriteVQT, then Write
+  // of the items that refused quality and time (OpcDaSession::Write).
+  static constexpr int kWrite = 5;
+  // A close (OpcDaSession::Close, Release): RemoveItems (none before the first read), RemoveGroup,
+  // the shutdown sink's Unadvise, the release of every proxy (one scope); with a subscription
+  // the data callback's Unadvise (GroupSubscription::Stop). Every operation may end in one: a
+  // shutdown request noted after a call closes the session there (ClosedByShutdown) or queues
+  // the close ahead of the host's next operation.
+  static constexpr int kClose = 4, kCloseSubscribed = 1;
+};
 constexpr SIZE_T kMemoryMargin = 8u << 20;
 constexpr DWORD kHandleMargin = 200;
 // Wine's COM keeps registry keys, pipes and events of activations that raced a dying server
@@ -100,6 +139,7 @@ class Times {
 struct ExportStats {
   Times times;
   long long status[3] = {};
+  DWORD boundMin = MAXDWORD, boundMax = 0;  // over the connections it was called for
 };
 
 // What one written item may hold: its initial value (the server may have restarted), every
@@ -114,6 +154,7 @@ struct WrittenItem {
 struct Connection {
   std::mutex busy;  // the host uses a connection from one thread at a time
   std::string name, branch;
+  bool da3 = false, subscribed = false;  // the server class; reads from change notifications
   krelta2_connection handle = nullptr;
   std::vector<krelta2_tag> tags;
   std::vector<std::string> tagNames;
@@ -126,11 +167,19 @@ class Driver {
   Driver(const Options& o, krelta::host::Library& dll) : o_(o), dll_(dll), connections_(o.connections) {}
 
   int Run();
+  // The same connections and counts with bare COM calls and no library (--bare-com 1), for
+  // comparison: what Wine's COM keeps of crashed servers by itself. Nothing bounds a call
+  // here, so only profiles without hangs make sense.
+  int RunBareCom();
 
  private:
   // One export call: timed, its status checked, counted under name.
   template <typename Call>
   krelta2_status Timed(const char* name, DWORD boundMs, Call&& call);
+  enum class Export { kOpen, kRead, kWrite, kClose, kNoServerCall };
+  // What an export of connection c may take: CallTimeout per server call (ServerCalls), the
+  // probe's bound for an open; the slack comes on top.
+  DWORD BoundMs(const Connection& c, Export e) const;
   void Violation(const char* what, const std::string& detail);
   std::wstring Space() const;
   void Configure();
@@ -151,12 +200,27 @@ class Driver {
   ThreadCount CountThreads() const;
   std::size_t Threads() const { return CountThreads().all; }
   static SIZE_T Committed();
-  // Handles of this process; registry keys counted apart (see KeysLeakedByProbe).
+  // Handles of this process by type ("Key", "Event", "File", ...); with names, each handle's
+  // type and name by its value.
   struct HandleCount {
-    DWORD others = 0, keys = 0;
+    std::map<std::string, long> byType;
+    std::map<ULONG_PTR, std::string> names;
+    long Of(const std::string& type) const {
+      const auto at = byType.find(type);
+      return at == byType.end() ? 0 : at->second;
+    }
+    long All() const {
+      long all = 0;
+      for (const auto& [type, count] : byType) all += count;
+      return all;
+    }
   };
-  static HandleCount Handles();
+  static HandleCount Handles(bool withNames = false);
   static double KeysLeakedByProbe();
+  // The handles by type after the first round and at the end; with --handle-names also those
+  // left open since, by type and name.
+  void PrintHandles(const HandleCount& before, const HandleCount& after) const;
+  static void PrintNewHandles(const HandleCount& before, const HandleCount& after);
 
   const Options& o_;
   krelta::host::Library& dll_;
@@ -173,10 +237,12 @@ class Driver {
   std::size_t worstThreads_ = 0, worstLibraryThreads_ = 0;
   std::atomic<ULONGLONG> inFlightSince_[64]{};
   std::atomic<const char*> inFlightName_[64]{};
+  std::atomic<DWORD> inFlightBound_[64]{};
   krelta::com::ComPtr<ISimulatorControl> control_;
   LONG simulatorPid_ = 0;
   std::map<LONG, std::map<DWORD, LONG>> chaosCounts_;  // per simulator process
   int simulatorStarts_ = 0;
+  HandleCount lastCensus_;  // at the last simulator restart (--handle-names)
 };
 
 thread_local int t_thread = 63;
@@ -222,8 +288,9 @@ SIZE_T Driver::Committed() {
   return counters.PagefileUsage;  // Wine leaves PrivateUsage at 0; this is the commit charge
 }
 
-Driver::HandleCount Driver::Handles() {
-  // GetProcessHandleCount answers 0 under Wine: walk the handle values and ask each one's type.
+Driver::HandleCount Driver::Handles(bool withNames) {
+  // GetProcessHandleCount answers 0 under Wine: walk the handle values and ask each one's type
+  // (and, when asked, its name: pipes and events of COM's RPC name their endpoint).
   using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
   static const auto query = reinterpret_cast<QueryObject>(
       reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
@@ -232,12 +299,21 @@ Driver::HandleCount Driver::Handles() {
     const HANDLE handle = reinterpret_cast<HANDLE>(value);
     DWORD flags = 0;
     if (!::GetHandleInformation(handle, &flags)) continue;
-    alignas(8) unsigned char type[512];
+    alignas(8) unsigned char info[1024];
+    const auto* text = reinterpret_cast<const UNICODE_STRING*>(info);
     ULONG got = 0;
-    const auto* name = reinterpret_cast<const UNICODE_STRING*>(type);
-    const bool key = query != nullptr && query(handle, 2 /* ObjectTypeInformation */, type, sizeof type, &got) >= 0 &&
-                     name->Length == 6 && std::wmemcmp(name->Buffer, L"Key", 3) == 0;
-    ++(key ? n.keys : n.others);
+    std::string type = "?";
+    if (query != nullptr && query(handle, 2 /* ObjectTypeInformation */, info, sizeof info, &got) >= 0) {
+      type = krelta::com::WideToUtf8(std::wstring(text->Buffer, text->Length / sizeof(wchar_t)));
+    }
+    ++n.byType[type];
+    if (!withNames) continue;
+    std::string name;
+    if (query != nullptr && query(handle, 1 /* ObjectNameInformation */, info, sizeof info, &got) >= 0 &&
+        text->Buffer != nullptr) {
+      name = krelta::com::WideToUtf8(std::wstring(text->Buffer, text->Length / sizeof(wchar_t)));
+    }
+    n.names[value] = type + " " + (name.empty() ? "(no name)" : name);
   }
   return n;
 }
@@ -246,7 +322,7 @@ Driver::HandleCount Driver::Handles() {
 // the library's host probe makes on every open: Wine 8 leaves two behind each time.
 double Driver::KeysLeakedByProbe() {
   constexpr CLSID kNobody = {0xF3839019, 0x166B, 0x4EC4, {0x85, 0x6C, 0xCC, 0x68, 0x37, 0x1A, 0xC7, 0xB2}};
-  const DWORD before = Handles().keys;
+  const long before = Handles().Of("Key");
   wchar_t host[] = L"localhost";
   for (int i = 0; i < 10; ++i) {
     COSERVERINFO info{};
@@ -255,8 +331,52 @@ double Driver::KeysLeakedByProbe() {
     ::CoCreateInstanceEx(kNobody, nullptr, CLSCTX_LOCAL_SERVER, &info, 1, &result);
     if (result.pItf != nullptr) result.pItf->Release();
   }
-  return (static_cast<double>(Handles().keys) - before) / 10.0;
+  return static_cast<double>(Handles().Of("Key") - before) / 10.0;
 }
+void Driver::PrintHandles(const HandleCount& before, const HandleCount& after) const {
+  std::set<std::string> types;
+  for (const auto& [type, count] : before.byType) types.insert(type);
+  for (const auto& [type, count] : after.byType) types.insert(type);
+  std::printf("handles by type, after the first round / at the end:");
+  for (const std::string& type : types) std::printf(" %s %ld/%ld,", type.c_str(), before.Of(type), after.Of(type));
+  std::printf("\n");
+  if (o_.handleNames) PrintNewHandles(before, after);
+}
+
+void Driver::PrintNewHandles(const HandleCount& before, const HandleCount& after) {
+  std::map<std::string, long> left;  // by type and name: handles not there after the first round
+  for (const auto& [value, name] : after.names) {
+    const auto was = before.names.find(value);
+    if (was == before.names.end() || was->second != name) ++left[name];
+  }
+  std::vector<std::pair<long, std::string>> most;
+  for (const auto& [name, count] : left) most.emplace_back(count, name);
+  std::sort(most.rbegin(), most.rend());
+  for (std::size_t i = 0; i < most.size() && i < 12; ++i) std::printf("  new: %5ld x %s\n", most[i].first, most[i].second.c_str());
+}
+
+DWORD Driver::BoundMs(const Connection& c, Export e) const {
+  const DWORD callMs = static_cast<DWORD>(o_.callTimeoutSeconds) * 1000;
+  const int close = ServerCalls::kClose + (c.subscribed ? ServerCalls::kCloseSubscribed : 0);
+  switch (e) {
+    case Export::kOpen: {
+      // Nothing is registered during an open: a close then makes no RemoveItems.
+      const int calls = ServerCalls::kOpen + (c.subscribed ? ServerCalls::kOpenSubscribed : 0) +
+                        (c.da3 ? ServerCalls::kListDA3 : ServerCalls::kListDA2) + close - 1;
+      return std::min(kProbeBoundMs, callMs) + calls * callMs;
+    }
+    case Export::kRead:
+      return (ServerCalls::kRead + (c.subscribed ? ServerCalls::kReadSubscribed : 0) + close) * callMs;
+    case Export::kWrite:
+      return (ServerCalls::kWrite + close) * callMs;
+    case Export::kClose:
+      return close * callMs;
+    case Export::kNoServerCall:
+      break;
+  }
+  return 0;
+}
+
 void Driver::Violation(const char* what, const std::string& detail) {
   std::lock_guard<std::mutex> guard(statsLock_);
   ++violationCount_;
@@ -273,6 +393,7 @@ void Driver::Violation(const char* what, const std::string& detail) {
 template <typename Call>
 krelta2_status Driver::Timed(const char* name, DWORD boundMs, Call&& call) {
   inFlightName_[t_thread] = name;
+  inFlightBound_[t_thread] = boundMs;
   inFlightSince_[t_thread] = ::GetTickCount64();
   const auto start = Clock::now();
   const krelta2_status status = call();
@@ -283,9 +404,11 @@ krelta2_status Driver::Timed(const char* name, DWORD boundMs, Call&& call) {
     ExportStats& s = stats_[name];
     s.times.Add(ms);
     if (status <= 2) ++s.status[status];
+    s.boundMin = std::min(s.boundMin, boundMs);
+    s.boundMax = std::max(s.boundMax, boundMs);
   }
   if (status > 2) Violation("status outside 0, 1, 2", std::string(name) + " answered " + std::to_string(status));
-  if (ms > boundMs + 1000.0) {
+  if (ms > boundMs + kSlackMs) {
     Violation("call longer than its bound",
               std::string(name) + " took " + std::to_string(static_cast<long>(ms)) + " ms, bound " +
                   std::to_string(boundMs) + " ms + 1 s");
@@ -331,7 +454,9 @@ void Driver::Configure() {
     settings.SetNodes({{conn.branch, conn.branch}});
     settings.SetLogLevel(krelta::kLogWarning);
     settings.SetCallTimeoutSeconds(o_.callTimeoutSeconds);
-    settings.SetReadFromSubscription(c % 4 == 3);  // every fourth reads from change notifications
+    conn.da3 = c % 2 == 0;
+    conn.subscribed = c % 4 == 3;  // every fourth reads from change notifications
+    settings.SetReadFromSubscription(conn.subscribed);
     settings.WriteConfiguration();
   }
 }
@@ -339,9 +464,8 @@ void Driver::Configure() {
 bool Driver::Open(Connection& c) {
   const krelta2_connection sentinel = reinterpret_cast<krelta2_connection>(0x5E17);
   krelta2_connection handle = sentinel;
-  const DWORD bound = o_.callTimeoutSeconds * 1000 + kProbeBoundMs;
   const krelta2_status status =
-      Timed("krelta2_connectionOpen", bound, [&] { return dll_.krelta2_connectionOpen(c.name.c_str(), &handle); });
+      Timed("krelta2_connectionOpen", BoundMs(c, Export::kOpen), [&] { return dll_.krelta2_connectionOpen(c.name.c_str(), &handle); });
   if (status != KRELTA2_OK) {
     if (handle != sentinel) Violation("a failed open wrote its out pointer", c.name);
     return false;
@@ -359,7 +483,7 @@ bool Driver::Open(Connection& c) {
 
 void Driver::Close(Connection& c) {
   if (c.handle == nullptr) return;
-  Timed("krelta2_connectionClose", o_.callTimeoutSeconds * 1000,
+  Timed("krelta2_connectionClose", BoundMs(c, Export::kClose),
         [&] { return dll_.krelta2_connectionClose(c.handle); });
   c.handle = nullptr;
   c.tags.clear();
@@ -377,7 +501,7 @@ void Driver::Read(Connection& c, std::mt19937& rng, bool strict) {
   for (std::size_t p : picks) request.push_back(c.tags[p]);
   const krelta2_vector sentinel = reinterpret_cast<krelta2_vector>(0x5E17);
   krelta2_vector values = sentinel;
-  const krelta2_status status = Timed("krelta2_connectionReadCurrentData", o_.callTimeoutSeconds * 1000, [&] {
+  const krelta2_status status = Timed("krelta2_connectionReadCurrentData", BoundMs(c, Export::kRead), [&] {
     return dll_.krelta2_connectionReadCurrentData(c.handle, request.data(), static_cast<uint32_t>(request.size()),
                                                   &values);
   });
@@ -436,7 +560,7 @@ void Driver::Write(Connection& c, std::mt19937& rng) {
   krelta2_vector row = nullptr;
   dll_.krelta2_vectorCreate(1, &row);
   dll_.krelta2_vectorSetFloat(row, 0, value);
-  const krelta2_status status = Timed("krelta2_connectionWriteHistoricalData", o_.callTimeoutSeconds * 1000, [&] {
+  const krelta2_status status = Timed("krelta2_connectionWriteHistoricalData", BoundMs(c, Export::kWrite), [&] {
     return dll_.krelta2_connectionWriteHistoricalData(c.handle, &c.tags[pick], 1, 1700000000, row);
   });
   dll_.krelta2_vectorFree(row);
@@ -449,7 +573,8 @@ void Driver::Write(Connection& c, std::mt19937& rng) {
 
 // The tree and the operations a host calls beside reads and writes.
 void Driver::Walk(Connection& c) {
-  const DWORD bound = o_.callTimeoutSeconds * 1000;
+  // The tree, the clock and the historical read make no server call.
+  const DWORD bound = BoundMs(c, Export::kNoServerCall);
   uint32_t nodes = 0, time = 0;
   Timed("krelta2_connectionGetNumNodes", bound, [&] { return dll_.krelta2_connectionGetNumNodes(c.handle, &nodes); });
   Timed("krelta2_connectionGetCurrentTime", bound,
@@ -552,6 +677,17 @@ bool Driver::ReachSimulator() {
                        error.put());
   }
   simulatorPid_ = pid;
+  if (o_.handleNames && running_) {
+    // Which handles grow with the restarts, as they happen.
+    HandleCount now = Handles(true);
+    std::printf("simulator restart %d (step %lld, %d connections open): handles", simulatorStarts_, steps_.load(),
+                openConnections_.load());
+    for (const auto& [type, count] : now.byType) std::printf(" %s %ld,", type.c_str(), count);
+    std::printf("\n");
+    if (!lastCensus_.names.empty()) PrintNewHandles(lastCensus_, now);
+    lastCensus_ = std::move(now);
+    std::fflush(stdout);
+  }
   return true;
 }
 
@@ -589,7 +725,7 @@ void Driver::Monitor() {
     const ULONGLONG now = ::GetTickCount64();
     for (int t = 0; t < 64; ++t) {
       const ULONGLONG since = inFlightSince_[t];
-      const DWORD limit = (o_.callTimeoutSeconds + 30) * 1000 + kProbeBoundMs;
+      const DWORD limit = inFlightBound_[t] + kSlackMs + 30000;
       if (since != 0 && now - since > limit) {
         Violation("an export hangs", std::string(inFlightName_[t].load()) + " on host thread " + std::to_string(t));
         Summary({});
@@ -602,11 +738,16 @@ void Driver::Monitor() {
 
 void Driver::Summary(const std::map<std::string, long long>& faults) {
   std::lock_guard<std::mutex> guard(statsLock_);
-  std::printf("\n%-40s %10s %8s %8s %8s %12s %10s\n", "export", "calls", "status 0", "1", "2", "99.9% (ms)",
-              "worst (ms)");
+  // The bound judged (without the slack): CallTimeout per server call the export may make, from
+  // the lowest to the highest over the connections (classes, subscriptions).
+  std::printf("\n%-40s %10s %8s %8s %8s %12s %10s %13s\n", "export", "calls", "status 0", "1", "2", "99.9% (ms)",
+              "worst (ms)", "bound (ms)");
   for (const auto& [name, s] : stats_) {
-    std::printf("%-40s %10lld %8lld %8lld %8lld %12.1f %10.1f\n", name.c_str(), s.times.Count(), s.status[0],
-                s.status[1], s.status[2], s.times.Percentile(99.9), s.times.Worst());
+    char bound[32];
+    std::snprintf(bound, sizeof bound, s.boundMin == s.boundMax ? "%lu" : "%lu-%lu",
+                  static_cast<unsigned long>(s.boundMin), static_cast<unsigned long>(s.boundMax));
+    std::printf("%-40s %10lld %8lld %8lld %8lld %12.1f %10.1f %13s\n", name.c_str(), s.times.Count(), s.status[0],
+                s.status[1], s.status[2], s.times.Percentile(99.9), s.times.Worst(), bound);
   }
   if (!faults.empty()) {
     std::printf("\nfaults injected:");
@@ -646,16 +787,16 @@ int Driver::Run() {
   // and not judged.
   const double keysPerProbe = KeysLeakedByProbe();
   const bool judgeKeys = keysPerProbe == 0;
-  const auto judged = [judgeKeys](HandleCount h) { return h.others + (judgeKeys ? h.keys : 0); };
-  const HandleCount handlesBefore = Handles();
+  const auto judged = [judgeKeys](const HandleCount& h) { return h.All() - (judgeKeys ? 0 : h.Of("Key")); };
+  const HandleCount handlesBefore = Handles(o_.handleNames);
   // Host threads, the monitor and the chaos stuck-call allowance come on top of this.
   baseThreads_ = Threads() + static_cast<std::size_t>(o_.threads) + 1 + kThreadSlack;
   std::printf("chaos run: seed %lu, profile %s, %d connections, %d host threads, %.0f s, CallTimeout %d s\n",
               static_cast<unsigned long>(o_.seed), o_.profile.c_str(), o_.connections, o_.threads, o_.seconds,
               o_.callTimeoutSeconds);
-  std::printf("after the first round: %zu KB committed, %lu handles and %lu registry keys, %zu threads; a host "
+  std::printf("after the first round: %zu KB committed, %ld handles and %ld registry keys, %zu threads; a host "
               "probe leaves %.1f registry keys open on this platform%s\n",
-              memoryBefore / 1024, handlesBefore.others, handlesBefore.keys, Threads(), keysPerProbe,
+              memoryBefore / 1024, handlesBefore.All() - handlesBefore.Of("Key"), handlesBefore.Of("Key"), Threads(), keysPerProbe,
               judgeKeys ? "" : " (keys are not judged)");
   std::fflush(stdout);
 
@@ -723,7 +864,7 @@ int Driver::Run() {
                   (g_sessionThreads ? ", session threads " + std::to_string(g_sessionThreads()) : std::string()));
   }
   const SIZE_T memoryAfter = Committed();
-  const HandleCount handlesAfter = Handles();
+  const HandleCount handlesAfter = Handles(o_.handleNames);
   if (memoryAfter > memoryBefore + kMemoryMargin) {
     Violation("memory not given back", std::to_string(memoryAfter / 1024) + " KB after, " +
                                            std::to_string(memoryBefore / 1024) + " KB after the first round");
@@ -732,11 +873,195 @@ int Driver::Run() {
     Violation("handles not given back", std::to_string(judged(handlesAfter)) + " after, " +
                                             std::to_string(judged(handlesBefore)) + " after the first round");
   }
+  PrintHandles(handlesBefore, handlesAfter);
   Summary(faults);
-  std::printf("library process: %zu KB committed, %lu handles and %lu registry keys after the first round; "
-              "%zu KB, %lu and %lu at the end (margins %zu KB, %lu handles); threads at most %zu, of the library %zu\n",
-              memoryBefore / 1024, handlesBefore.others, handlesBefore.keys, memoryAfter / 1024, handlesAfter.others,
-              handlesAfter.keys, kMemoryMargin / 1024, handleMargin, worstThreads_, worstLibraryThreads_);
+  std::printf("library process: %zu KB committed, %ld handles and %ld registry keys after the first round; "
+              "%zu KB, %ld and %ld at the end (margins %zu KB, %lu handles); threads at most %zu, of the library %zu\n",
+              memoryBefore / 1024, handlesBefore.All() - handlesBefore.Of("Key"), handlesBefore.Of("Key"),
+              memoryAfter / 1024, handlesAfter.All() - handlesAfter.Of("Key"), handlesAfter.Of("Key"), kMemoryMargin / 1024, handleMargin, worstThreads_, worstLibraryThreads_);
+  return violationCount_ == 0 ? 0 : 1;
+}
+
+// A server connection with bare COM calls: the server, its group with the connection's items,
+// and a shutdown sink advised as the library advises one.
+class BareShutdownSink final : public IOPCShutdown {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = iid == IID_IUnknown || iid == IID_IOPCShutdown ? static_cast<IOPCShutdown*>(this) : nullptr;
+    if (*out == nullptr) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR) override { return S_OK; }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+};
+
+struct BareSession {
+  std::mutex busy;
+  krelta::com::ComPtr<IOPCServer> server;
+  krelta::com::ComPtr<IOPCItemMgt> items;
+  krelta::com::ComPtr<IOPCSyncIO> io;
+  OPCHANDLE group = 0;
+  krelta::com::AdviseToken shutdown;
+  std::vector<OPCHANDLE> handles;
+
+  HRESULT Open(const CLSID& clsid, const std::string& branch) {
+    HRESULT hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                    reinterpret_cast<void**>(server.ReleaseAndGetAddressOf()));
+    DWORD revised = 0;
+    krelta::com::ComPtr<IUnknown> unknown;
+    if (SUCCEEDED(hr)) {
+      hr = server->AddGroup(L"bare", TRUE, 5000, 0, nullptr, nullptr, 0, &group, &revised, IID_IOPCItemMgt,
+                            unknown.ReleaseAndGetAddressOf());
+    }
+    if (SUCCEEDED(hr)) hr = unknown.As(&items);
+    krelta::com::ComPtr<IConnectionPointContainer> container;
+    krelta::com::ComPtr<IConnectionPoint> point;
+    if (SUCCEEDED(hr)) hr = server.As(&container);
+    if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(IID_IOPCShutdown, point.GetAddressOf());
+    if (SUCCEEDED(hr)) {
+      krelta::com::ComPtr<BareShutdownSink> sink;
+      sink.Attach(new BareShutdownSink());
+      hr = shutdown.Advise(point.Get(), sink.Get());
+    }
+    std::vector<std::wstring> ids;
+    for (const char* name : {"W0", "W1", "W2", "W3", "S", "A0", "A1", "A2"}) {
+      ids.push_back(krelta::com::Utf8ToWide(branch + "." + name));
+    }
+    std::vector<OPCITEMDEF> definitions(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      definitions[i].szItemID = const_cast<LPWSTR>(ids[i].c_str());
+      definitions[i].bActive = TRUE;
+      definitions[i].hClient = static_cast<OPCHANDLE>(i + 1);
+    }
+    krelta::com::CoTaskArray<OPCITEMRESULT, krelta::com::ItemResultCleanup> results;
+    krelta::com::CoTaskArray<HRESULT> errors;
+    if (SUCCEEDED(hr)) {
+      hr = items->AddItems(static_cast<DWORD>(ids.size()), definitions.data(), results.put(), errors.put());
+      results.set_size(SUCCEEDED(hr) ? ids.size() : 0);
+      errors.set_size(SUCCEEDED(hr) ? ids.size() : 0);
+      for (std::size_t i = 0; i < results.size(); ++i) {
+        if (SUCCEEDED(errors[i])) handles.push_back(results[i].hServer);
+      }
+    }
+    if (SUCCEEDED(hr)) hr = items.As(&io);
+    return hr;
+  }
+  HRESULT Read() {
+    krelta::com::CoTaskArray<OPCITEMSTATE, krelta::com::ItemStateCleanup> states;
+    krelta::com::CoTaskArray<HRESULT> errors;
+    const DWORD count = static_cast<DWORD>(handles.size());
+    const HRESULT hr = io->Read(OPC_DS_CACHE, count, handles.data(), states.put(), errors.put());
+    states.set_size(SUCCEEDED(hr) ? count : 0);
+    errors.set_size(SUCCEEDED(hr) ? count : 0);
+    return hr;
+  }
+  HRESULT Write(double value) {
+    if (handles.empty()) return S_OK;
+    VARIANT v;
+    v.vt = VT_R8;
+    v.dblVal = value;
+    krelta::com::CoTaskArray<HRESULT> errors;
+    // The last item is read-only: the values a library run beside this one checks stay as it wrote them.
+    const HRESULT hr = io->Write(1, &handles.back(), &v, errors.put());
+    errors.set_size(SUCCEEDED(hr) ? 1 : 0);
+    return hr;
+  }
+  void Close() {
+    if (items && !handles.empty()) {
+      krelta::com::CoTaskArray<HRESULT> errors;
+      if (SUCCEEDED(items->RemoveItems(static_cast<DWORD>(handles.size()), handles.data(), errors.put()))) {
+        errors.set_size(handles.size());
+      }
+    }
+    handles.clear();
+    if (server && group != 0) server->RemoveGroup(group, TRUE);
+    group = 0;
+    shutdown.reset();
+    io.Reset();
+    items.Reset();
+    server.Reset();
+  }
+};
+
+int Driver::RunBareCom() {
+  Configure();  // names and branches
+  if (!ReachSimulator()) {
+    std::printf("cannot reach the simulator's control object\n");
+    return 2;
+  }
+  krelta::com::Bstr error;
+  const std::wstring profile = krelta::com::Utf8ToWide(o_.profile);
+  control_->SetChaos(0, L"off", error.put());
+  std::vector<BareSession> sessions(static_cast<std::size_t>(o_.connections));
+  const auto classOf = [](std::size_t c) { return c % 2 == 0 ? CLSID_KreltaSimulatorDA3 : CLSID_KreltaSimulatorDA2; };
+  for (std::size_t c = 0; c < sessions.size(); ++c) {
+    if (FAILED(sessions[c].Open(classOf(c), connections_[c].branch)) || FAILED(sessions[c].Read())) {
+      Violation("a bare open with chaos off failed", connections_[c].name);
+    }
+    sessions[c].Close();
+  }
+  const HandleCount before = Handles(o_.handleNames);
+  std::printf("bare COM run: seed %lu, profile %s, %d connections, %d host threads, %.0f s\n",
+              static_cast<unsigned long>(o_.seed), o_.profile.c_str(), o_.connections, o_.threads, o_.seconds);
+  std::fflush(stdout);
+  control_->SetChaos(o_.seed, profile.c_str(), error.put());
+  running_ = true;
+  std::thread monitor([this] {
+    krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
+    Monitor();
+  });
+  std::atomic<long long> opens{0}, calls{0};
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < o_.threads; ++t) {
+    hosts.emplace_back([&, t] {
+      krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
+      std::mt19937 rng(o_.seed * 7919u + static_cast<unsigned>(t));
+      const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.seconds));
+      while (Clock::now() < end) {
+        ++steps_;
+        const std::size_t c = rng() % sessions.size();
+        BareSession& s = sessions[c];
+        std::unique_lock<std::mutex> lock(s.busy, std::try_to_lock);
+        if (!lock) continue;
+        HRESULT hr = S_OK;
+        const unsigned op = rng() % 100;
+        if (!s.server) {
+          ++opens;
+          hr = s.Open(classOf(c), connections_[c].branch);
+        } else if (op < 60) {
+          hr = s.Read();
+        } else if (op < 85) {
+          hr = s.Write(static_cast<double>(rng() % 1000));
+        } else {
+          s.Close();
+        }
+        ++calls;
+        if (FAILED(hr)) s.Close();
+      }
+    });
+  }
+  for (std::thread& t : hosts) t.join();
+  running_ = false;
+  monitor.join();
+  for (BareSession& s : sessions) s.Close();
+  ReachSimulator();
+  control_->SetChaos(0, L"off", error.put());
+  // As in the library's run: the handles once the simulator process has ended.
+  control_ = nullptr;
+  ::Sleep(40000);
+  const HandleCount after = Handles(o_.handleNames);
+  std::printf("%lld operations, %lld opens, %d simulator restarts\n", calls.load(), opens.load(), simulatorStarts_);
+  PrintHandles(before, after);
   return violationCount_ == 0 ? 0 : 1;
 }
 
@@ -770,6 +1095,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--call-timeout") o.callTimeoutSeconds = static_cast<int>(std::strtol(v, &end, 10));
     else if (a == "--reconnect-ms") o.reconnectMs = static_cast<int>(std::strtol(v, &end, 10));
     else if (a == "--stuck-allowance") o.stuckAllowance = static_cast<int>(std::strtol(v, &end, 10));
+    else if (a == "--handle-names") o.handleNames = std::strtol(v, &end, 10) != 0;
+    else if (a == "--bare-com") o.bareCom = std::strtol(v, &end, 10) != 0;
     else if (a == "--profile") o.profile = v;
     else if (a == "--library") o.library = v;
     else return false;
@@ -817,5 +1144,5 @@ int main(int argc, char** argv) {
   const FARPROC count = module ? ::GetProcAddress(module, "krelta_test_sessionThreads") : nullptr;
   g_sessionThreads = reinterpret_cast<int32_t (*)()>(reinterpret_cast<void*>(count));
   Driver driver(o, dll);
-  return driver.Run();
+  return o.bareCom ? driver.RunBareCom() : driver.Run();
 }
