@@ -392,10 +392,20 @@ DWORD Driver::BoundMs(const Connection& c, Export e) const {
   const int close = ServerCalls::kClose + (c.subscribed ? ServerCalls::kCloseSubscribed : 0);
   switch (e) {
     case Export::kOpen: {
-      // Nothing is registered during an open: a close then makes no RemoveItems.
-      const int calls = ServerCalls::kOpen + (c.subscribed ? ServerCalls::kOpenSubscribed : 0) +
-                        (c.da3 ? ServerCalls::kListDA3 : ServerCalls::kListDA2) + close - 1;
-      return std::min(kProbeBoundMs, callMs) + calls * callMs;
+      // The session's open task: the probe, the open's calls and, when a shutdown request ends
+      // it, a close (nothing is registered yet: no RemoveItems).
+      const auto openTaskMs = [&](const Connection& of) {
+        const int closeCalls = ServerCalls::kClose - 1 + (of.subscribed ? ServerCalls::kCloseSubscribed : 0);
+        return std::min(kProbeBoundMs, callMs) +
+               (ServerCalls::kOpen + (of.subscribed ? ServerCalls::kOpenSubscribed : 0) + closeCalls) * callMs;
+      };
+      // While two opens of the same server are under way a third waits until one of them ends
+      // or outlives the bound (OpcDaProxy::Open): at most one open task of the class.
+      DWORD othersMs = 0;
+      for (const Connection& other : connections_) {
+        if (&other != &c && other.da3 == c.da3) othersMs = std::max(othersMs, openTaskMs(other));
+      }
+      return othersMs + openTaskMs(c) + (c.da3 ? ServerCalls::kListDA3 : ServerCalls::kListDA2) * callMs;
     }
     case Export::kRead:
       return (ServerCalls::kRead + (c.subscribed ? ServerCalls::kReadSubscribed : 0) + close) * callMs;
