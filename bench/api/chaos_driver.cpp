@@ -197,6 +197,8 @@ class Driver {
   void Walk(Connection& c);
   void HostThread(int index);
   void Monitor();
+  // Chaos on with the run's seed and the monitor running.
+  std::thread StartChaos(const std::wstring& profile);
   bool ReachSimulator();
   void Summary(const std::map<std::string, long long>& faults);
   // Threads of this process: all of them, and those the library started (their start address
@@ -733,6 +735,16 @@ bool Driver::ReachSimulator() {
   return true;
 }
 
+std::thread Driver::StartChaos(const std::wstring& profile) {
+  krelta::com::Bstr error;
+  control_->SetChaos(o_.seed, profile.c_str(), error.put());
+  running_ = true;
+  return std::thread([this] {
+    krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
+    Monitor();
+  });
+}
+
 void Driver::Monitor() {
   // A session's thread may finish its teardown calls for up to the call bound after its close
   // returned; only an excess that outlasts that counts.
@@ -841,12 +853,7 @@ int Driver::Run() {
               judgeKeys ? "" : " (keys are not judged)");
   std::fflush(stdout);
 
-  control_->SetChaos(o_.seed, profile.c_str(), error.put());
-  running_ = true;
-  std::thread monitor([this] {
-    krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
-    Monitor();
-  });
+  std::thread monitor = StartChaos(profile);
   std::vector<std::thread> hosts;
   for (int t = 0; t < o_.threads; ++t) hosts.emplace_back([this, t] { HostThread(t); });
   for (std::thread& t : hosts) t.join();
@@ -1053,12 +1060,7 @@ int Driver::RunBareCom() {
   std::printf("bare COM run: seed %lu, profile %s, %d connections, %d host threads, %.0f s\n",
               static_cast<unsigned long>(o_.seed), o_.profile.c_str(), o_.connections, o_.threads, o_.seconds);
   std::fflush(stdout);
-  control_->SetChaos(o_.seed, profile.c_str(), error.put());
-  running_ = true;
-  std::thread monitor([this] {
-    krelta::com::ApartmentGuard apartment(COINIT_MULTITHREADED);
-    Monitor();
-  });
+  std::thread monitor = StartChaos(profile);
   std::atomic<long long> opens{0}, calls{0};
   std::vector<std::thread> hosts;
   for (int t = 0; t < o_.threads; ++t) {
