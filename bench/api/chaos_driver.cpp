@@ -1106,6 +1106,34 @@ int Driver::RunBareCom() {
   return violationCount_ == 0 ? 0 : 1;
 }
 
+// The frames of the crashed thread, each as module + offset (a frame without unwind data, such as
+// a jump to a freed heap address, ends the walk after a guess from the stack's top).
+void PrintStack(CONTEXT context) {
+  for (int frame = 0; frame < 32 && context.Rip != 0; ++frame) {
+    char module[MAX_PATH] = "?";
+    HMODULE owner = nullptr;
+    if (::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                             reinterpret_cast<LPCSTR>(context.Rip), &owner)) {
+      ::GetModuleFileNameA(owner, module, MAX_PATH);
+    }
+    std::printf("  #%d %p %s+0x%llx\n", frame, reinterpret_cast<void*>(context.Rip), module,
+                owner != nullptr ? static_cast<unsigned long long>(context.Rip - reinterpret_cast<DWORD64>(owner)) : 0ull);
+    DWORD64 base = 0;
+    PRUNTIME_FUNCTION function = ::RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+    if (function == nullptr) {
+      // A leaf, or code without unwind data: its caller's address sits on top of the stack.
+      if (frame > 0 || ::IsBadReadPtr(reinterpret_cast<void*>(context.Rsp), sizeof(DWORD64))) break;
+      context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
+      context.Rsp += sizeof(DWORD64);
+      continue;
+    }
+    void* handlerData = nullptr;
+    DWORD64 establisher = 0;
+    ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData, &establisher,
+                       nullptr);
+  }
+}
+
 // The host process must live: a crash anywhere in it (the library, COM, the driver) is reported
 // as what it is, with exit code 3, never as the silent end of a run.
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
@@ -1118,6 +1146,12 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
   }
   std::printf("VIOLATION the host process crashed: exception 0x%08lX at %p (%s), thread %lu, host thread %d, step %lld\n",
               record.ExceptionCode, record.ExceptionAddress, module, ::GetCurrentThreadId(), t_thread, t_step);
+  if (record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record.NumberParameters >= 2) {
+    std::printf("  %s of %p\n", record.ExceptionInformation[0] == 8 ? "execution" :
+                                    record.ExceptionInformation[0] == 1 ? "write" : "read",
+                reinterpret_cast<void*>(record.ExceptionInformation[1]));
+  }
+  PrintStack(*info->ContextRecord);
   std::fflush(stdout);
   ::TerminateProcess(::GetCurrentProcess(), 3);
   return EXCEPTION_EXECUTE_HANDLER;
