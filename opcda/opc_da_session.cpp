@@ -498,14 +498,16 @@ WriteAnswer OpcDaSession::Write(WriteRow& row, bool withQualityAndTime, bool log
     return answer;
   }
   // Whatever the outcome, the row's items are read from the server until a notification that
-  // arrived after the write (a failed write may still have changed some).
+  // arrived after the write (a failed write may still have changed some). The subscription is
+  // looked up when the write ends: a server found gone during the write closed the session and
+  // with it the subscription.
   struct NoteWritten {
-    GroupSubscription* subscription;
+    const std::unique_ptr<GroupSubscription>& subscription;
     const std::vector<OPCHANDLE>& handles;
     ~NoteWritten() {
-      if (subscription != nullptr) subscription->NoteWritten(handles);
+      if (subscription) subscription->NoteWritten(handles);
     }
-  } noteWritten{subscription_.get(), row.handles};
+  } noteWritten{subscription_, row.handles};
   const com::ComPtr<IOPCSyncIO2> io2 = withQualityAndTime ? SyncIO2() : nullptr;
   const com::ComPtr<IOPCSyncIO> io = IsOpen() ? SyncIO() : nullptr;  // also the fallback
   if (!IsOpen()) {

@@ -107,6 +107,11 @@ TEST_F(Subscription, AWriteReadsBackAtOnceAndStoppedOrRefusedNotificationsSendRe
                                  std::chrono::seconds(5)));
   EXPECT_EQ(Counter(SIM_COUNTER_DATA_SINKS), 1);
   EXPECT_TRUE(SoonWithoutServerCall({"W/X", "W/Y"}));
+  // A write that finds the server gone closes the session, and its subscription, under the write.
+  ASSERT_EQ(Control()->SetFault(SIM_FAULT_WRITE_RESULT, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE)), S_OK);
+  EXPECT_EQ(Write({"W/X"}, {{"6"}}), KRELTA2_FAILED);
+  ASSERT_EQ(Control()->ClearFaults(), S_OK);
+  EXPECT_TRUE(testing::WaitUntil([&] { return TryRead({"W/X"}, x) == KRELTA2_OK; }, std::chrono::seconds(5)));
   Close();
 
   // An Advise refused: one Warning, every read from the server.
