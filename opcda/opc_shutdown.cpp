@@ -8,7 +8,6 @@
 namespace krelta {
 
 HRESULT STDMETHODCALLTYPE OpcShutdown::ShutdownRequest(LPCWSTR reason) {
-  const CallInSink call(*this);
   std::shared_ptr<SessionThread> session;
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -9,7 +9,6 @@ static_assert(sizeof(OPCHANDLE) == sizeof(VariantMirror::Handle) && sizeof(HRESU
 
 HRESULT SubscriptionSink::Copy(DWORD count, const OPCHANDLE* clients, const VARIANT* values,
                                const WORD* qualities, const FILETIME* times, const HRESULT* errors) {
-  const CallInSink call(*this);
   if (closed_.load()) {
     ++afterClose_;
     return S_OK;
