@@ -34,8 +34,8 @@ void KeepMultithreadedApartment() {
   static const bool kept = [] {
     using Increment = HRESULT(WINAPI*)(void**);
     const HMODULE ole32 = ::GetModuleHandleW(L"ole32.dll");
-    const auto increment =
-        ole32 != nullptr ? reinterpret_cast<Increment>(reinterpret_cast<void*>(::GetProcAddress(ole32, "CoIncrementMTAUsage"))) : nullptr;
+    const FARPROC found = ole32 != nullptr ? ::GetProcAddress(ole32, "CoIncrementMTAUsage") : nullptr;
+    const auto increment = reinterpret_cast<Increment>(reinterpret_cast<void*>(found));
     void* cookie = nullptr;  // never given back
     return increment != nullptr && SUCCEEDED(increment(&cookie));
   }();
@@ -101,18 +101,10 @@ std::shared_ptr<SessionThread> SessionThread::StartOpening(std::string serverKey
   thread->opening_.store(true);
   Mark(thread->progressAt_);
   {
-    const Clock::time_point now = Clock::now();
-    std::size_t waiting = 0;
-    stuck = 0;
     std::lock_guard<SlimLock> held(g_registryLock);
-    for (const std::weak_ptr<SessionThread>& weak : Registry()) {
-      const std::shared_ptr<SessionThread> other = weak.lock();
-      if (!other || other->serverKey_ != thread->serverKey_ || other->ended_.load()) continue;
-      const bool isStuck = other->IsStuck(now);
-      if (isStuck) ++stuck;
-      if (isStuck || other->opening_.load()) ++waiting;
-    }
-    if (waiting >= kMaxStuckCalls) return nullptr;
+    const WaitingThreads waiting = CountWaiting(thread->serverKey_, Clock::now());
+    stuck = waiting.stuck;
+    if (waiting.stuck + waiting.opening >= kMaxStuckCalls) return nullptr;
     Register(thread);
   }
   return Launch(std::move(thread));
@@ -149,15 +141,23 @@ std::shared_ptr<SessionThread> SessionThread::Launch(std::shared_ptr<SessionThre
 
 SessionThread::~SessionThread() = default;
 
-std::size_t SessionThread::StuckWith(const std::string& serverKey) {
-  const Clock::time_point now = Clock::now();
-  std::size_t stuck = 0;
-  std::lock_guard<SlimLock> held(g_registryLock);
+SessionThread::WaitingThreads SessionThread::CountWaiting(const std::string& serverKey, Clock::time_point now) {
+  WaitingThreads waiting;
   for (const std::weak_ptr<SessionThread>& weak : Registry()) {
     const std::shared_ptr<SessionThread> thread = weak.lock();
-    if (thread && thread->serverKey_ == serverKey && thread->IsStuck(now)) ++stuck;
+    if (!thread || thread->serverKey_ != serverKey || thread->ended_.load()) continue;
+    if (thread->IsStuck(now)) {
+      ++waiting.stuck;
+    } else if (thread->opening_.load()) {
+      ++waiting.opening;
+    }
   }
-  return stuck;
+  return waiting;
+}
+
+std::size_t SessionThread::StuckWith(const std::string& serverKey) {
+  std::lock_guard<SlimLock> held(g_registryLock);
+  return CountWaiting(serverKey, Clock::now()).stuck;
 }
 
 bool SessionThread::IsStuck(Clock::time_point now) const {

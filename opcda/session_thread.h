@@ -94,6 +94,12 @@ class SessionThread : public std::enable_shared_from_this<SessionThread> {
 
  private:
   SessionThread() = default;
+  struct WaitingThreads {
+    std::size_t stuck = 0;    // abandoned, or in a call that outlived its bound
+    std::size_t opening = 0;  // the others still opening a session
+  };
+  // The threads waiting for the server (the caller holds the registry's lock).
+  static WaitingThreads CountWaiting(const std::string& serverKey, Clock::time_point now);
   // Adds thread to the process's registry (the caller holds its lock).
   static void Register(const std::shared_ptr<SessionThread>& thread);
   static std::shared_ptr<SessionThread> Launch(std::shared_ptr<SessionThread> thread);
